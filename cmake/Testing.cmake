@@ -1,0 +1,11 @@
+# vigilo_add_test(NAME name SOURCES ... LIBS ... [LABELS ...])
+# One GoogleTest executable; every test case becomes a CTest test.
+# Tests labelled "threads" also run under ThreadSanitizer in CI.
+function(vigilo_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
+endfunction()

@@ -1,0 +1,38 @@
+// The log: one call, WriteLog, appends a time-stamped line to a text file and,
+// while a service is registered, reports the message to the system log.
+//
+// Every operation runs under one process-wide lock, a leaf: callers must not
+// hold another lock while they log, and nothing is logged under it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/datetime.h"
+#include "platform/eventlog.h"
+
+// Appends "dd/mm/yyyy hh:nn:ss<TAB>Msg" CR LF to the log file (every CR LF in
+// Msg becomes one blank) and, when a service is set, reports Msg unchanged as
+// information for levels 0 to 2 and as an error otherwise. Never throws.
+void WriteLog(int32_t Level, const std::string& Msg);
+
+// Appends Line, every CR LF pair replaced by one blank, and CR LF. Never throws.
+void WriteLogLine(const std::string& Line);
+
+// Points the log at FileName (stored unchanged) and its reports at Service.
+void SetLogTarget(platform::EventSink* Service, const std::string& FileName);
+
+// Stops the reports; the file stays the same.
+void ClearLogTarget();
+
+// Deletes the log file when it is larger than 131072 bytes.
+void TruncateLogFile();
+
+// Fills FormatSettings with the locale's settings and the log's fixed ones.
+void InitLogFormatSettings(TFormatSettings& FormatSettings);
+
+// The current log file name ("debug.txt" until SetLogTarget).
+std::string LogFileName();
+
+// For tests: the clock the log reads its date and time from.
+void SetLogClock(TClock clock);

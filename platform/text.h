@@ -1,0 +1,29 @@
+// Text of the programs: 8-bit Windows-1252 (cp1252) strings.
+//
+// Comparison follows the process locale (LC_COLLATE, else LANG; the root
+// locale when unset) through ICU's collator at secondary strength, so that
+// letter case is ignored and accents are not. Upper-casing uses the cp1252
+// table. Conversions to UTF-8 never fail: the five bytes that cp1252 leaves
+// undefined become U+0081, U+008D, U+008F, U+0090, U+009D.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// <0, 0 or >0 as a sorts before, equal to, or after b, ignoring case.
+int CompareTextLocale(const std::string& a, const std::string& b);
+inline bool SameTextLocale(const std::string& a, const std::string& b) {
+  return CompareTextLocale(a, b) == 0;
+}
+
+// The text with every cp1252 letter in capitals (ÿ and the letters whose
+// capital lies outside cp1252 are kept).
+std::string UpperCaseCp1252(const std::string& text);
+
+std::string Cp1252ToUtf8(const std::string& text);
+
+// Characters that cp1252 cannot hold, and bytes that are no UTF-8, become "?".
+std::string Utf8ToCp1252(const std::string& text);
+
+}  // namespace platform
