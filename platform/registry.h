@@ -1,0 +1,44 @@
+// The service registration store, in place of the registry's service keys.
+//
+// One profile file per service: $VIGILO_SCM_DIR/services/<name in lower
+// case>.ini (VIGILO_SCM_DIR defaults to /etc/vigilo), section [Service],
+// keys DisplayName, ImagePath, StartType (2 automatic, 3 on demand,
+// 4 disabled) and User (the account the service runs as; empty = root).
+// Service names match without regard to ASCII case. A name holding "/",
+// NUL or "..", or an empty one, names no service.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct ServiceRegistration {
+  std::string Name;
+  std::string DisplayName;
+  std::string ImagePath;
+  int StartType = 3;
+  std::string User;
+};
+
+// $VIGILO_SCM_DIR/services
+std::string ServiceRegistrationDir();
+
+// The ImagePath of service `name` ("Services\NAME" value "ImagePath");
+// nullopt when the service is not registered or has no ImagePath.
+std::optional<std::string> ReadServiceImagePath(const std::string& name);
+
+std::optional<ServiceRegistration> ReadServiceRegistration(const std::string& name);
+
+// All registrations of the store, in the order of their file names.
+std::vector<ServiceRegistration> ListServiceRegistrations();
+
+// Writes a new registration. Throws SystemError 1073 when it exists already,
+// or the code of the file error.
+void WriteServiceRegistration(const ServiceRegistration& registration);
+
+// Removes a registration. Throws SystemError 1060 when it does not exist.
+void DeleteServiceRegistration(const std::string& name);
+
+}  // namespace platform
