@@ -1,10 +1,12 @@
 // Text of the programs: 8-bit Windows-1252 (cp1252) strings.
 //
-// Comparison follows the process locale (LC_COLLATE, else LANG; the root
-// locale when unset) through ICU's collator at secondary strength, so that
-// letter case is ignored and accents are not. Upper-casing uses the cp1252
-// table. Conversions to UTF-8 never fail: the five bytes that cp1252 leaves
-// undefined become U+0081, U+008D, U+008F, U+0090, U+009D.
+// Comparison follows the process locale (LC_ALL, else LC_COLLATE, else LANG;
+// the root locale when none is set or it is "C" or "POSIX") through ICU's
+// collator at secondary strength, so that letter case is ignored and accents
+// are not. The collator is built once per process; every thread compares with
+// its own copy, so the functions may be called from any thread. Upper-casing
+// uses the cp1252 table. Conversions to UTF-8 never fail: the five bytes that
+// cp1252 leaves undefined become U+0081, U+008D, U+008F, U+0090, U+009D.
 #pragma once
 
 #include <string>
@@ -17,13 +19,18 @@ inline bool SameTextLocale(const std::string& a, const std::string& b) {
   return CompareTextLocale(a, b) == 0;
 }
 
-// The text with every cp1252 letter in capitals (ÿ and the letters whose
-// capital lies outside cp1252 are kept).
+// The ICU name of the locale CompareTextLocale follows ("" for the root locale).
+std::string CollationLocaleName();
+
+// The text with every cp1252 letter in capitals, ÿ becoming Ÿ (byte 159); the
+// letters whose capital lies outside cp1252 (µ, ß, ƒ) are kept.
 std::string UpperCaseCp1252(const std::string& text);
 
 std::string Cp1252ToUtf8(const std::string& text);
 
-// Characters that cp1252 cannot hold, and bytes that are no UTF-8, become "?".
+// Characters that cp1252 cannot hold become "?", and so does every byte that is
+// not part of a well-formed UTF-8 sequence. U+0081, U+008D, U+008F, U+0090 and
+// U+009D become the bytes they came from, so Utf8ToCp1252(Cp1252ToUtf8(s)) == s.
 std::string Utf8ToCp1252(const std::string& text);
 
 }  // namespace platform
