@@ -24,6 +24,7 @@ std::string FormatSystemTime(const TSystemTime& ST);
 // The record as a date-time; 0 when it holds no valid date and time.
 TDateTime SafeSystemTimeToDateTime(const TSystemTime& ST);
 
-// Points TEMP, TMP and TMPDIR of this process at the program's folder. Both
-// programs call it first thing in main().
+// Points TEMP, TMP and TMPDIR of this process at the program's folder (and
+// leaves them alone when that folder cannot be read). Both programs call it
+// first thing in main().
 void SetTempToAppDir();

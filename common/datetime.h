@@ -26,8 +26,10 @@ struct TSystemTime {
 };
 
 // Date and time formats. The format strings use the tokens d, dd, m, mm, yy,
-// yyyy, h, hh, n, nn, s, ss, zzz; "/" stands for DateSeparator and ":" for
-// TimeSeparator; text in double or single quotes is copied.
+// yyyy, h, hh, n, nn, s, ss, z, zzz in either letter case (the one-letter forms
+// without leading zero, h on the 24-hour clock, n the minutes); "/" stands for
+// DateSeparator and ":" for TimeSeparator; text in double or single quotes is
+// copied, and so is every other character.
 struct TFormatSettings {
   char DecimalSeparator = '.';
   char DateSeparator = '/';
@@ -41,18 +43,30 @@ struct TFormatSettings {
 // environment; the C locale gives the fields' defaults but "mm/dd/yy").
 TFormatSettings LocaleFormatSettings();
 
+// The settings for a locale's strftime date format (D_FMT), time format
+// (T_FMT) and radix character: %d %e %m %y %Y (and %D, %F) become tokens, the
+// first separator character of each format becomes DateSeparator and
+// TimeSeparator, and the other fields keep their defaults.
+TFormatSettings FormatSettingsFromLocaleInfo(const std::string& dateFormat,
+                                             const std::string& timeFormat,
+                                             const std::string& radix);
+
 // The fixed settings of the settings files and the log: ".", "/", ":",
 // "dd/mm/yyyy", "hh:nn", "hh:nn:ss", whatever the locale.
 TFormatSettings FixedFormatSettings();
 
+// Years 1 to 9999. Dates before 30 December 1899 are negative and hold their
+// time of day as a positive fraction: -1.25 is 29 December 1899, 06:00.
 // Throws EConvertError for an invalid date or time.
 TDateTime EncodeDate(int year, int month, int day);
 TDateTime EncodeTime(int hour, int minute, int second, int millisecond);
 bool TryEncodeDate(int year, int month, int day, TDateTime& result);
 bool TryEncodeTime(int hour, int minute, int second, int millisecond, TDateTime& result);
 
+// Values are rounded to the nearest millisecond first, which may carry into
+// the next day. A value outside the years 1 to 9999 (or not a number) decodes
+// as zeros: date 0/0/0, time 00:00:00.000.
 void DecodeDate(TDateTime value, int& year, int& month, int& day);
-// Milliseconds are rounded to the nearest one.
 void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& millisecond);
 
 // 1 = Monday ... 7 = Sunday.
@@ -70,16 +84,20 @@ using TClock = std::function<TDateTime()>;
 std::string FormatDateTime(const std::string& format, TDateTime value,
                            const TFormatSettings& settings);
 
-// The short date, and when the time of day is not exactly midnight a blank and
-// the long time.
+// The short date, and unless hours, minutes and seconds are all zero a blank
+// and the long time (milliseconds alone do not count).
 std::string DateTimeToStr(TDateTime value, const TFormatSettings& settings);
 std::string DateToStr(TDateTime value, const TFormatSettings& settings);
 
-// Reads a date in the order of the short date format, optionally followed by
-// blanks and a time of hours, minutes and optional seconds. Throws
-// EConvertError "'<text>' is not a valid date and time".
+// Reads a date in the order of the short date format (day and month of one or
+// two digits, a year of four, joined by DateSeparator), optionally followed by
+// blanks and a time of hours, minutes and optional seconds (one or two digits
+// each, joined by TimeSeparator); blanks around the whole are allowed. Throws
+// EConvertError "'<text>' is not a valid date and time" for anything else,
+// the empty text and invalid dates or times included.
 TDateTime StrToDateTime(const std::string& text, const TFormatSettings& settings);
 
+// All zeros for a value outside the years 1 to 9999.
 TSystemTime DateTimeToSystemTime(TDateTime value);
 // Throws EConvertError when a field is out of range.
 TDateTime SystemTimeToDateTime(const TSystemTime& st);

@@ -34,7 +34,10 @@ class TTimeList {
   // day; -1 when there is none.
   TDateTime NextAfter(TDateTime T) const;
 
+  // "hh<Sep>nn" of every entry in list order, joined by single blanks.
   std::string ToString(char Sep) const;
+  // Replaces the entries by the times of Text: tokens between blanks, each
+  // hours<Sep>minutes[<Sep>seconds]. Does not sort. Throws like SetText.
   void Parse(const std::string& Text, char Sep);
 
  private:

@@ -1,0 +1,53 @@
+#include "common/Comserv.h"
+
+#include <cstdio>
+
+#include "platform/file.h"
+#include "platform/process.h"
+
+std::string GetAppDir() {
+  return platform::ExtractFileDir(platform::ExecutablePath());
+}
+
+int64_t FileSizeByName(const std::string& Name) {
+  return platform::FileSize(Name).value_or(0);
+}
+
+std::string GetField(const std::string& S, char Sep, int32_t Index) {
+  constexpr size_t kMaxField = 255;
+  std::string result;
+  if (Index < 0) return result;
+  int32_t field = 0;
+  for (char c : S) {
+    if (c == Sep) {
+      ++field;
+    } else if (field > Index) {
+      break;
+    } else if (field == Index && result.size() < kMaxField) {
+      result += c;
+    }
+  }
+  return result;
+}
+
+std::string FormatSystemTime(const TSystemTime& ST) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%2.2u.%2.2u.%4.4u %2.2u:%2.2u:%2.2u", unsigned{ST.wDay},
+                unsigned{ST.wMonth}, unsigned{ST.wYear}, unsigned{ST.wHour}, unsigned{ST.wMinute},
+                unsigned{ST.wSecond});
+  return buffer;
+}
+
+TDateTime SafeSystemTimeToDateTime(const TSystemTime& ST) {
+  TDateTime date, time;
+  if (!TryEncodeDate(ST.wYear, ST.wMonth, ST.wDay, date)) return 0;
+  if (!TryEncodeTime(ST.wHour, ST.wMinute, ST.wSecond, ST.wMilliseconds, time)) return 0;
+  return SystemTimeToDateTime(ST);
+}
+
+void SetTempToAppDir() {
+  const std::string dir = GetAppDir();
+  // Failures are ignored: the process then keeps the folders it inherited.
+  if (dir.empty()) return;
+  for (const char* name : {"TEMP", "TMP", "TMPDIR"}) platform::SetEnvironmentVariable(name, dir);
+}

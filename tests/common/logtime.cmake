@@ -1,0 +1,9 @@
+# Date-times, time list and path functions.
+vigilo_add_test(NAME common_time_tests
+  SOURCES datetime_test.cpp timelist_test.cpp
+  LIBS vigilo_common)
+vigilo_add_test(NAME common_comserv_tests
+  SOURCES comserv_test.cpp
+  LIBS vigilo_common)
+target_compile_definitions(common_comserv_tests PRIVATE
+  VIGILO_TEST_BINARY_DIR="$<TARGET_FILE_DIR:common_comserv_tests>")
