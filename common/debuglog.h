@@ -16,16 +16,20 @@
 // information for levels 0 to 2 and as an error otherwise. Never throws.
 void WriteLog(int32_t Level, const std::string& Msg);
 
-// Appends Line, every CR LF pair replaced by one blank, and CR LF. Never throws.
+// Appends Line, every CR LF pair replaced by one blank, and CR LF. The file is
+// opened and closed for each line; a line that cannot be written is lost.
+// Never throws.
 void WriteLogLine(const std::string& Line);
 
-// Points the log at FileName (stored unchanged) and its reports at Service.
+// Points the log at FileName (stored unchanged) and its reports at Service
+// (none when null). Service is not owned: clear it before it goes.
 void SetLogTarget(platform::EventSink* Service, const std::string& FileName);
 
 // Stops the reports; the file stays the same.
 void ClearLogTarget();
 
-// Deletes the log file when it is larger than 131072 bytes.
+// Deletes the log file when it is larger than 131072 bytes; a file of exactly
+// that size stays. Nothing of the old file is kept. Never throws.
 void TruncateLogFile();
 
 // Fills FormatSettings with the locale's settings and the log's fixed ones.
@@ -34,5 +38,6 @@ void InitLogFormatSettings(TFormatSettings& FormatSettings);
 // The current log file name ("debug.txt" until SetLogTarget).
 std::string LogFileName();
 
-// For tests: the clock the log reads its date and time from.
+// For tests: the clock the log reads its date and time from, called under the
+// log's lock (so it must not log); an empty one restores the local clock.
 void SetLogClock(TClock clock);

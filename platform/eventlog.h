@@ -3,7 +3,8 @@
 // One EventLog is one registered source: syslog(3) is opened with the source
 // name, LOG_PID and LOG_DAEMON at the first report, information goes as
 // LOG_INFO and errors as LOG_ERR, and the cp1252 message is converted to
-// UTF-8 and always passed as the argument of "%s".
+// UTF-8 and always passed as the argument of "%s". syslog keeps one ident per
+// process, so the source opened last names every report.
 #pragma once
 
 #include <string>
@@ -20,9 +21,26 @@ class EventSink {
   virtual void ReportEvent(EventType type, const std::string& message) = 0;
 };
 
+// The three calls of syslog(3) an EventLog makes; tests replace them.
+class SyslogApi {
+ public:
+  virtual ~SyslogApi() = default;
+  // openlog(ident, option, facility); ident stays in use until Close.
+  virtual void Open(const char* ident, int option, int facility) = 0;
+  // syslog(priority, "%s", message).
+  virtual void Log(int priority, const std::string& message) = 0;
+  // closelog().
+  virtual void Close() = 0;
+};
+
+// The process's real syslog.
+SyslogApi& SystemSyslog();
+
+// Not synchronised: one thread at a time (the log reports under its lock).
 class EventLog : public EventSink {
  public:
-  explicit EventLog(std::string sourceName);
+  explicit EventLog(std::string sourceName, SyslogApi& syslog = SystemSyslog());
+  // Closes the log when a report opened it.
   ~EventLog() override;
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;
@@ -30,6 +48,7 @@ class EventLog : public EventSink {
 
  private:
   std::string sourceName_;
+  SyslogApi& syslog_;
   bool opened_ = false;
 };
 

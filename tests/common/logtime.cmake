@@ -1,4 +1,4 @@
-# Date-times, time list and path functions.
+# Date-times, time list, path functions and the log.
 vigilo_add_test(NAME common_time_tests
   SOURCES datetime_test.cpp timelist_test.cpp
   LIBS vigilo_common)
@@ -7,3 +7,7 @@ vigilo_add_test(NAME common_comserv_tests
   LIBS vigilo_common)
 target_compile_definitions(common_comserv_tests PRIVATE
   VIGILO_TEST_BINARY_DIR="$<TARGET_FILE_DIR:common_comserv_tests>")
+vigilo_add_test(NAME common_log_tests
+  SOURCES debuglog_test.cpp
+  LIBS vigilo_common
+  LABELS threads)

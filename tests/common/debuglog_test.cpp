@@ -1,0 +1,243 @@
+#include "common/debuglog.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tests/common/log_time_support.h"
+
+namespace {
+
+using logtime_test::TempFolder;
+using platform::EventType;
+
+struct Event {
+  EventType type;
+  std::string message;
+  bool operator==(const Event&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Event& e) {
+  return os << (e.type == EventType::Error ? "error: " : "information: ") << e.message;
+}
+
+// Records the reports; the log's lock is the only thing that keeps two
+// threads from writing `events` at once.
+class FakeSink : public platform::EventSink {
+ public:
+  void ReportEvent(EventType type, const std::string& message) override {
+    events.push_back({type, message});
+  }
+  std::vector<Event> events;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+class Log : public testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogClock([] { return EncodeDate(2024, 3, 2) + EncodeTime(7, 5, 9, 750); });
+    SetLogTarget(nullptr, file_);
+  }
+  void TearDown() override {
+    ClearLogTarget();
+    SetLogClock({});
+  }
+
+  TempFolder folder_;
+  const std::string file_ = folder_ / "vigilo.log";
+};
+
+struct LineCase {
+  std::string message;
+  std::string line;
+};
+
+TEST_F(Log, WritesOneLinePerMessageByteForByte) {
+  const LineCase cases[] = {
+      {"Service started", "02/03/2024 07:05:09\tService started\r\n"},
+      {"a\r\nb", "02/03/2024 07:05:09\ta b\r\n"},
+      {"a\nb", "02/03/2024 07:05:09\ta\nb\r\n"},
+      {"a\rb", "02/03/2024 07:05:09\ta\rb\r\n"},
+      {"\r\r\n", "02/03/2024 07:05:09\t\r \r\n"},
+      {"\r\n\n\r\n\r\n", "02/03/2024 07:05:09\t \n  \r\n"},
+      {"", "02/03/2024 07:05:09\t\r\n"},
+      {"caf\xe9 %s %n 100%", "02/03/2024 07:05:09\tcaf\xe9 %s %n 100%\r\n"},
+      {std::string("nul\0byte", 8), std::string("02/03/2024 07:05:09\tnul\0byte\r\n", 30)},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(::unlink(file_.c_str()) == 0 || errno == ENOENT, true);
+    WriteLog(0, c.message);
+    EXPECT_EQ(ReadFile(file_), c.line);
+  }
+}
+
+TEST_F(Log, AppendsToTheFile) {
+  std::ofstream(file_, std::ios::binary) << "earlier line\r\n";
+  WriteLog(0, "one");
+  SetLogClock([] { return EncodeDate(2024, 12, 31) + EncodeTime(23, 59, 59, 0); });
+  WriteLog(3, "two");
+  WriteLogLine("three\r\nfour");
+  EXPECT_EQ(ReadFile(file_),
+            "earlier line\r\n"
+            "02/03/2024 07:05:09\tone\r\n"
+            "31/12/2024 23:59:59\ttwo\r\n"
+            "three four\r\n");
+}
+
+TEST_F(Log, ReportsTheMessageWithTheEventTypeOfItsLevel) {
+  FakeSink sink;
+  SetLogTarget(&sink, file_);
+  const std::pair<int32_t, EventType> levels[] = {
+      {0, EventType::Information},   {1, EventType::Information},   {2, EventType::Information},
+      {3, EventType::Error},         {4, EventType::Error},         {-1, EventType::Error},
+      {INT32_MIN, EventType::Error}, {INT32_MAX, EventType::Error},
+  };
+  std::string expectedFile;
+  for (const auto& [level, type] : levels) {
+    sink.events.clear();
+    WriteLog(level, "line\r\nbreak");
+    EXPECT_EQ(sink.events, std::vector<Event>{(Event{type, "line\r\nbreak"})}) << level;
+    expectedFile += "02/03/2024 07:05:09\tline break\r\n";
+  }
+  EXPECT_EQ(ReadFile(file_), expectedFile);
+}
+
+TEST_F(Log, AfterClearLogTargetTheFileStaysAndReportsStop) {
+  FakeSink sink;
+  SetLogTarget(&sink, file_);
+  WriteLog(0, "before");
+  ClearLogTarget();
+  WriteLog(3, "after");
+  EXPECT_EQ(LogFileName(), file_);
+  EXPECT_EQ(sink.events, std::vector<Event>{(Event{EventType::Information, "before"})});
+  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tbefore\r\n02/03/2024 07:05:09\tafter\r\n");
+}
+
+TEST_F(Log, AnUnwritableFileLosesTheLineButStillReports) {
+  FakeSink sink;
+  const std::string places[] = {folder_.path(), folder_ / "missing/vigilo.log", ""};
+  for (const auto& place : places) {
+    SetLogTarget(&sink, place);
+    WriteLog(3, "lost line");
+    WriteLogLine("lost too");
+  }
+  EXPECT_EQ(sink.events.size(), 3u);
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "missing"));
+}
+
+TEST_F(Log, TruncateDeletesOnlyAFileLargerThan128KiB) {
+  const std::pair<size_t, bool> cases[] = {{131072, true}, {131073, false}, {0, true}};
+  for (const auto& [size, stays] : cases) {
+    std::ofstream(file_, std::ios::binary) << std::string(size, 'x');
+    TruncateLogFile();
+    EXPECT_EQ(std::filesystem::exists(file_), stays) << size;
+    if (stays) {
+      EXPECT_EQ(std::filesystem::file_size(file_), size);
+    }
+  }
+  WriteLog(0, "fresh");
+  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tfresh\r\n");
+
+  std::filesystem::remove(file_);
+  TruncateLogFile();  // a missing file: nothing happens
+  EXPECT_FALSE(std::filesystem::exists(file_));
+  SetLogTarget(nullptr, folder_.path());
+  TruncateLogFile();  // a folder is no log file
+  EXPECT_TRUE(std::filesystem::is_directory(folder_.path()));
+}
+
+TEST_F(Log, ReadsTheLocalClockByDefault) {
+  SetLogClock({});
+  const TDateTime before = Now();
+  WriteLog(0, "now");
+  const TDateTime after = Now();
+  const std::string line = ReadFile(file_);
+  ASSERT_EQ(line.size(), 19u + 6u);
+  const TDateTime written = StrToDateTime(line.substr(0, 19), FixedFormatSettings());
+  // Whole seconds are written: the line may be up to one second before `before`.
+  EXPECT_GE(written, before - 1.0 / 86400);
+  EXPECT_LE(written, after);
+  EXPECT_EQ(line.substr(19), "\tnow\r\n");
+}
+
+TEST_F(Log, FormatSettingsAreFixedWhateverTheLocale) {
+  TFormatSettings fs;
+  fs.DecimalSeparator = ',';
+  fs.DateSeparator = '.';
+  fs.TimeSeparator = '.';
+  fs.ShortDateFormat = "yy";
+  fs.ShortTimeFormat = "h";
+  fs.LongTimeFormat = "h";
+  InitLogFormatSettings(fs);
+  EXPECT_EQ(fs.DecimalSeparator, '.');
+  EXPECT_EQ(fs.DateSeparator, '/');
+  EXPECT_EQ(fs.TimeSeparator, ':');
+  EXPECT_EQ(fs.ShortDateFormat, "dd/mm/yyyy");
+  EXPECT_EQ(fs.ShortTimeFormat, "hh:nn");
+  EXPECT_EQ(fs.LongTimeFormat, "hh:nn:ss");
+}
+
+// In a fresh copy of this program, run for this test alone, so that no other
+// test has pointed the log elsewhere.
+TEST(LogDefaults, WritesDebugTxtInTheCurrentFolder) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempFolder folder;
+  EXPECT_EXIT(
+      {
+        if (::chdir(folder.path().c_str()) != 0) std::_Exit(2);
+        if (LogFileName() != "debug.txt") std::_Exit(3);
+        WriteLog(3, "from the control program");
+        const std::string content = ReadFile(folder / "debug.txt");
+        std::error_code ignored;
+        std::filesystem::remove_all(folder.path(), ignored);  // _Exit runs no destructor
+        std::_Exit(
+            content.size() > 20 && content.substr(19) == "\tfrom the control program\r\n" ? 0 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Log, TwoThreadsWriteWholeLines) {
+  FakeSink sink;
+  SetLogTarget(&sink, file_);
+  constexpr int kLines = 300;
+  auto writer = [](char name) {
+    for (int i = 0; i < kLines; ++i)
+      WriteLog(i % 4, std::string(1, name) + std::to_string(i) + std::string(200, name));
+  };
+  std::thread a(writer, 'a');
+  std::thread b(writer, 'b');
+  a.join();
+  b.join();
+
+  std::istringstream content(ReadFile(file_));
+  std::set<std::string> seen;
+  std::string line;
+  int count = 0;
+  while (std::getline(content, line)) {
+    ++count;
+    ASSERT_GE(line.size(), 21u);
+    EXPECT_EQ(line.substr(0, 20), "02/03/2024 07:05:09\t");
+    ASSERT_EQ(line.back(), '\r');
+    const std::string message = line.substr(20, line.size() - 21);
+    const char name = message[0];
+    EXPECT_EQ(message.substr(message.size() - 200), std::string(200, name));
+    EXPECT_TRUE(seen.insert(message).second) << message;
+  }
+  EXPECT_EQ(count, 2 * kLines);
+  EXPECT_EQ(seen.size(), 2u * kLines);
+  EXPECT_EQ(sink.events.size(), 2u * kLines);
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+#include "platform/eventlog.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::EventLog;
+using platform::EventType;
+using testing::ElementsAre;
+using testing::MatchesRegex;
+
+struct Call {
+  std::string what;
+  std::string text;
+  int a = 0, b = 0;
+  bool operator==(const Call&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Call& c) {
+  return os << c.what << "(" << c.text << ", " << c.a << ", " << c.b << ")";
+}
+
+class FakeSyslog : public platform::SyslogApi {
+ public:
+  void Open(const char* ident, int option, int facility) override {
+    calls.push_back({"open", ident, option, facility});
+  }
+  void Log(int priority, const std::string& message) override {
+    calls.push_back({"log", message, priority, 0});
+  }
+  void Close() override { calls.push_back({"close", "", 0, 0}); }
+  std::vector<Call> calls;
+};
+
+TEST(EventLog, OpensAtTheFirstReportAndClosesAtTheEnd) {
+  FakeSyslog fake;
+  {
+    EventLog log("VazidEre", fake);
+    EXPECT_TRUE(fake.calls.empty());
+    log.ReportEvent(EventType::Information, "Service started");
+    log.ReportEvent(EventType::Error, "Check failed\r\nsecond line");
+  }
+  EXPECT_THAT(fake.calls, ElementsAre(Call{"open", "VazidEre", LOG_PID, LOG_DAEMON},
+                                      Call{"log", "Service started", LOG_INFO, 0},
+                                      Call{"log", "Check failed\r\nsecond line", LOG_ERR, 0},
+                                      Call{"close", "", 0, 0}));
+}
+
+TEST(EventLog, ALogThatNeverReportedIsNotClosed) {
+  FakeSyslog fake;
+  { EventLog log("VazidEre", fake); }
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(EventLog, MessagesGoAsUtf8) {
+  FakeSyslog fake;
+  EventLog log("VazidEre", fake);
+  // é, the euro sign, the curly quotes and an undefined byte of cp1252.
+  log.ReportEvent(EventType::Information, "caf\xe9 5\x80 \x93x\x94 \x81");
+  ASSERT_EQ(fake.calls.size(), 2u);
+  EXPECT_EQ(fake.calls[1].text, "caf\xc3\xa9 5\xe2\x82\xac \xe2\x80\x9cx\xe2\x80\x9d \xc2\x81");
+}
+
+// The real syslog(3), whose socket /dev/log is replaced in a mount namespace
+// of a child process, so that the machine's log never sees the test.
+TEST(EventLog, ReportsReachTheSyslogSocket) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(fds[0]);
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0)
+      ::_exit(77);
+    const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/dev/log");
+    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      ::_exit(78);
+    {
+      EventLog log("vigilo-test");
+      log.ReportEvent(EventType::Information, "caf\xe9 %s %n 100%");
+      log.ReportEvent(EventType::Error, "failed");
+    }
+    for (int i = 0; i < 2; ++i) {
+      char buffer[1024];
+      const ssize_t n = ::recv(server, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n <= 0) ::_exit(79);
+      const uint32_t size = static_cast<uint32_t>(n);
+      if (::write(fds[1], &size, sizeof size) != sizeof size || ::write(fds[1], buffer, size) != n)
+        ::_exit(80);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::vector<std::string> datagrams;
+  for (;;) {
+    uint32_t size;
+    if (::read(fds[0], &size, sizeof size) != sizeof size) break;
+    std::string datagram(size, '\0');
+    if (::read(fds[0], datagram.data(), size) != static_cast<ssize_t>(size)) break;
+    datagrams.push_back(datagram);
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for a private /dev/log";
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_EQ(datagrams.size(), 2u);
+  const std::string stamp = "[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] ";
+  const std::string ident = "vigilo-test\\[" + std::to_string(child) + "\\]: ";
+  // LOG_DAEMON | LOG_INFO is 30, LOG_DAEMON | LOG_ERR 27.
+  EXPECT_THAT(datagrams[0], MatchesRegex("<30>" + stamp + ident + "caf\xc3\xa9 %s %n 100%"));
+  EXPECT_THAT(datagrams[1], MatchesRegex("<27>" + stamp + ident + "failed"));
+}
+
+}  // namespace
