@@ -383,6 +383,9 @@ TDateTime DateOf(TDateTime value) {
 TDateTime Now() {
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
+  // localtime_r alone keeps the zone it first read; tzset follows a change of
+  // the machine's zone while the service runs.
+  ::tzset();
   struct tm local;
   if (::localtime_r(&ts.tv_sec, &local) == nullptr) return 0;
   // A leap second reads as the last second of its minute.
