@@ -1,0 +1,134 @@
+#include "maillib/mail_sender.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "maillib/mail_message.h"
+#include "maillib/mail_text.h"
+#include "maillib/smtp_transport.h"
+
+namespace quennet {
+
+namespace {
+
+// A record's field need not hold its zero: never read past the field.
+std::string Field(const char* field, size_t size) {
+  return std::string(field, ::strnlen(field, size));
+}
+
+std::string MachineName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+  std::string text = name;
+  for (char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') return "localhost";
+  }
+  return text.empty() ? "localhost" : text;
+}
+
+std::string RandomHex(size_t digits) {
+  static const char hex[] = "0123456789abcdef";
+  std::random_device device;
+  std::string out;
+  while (out.size() < digits) {
+    unsigned value = device();
+    for (int i = 0; i < 8 && out.size() < digits; ++i, value >>= 4) out += hex[value & 15];
+  }
+  return out;
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+MailAttachment ReadAttachment(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (errno == ENOENT) throw MailError("Attachment not found: " + path);
+    throw MailError("Cannot read attachment " + path + ": " + std::strerror(errno));
+  }
+  std::ostringstream data;
+  data << in.rdbuf();
+  if (in.bad()) throw MailError("Cannot read attachment " + path);
+  const std::string name = Cp1252ToUtf8(BaseName(path));
+  return MailAttachment{name, ContentTypeFor(name), data.str()};
+}
+
+}  // namespace
+
+void SendMail(const MailRequest& request, const QuennetSettings& settings) {
+  MailMessage message;
+  message.to = SplitRecipients(request.recipients);
+  if (message.to.empty()) throw MailError("No recipient given");
+  for (const std::string& address : message.to) {
+    if (!IsValidAddress(address)) throw MailError("Invalid recipient address: " + address);
+  }
+
+  ServerSettings server = settings.server;
+  if (request.server != nullptr) {
+    const TMailServerParams& p = *request.server;
+    server.host = Field(p.SmtpHost, sizeof p.SmtpHost);
+    server.port = p.SmtpPort;
+    server.user = Field(p.User, sizeof p.User);
+    server.password = Field(p.Password, sizeof p.Password);
+  }
+  if (server.host.empty()) throw MailError("No SMTP server configured");
+
+  const std::string machine = MachineName();
+  if (!settings.from.empty()) {
+    message.from = settings.from;
+  } else if (server.user.find('@') != std::string::npos) {
+    message.from = server.user;
+  } else {
+    message.from = "vigilo@" + machine;
+  }
+  message.from = Cp1252ToUtf8(message.from);
+  if (!IsValidAddress(message.from)) throw MailError("Invalid sender address: " + message.from);
+
+  for (const std::string& path : SplitDelimited(request.attachments)) {
+    if (!path.empty()) message.attachments.push_back(ReadAttachment(path));
+  }
+  message.subject = Cp1252ToUtf8(request.subject);
+  for (const std::string& line : SplitDelimited(request.bodyLines)) {
+    message.bodyLines.push_back(Cp1252ToUtf8(line));
+  }
+
+  // The boundary holds "=_", which base64 never does, and a random part that
+  // the body does not hold.
+  std::string boundary;
+  bool clash = true;
+  while (clash) {
+    boundary = "=_quennet_" + RandomHex(24);
+    clash = false;
+    for (const std::string& line : message.bodyLines)
+      clash = clash || line.find(boundary) != std::string::npos;
+  }
+  const std::string domain = message.from.substr(message.from.find('@') + 1);
+  const std::string text =
+      ComposeMessage(message, MailDate(std::time(nullptr)),
+                     RandomHex(24) + "@" + (domain.empty() ? machine : domain), boundary);
+
+  SmtpTarget target;
+  target.host = server.host;
+  target.port = server.port;
+  target.user = Cp1252ToUtf8(server.user);
+  target.password = Cp1252ToUtf8(server.password);
+  target.implicitTls = server.port == settings.implicitTlsPort;
+  target.caFile = settings.caFile;
+  target.heloName = machine;
+  target.connectTimeoutMs = settings.connectTimeoutSeconds * 1000;
+  target.timeoutMs = settings.timeoutSeconds * 1000;
+  std::vector<std::string> envelopeTo = message.to;
+  for (std::string& address : envelopeTo) address = Cp1252ToUtf8(address);
+  SendSmtp(target, message.from, envelopeTo, text);
+}
+
+}  // namespace quennet

@@ -1,0 +1,104 @@
+#include "maillib/quennet_settings.h"
+
+#include <dlfcn.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <utility>
+
+namespace quennet {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  size_t last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Unquote(const std::string& value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+using Values = std::map<std::pair<std::string, std::string>, std::string>;
+
+Values ReadValues(const std::string& path) {
+  Values values;
+  std::ifstream in(path, std::ios::binary);
+  std::string line, section;
+  while (std::getline(in, line)) {
+    const std::string text = Trim(line);
+    if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+    if (text[0] == '[') {
+      size_t close = text.find(']');
+      section = Lower(Trim(text.substr(1, close == std::string::npos ? close : close - 1)));
+      continue;
+    }
+    size_t eq = text.find('=');
+    if (eq == std::string::npos) continue;
+    values.emplace(std::make_pair(section, Lower(Trim(text.substr(0, eq)))),
+                   Unquote(Trim(text.substr(eq + 1))));
+  }
+  return values;
+}
+
+std::string Text(const Values& values, const char* section, const char* key,
+                 const std::string& def) {
+  auto it = values.find({section, key});
+  return it == values.end() ? def : it->second;
+}
+
+long Number(const Values& values, const char* section, const char* key, long def, long low,
+            long high) {
+  auto it = values.find({section, key});
+  if (it == values.end() || it->second.empty()) return def;
+  char* end = nullptr;
+  long value = std::strtol(it->second.c_str(), &end, 10);
+  if (*end != '\0' || value < low || value > high) return def;
+  return value;
+}
+
+}  // namespace
+
+QuennetSettings LoadQuennetSettings(const std::string& path) {
+  const Values v = ReadValues(path);
+  QuennetSettings s;
+  s.server.host = Text(v, "server", "smtphost", s.server.host);
+  s.server.port = static_cast<int>(Number(v, "server", "smtpport", s.server.port, 1, 65535));
+  s.server.user = Text(v, "server", "user", s.server.user);
+  s.server.password = Text(v, "server", "password", s.server.password);
+  s.from = Text(v, "options", "from", s.from);
+  s.caFile = Text(v, "options", "cafile", s.caFile);
+  s.connectTimeoutSeconds =
+      Number(v, "options", "connecttimeout", s.connectTimeoutSeconds, 1, 3600);
+  s.timeoutSeconds = Number(v, "options", "timeout", s.timeoutSeconds, 1, 86400);
+  s.implicitTlsPort =
+      static_cast<int>(Number(v, "options", "implicittlsport", s.implicitTlsPort, 1, 65535));
+  return s;
+}
+
+std::string QuennetSettingsPath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&QuennetSettingsPath), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return "quennet.ini";
+  }
+  std::string self = info.dli_fname;
+  size_t slash = self.rfind('/');
+  return slash == std::string::npos ? "quennet.ini" : self.substr(0, slash + 1) + "quennet.ini";
+}
+
+}  // namespace quennet
