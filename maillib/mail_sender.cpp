@@ -6,9 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "maillib/mail_message.h"
 #include "maillib/mail_text.h"
@@ -50,16 +48,13 @@ std::string BaseName(const std::string& path) {
 }
 
 MailAttachment ReadAttachment(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errno == ENOENT) throw MailError("Attachment not found: " + path);
-    throw MailError("Cannot read attachment " + path + ": " + std::strerror(errno));
-  }
-  std::ostringstream data;
-  data << in.rdbuf();
-  if (in.bad()) throw MailError("Cannot read attachment " + path);
+  std::string data;
+  const int error = ReadFileBytes(path, data);
+  if (error == ENOENT) throw MailError("Attachment not found: " + path);
+  if (error == EISDIR) throw MailError("Attachment is not a file: " + path);
+  if (error != 0) throw MailError("Cannot read attachment " + path + ": " + std::strerror(error));
   const std::string name = Cp1252ToUtf8(BaseName(path));
-  return MailAttachment{name, ContentTypeFor(name), data.str()};
+  return MailAttachment{name, ContentTypeFor(name), data};
 }
 
 }  // namespace

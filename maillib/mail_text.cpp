@@ -1,6 +1,11 @@
 #include "maillib/mail_text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace quennet {
@@ -166,6 +171,28 @@ std::string EncodeHeaderWords(const std::string& utf8) {
     at = end;
   }
   return out;
+}
+
+int ReadFileBytes(const std::string& path, std::string& data) {
+  data.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat info {};
+  int error = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EISDIR;
+  char chunk[65536];
+  while (error == 0) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      data.append(chunk, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {  // a signal is no reason to give up
+      error = errno;
+    }
+  }
+  ::close(fd);
+  if (error != 0) data.clear();
+  return error;
 }
 
 void WriteErrorText(char* buffer, int32_t size, const std::string& text) {

@@ -46,6 +46,10 @@ std::string Base64(const std::string& data, size_t lineLength = 0);
 // so that the header folds between them.
 std::string EncodeHeaderWords(const std::string& utf8);
 
+// Reads the regular file `path` whole into `data`. Returns 0, or the errno
+// value of the failure (EISDIR for a folder or anything but a plain file).
+int ReadFileBytes(const std::string& path, std::string& data);
+
 // Writes `text` into the caller's buffer, cut so that it and its terminating
 // zero fit inside `size` bytes. Does nothing for a null buffer or size <= 0.
 void WriteErrorText(char* buffer, int32_t size, const std::string& text);

@@ -3,11 +3,15 @@
 #include <dlfcn.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <map>
+#include <sstream>
 #include <utility>
+
+#include "maillib/mail_text.h"
 
 namespace quennet {
 
@@ -37,7 +41,11 @@ using Values = std::map<std::pair<std::string, std::string>, std::string>;
 
 Values ReadValues(const std::string& path) {
   Values values;
-  std::ifstream in(path, std::ios::binary);
+  std::string data;
+  const int error = ReadFileBytes(path, data);
+  if (error == ENOENT) return values;
+  if (error != 0) throw MailError("Cannot read " + path + ": " + std::strerror(error));
+  std::istringstream in(data);
   std::string line, section;
   while (std::getline(in, line)) {
     const std::string text = Trim(line);

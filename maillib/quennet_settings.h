@@ -17,6 +17,7 @@
 // around names and values are trimmed and one pair of enclosing quotes is
 // dropped; lines starting with ";" or "#" are comments. A missing file or
 // key gives the default shown; a number that does not read gives its default.
+// A file that exists but cannot be read is a MailError.
 #pragma once
 
 #include <string>

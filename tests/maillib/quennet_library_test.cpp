@@ -322,6 +322,8 @@ TEST_F(QuennetLibraryTest, FailuresBeforeAnyConnection) {
        "Invalid recipient address: a@example.org>\r\nDATA"},
       {"a@example.org", "\"" + missing.string() + "\"", std::nullopt,
        "Attachment not found: " + missing.string()},
+      {"a@example.org", "\"" + dir_.string() + "\"", std::nullopt,
+       "Attachment is not a file: " + dir_.string()},
       {"a@example.org", "", MakeMailServerParams("", 0, "", 25, "", ""),
        "No SMTP server configured"},
       {"a@example.org", "", MakeMailServerParams("", 0, "evil.org/x?", 25, "", ""),

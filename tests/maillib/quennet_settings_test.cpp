@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "maillib/mail_text.h"
 #include "tests/maillib/smtp_test_server.h"
 
 namespace {
@@ -73,6 +74,17 @@ TEST_F(QuennetSettingsTest, NumbersThatDoNotReadGiveTheirDefaults) {
   EXPECT_EQ(s.connectTimeoutSeconds, 10);
   EXPECT_EQ(s.timeoutSeconds, 60);
   EXPECT_EQ(s.implicitTlsPort, 465);
+}
+
+TEST_F(QuennetSettingsTest, AFileThatCannotBeReadIsAnError) {
+  fs::create_directories(dir_ / "quennet.ini");
+  try {
+    quennet::LoadQuennetSettings((dir_ / "quennet.ini").string());
+    FAIL() << "no error";
+  } catch (const quennet::MailError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Cannot read " + (dir_ / "quennet.ini").string(), 0), 0u)
+        << e.what();
+  }
 }
 
 }  // namespace
