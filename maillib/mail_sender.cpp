@@ -61,11 +61,11 @@ MailAttachment ReadAttachment(const std::string& path) {
 
 void SendMail(const MailRequest& request, const QuennetSettings& settings) {
   MailMessage message;
-  message.to = SplitRecipients(request.recipients);
-  if (message.to.empty()) throw MailError("No recipient given");
-  for (const std::string& address : message.to) {
+  for (const std::string& address : SplitRecipients(request.recipients)) {
     if (!IsValidAddress(address)) throw MailError("Invalid recipient address: " + address);
+    message.to.push_back(Cp1252ToUtf8(address));
   }
+  if (message.to.empty()) throw MailError("No recipient given");
 
   ServerSettings server = settings.server;
   if (request.server != nullptr) {
@@ -106,10 +106,10 @@ void SendMail(const MailRequest& request, const QuennetSettings& settings) {
     for (const std::string& line : message.bodyLines)
       clash = clash || line.find(boundary) != std::string::npos;
   }
-  const std::string domain = message.from.substr(message.from.find('@') + 1);
+  const size_t at = message.from.find('@');
+  const std::string domain = at == std::string::npos ? machine : message.from.substr(at + 1);
   const std::string text =
-      ComposeMessage(message, MailDate(std::time(nullptr)),
-                     RandomHex(24) + "@" + (domain.empty() ? machine : domain), boundary);
+      ComposeMessage(message, MailDate(std::time(nullptr)), RandomHex(24) + "@" + domain, boundary);
 
   SmtpTarget target;
   target.host = server.host;
@@ -121,9 +121,7 @@ void SendMail(const MailRequest& request, const QuennetSettings& settings) {
   target.heloName = machine;
   target.connectTimeoutMs = settings.connectTimeoutSeconds * 1000;
   target.timeoutMs = settings.timeoutSeconds * 1000;
-  std::vector<std::string> envelopeTo = message.to;
-  for (std::string& address : envelopeTo) address = Cp1252ToUtf8(address);
-  SendSmtp(target, message.from, envelopeTo, text);
+  SendSmtp(target, message.from, message.to, text);
 }
 
 }  // namespace quennet

@@ -36,10 +36,12 @@ size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) {
 // Keeps the server's last refusal (a 4xx or 5xx reply), for the error text;
 // the QUIT that follows it is of no interest.
 int WatchReplies(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-  if (type == CURLINFO_HEADER_IN && size > 0 && (data[0] == '4' || data[0] == '5')) {
+  if (type != CURLINFO_HEADER_IN || size == 0 || (data[0] != '4' && data[0] != '5')) return 0;
+  try {  // called by curl: nothing may escape
     std::string line(data, size);
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
     *static_cast<std::string*>(user) = line;
+  } catch (...) {
   }
   return 0;
 }
