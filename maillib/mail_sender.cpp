@@ -107,7 +107,9 @@ void SendMail(const MailRequest& request, const QuennetSettings& settings) {
       clash = clash || line.find(boundary) != std::string::npos;
   }
   const size_t at = message.from.find('@');
-  const std::string domain = at == std::string::npos ? machine : message.from.substr(at + 1);
+  const std::string domain = at == std::string::npos || at + 1 == message.from.size()
+                                 ? machine
+                                 : message.from.substr(at + 1);
   const std::string text =
       ComposeMessage(message, MailDate(std::time(nullptr)), RandomHex(24) + "@" + domain, boundary);
 
