@@ -17,12 +17,13 @@ std::string GetField(const std::string& S, char Sep, int32_t Index) {
   constexpr size_t kMaxField = 255;
   std::string result;
   if (Index < 0) return result;
+  // The walk ends with the field: the rest of S cannot change the result, and
+  // the counter never passes Index, however many separators follow.
   int32_t field = 0;
   for (char c : S) {
     if (c == Sep) {
+      if (field == Index) break;
       ++field;
-    } else if (field > Index) {
-      break;
     } else if (field == Index && result.size() < kMaxField) {
       result += c;
     }
