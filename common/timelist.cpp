@@ -77,9 +77,7 @@ std::string TTimeList::GetText() const {
 }
 
 void TTimeList::SetText(const std::string& Text) {
-  Parse(Text, ':');
-  std::stable_sort(times_.begin(), times_.end(),
-                   [](int32_t a, int32_t b) { return CompareTimes(a, b) < 0; });
+  ParseSorted(Text, ':');
 }
 
 std::string TTimeList::GetLocalText() const {
@@ -87,7 +85,11 @@ std::string TTimeList::GetLocalText() const {
 }
 
 void TTimeList::SetLocalText(const std::string& Text) {
-  Parse(Text, LocaleFormatSettings().TimeSeparator);
+  ParseSorted(Text, LocaleFormatSettings().TimeSeparator);
+}
+
+void TTimeList::ParseSorted(const std::string& Text, char Sep) {
+  Parse(Text, Sep);
   std::stable_sort(times_.begin(), times_.end(),
                    [](int32_t a, int32_t b) { return CompareTimes(a, b) < 0; });
 }
@@ -130,14 +132,15 @@ std::string TTimeList::ToString(char Sep) const {
 
 void TTimeList::Parse(const std::string& Text, char Sep) {
   times_.clear();
-  // Runs of blanks shorten to one; tabs inside stay and make a bad token.
-  std::string text;
-  for (char c : Trim(Text)) {
-    if (c != ' ' || text.empty() || text.back() != ' ') text += c;
-  }
-  for (int32_t i = 0;; ++i) {
-    const std::string token = Field(text, ' ', i);
-    if (token.empty()) break;
+  // Tokens are the runs between blanks: a run of blanks counts as one, and a
+  // tab inside the text stays part of its token, which then is a bad one. The
+  // trim leaves no blank at either end, so no token is empty.
+  const std::string text = Trim(Text);
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const size_t end = std::min(text.find(' ', begin), text.size());
+    const std::string token = text.substr(begin, end - begin);
+    begin = text.find_first_not_of(' ', end);  // npos after the last token
     int64_t hours, minutes, seconds = 0;
     const std::string secondsText = Field(token, Sep, 2);
     const bool valid = ToInt(Field(token, Sep, 0), hours) && ToInt(Field(token, Sep, 1), minutes) &&

@@ -41,6 +41,9 @@ class TTimeList {
   void Parse(const std::string& Text, char Sep);
 
  private:
+  // Parse, then the ascending sort with CompareTimes (left out when Parse throws).
+  void ParseSorted(const std::string& Text, char Sep);
+
   std::vector<int32_t> times_;
 };
 
