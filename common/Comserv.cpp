@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/exceptions.h"
 #include "platform/file.h"
 #include "platform/process.h"
 
@@ -40,10 +41,11 @@ std::string FormatSystemTime(const TSystemTime& ST) {
 }
 
 TDateTime SafeSystemTimeToDateTime(const TSystemTime& ST) {
-  TDateTime date, time;
-  if (!TryEncodeDate(ST.wYear, ST.wMonth, ST.wDay, date)) return 0;
-  if (!TryEncodeTime(ST.wHour, ST.wMinute, ST.wSecond, ST.wMilliseconds, time)) return 0;
-  return SystemTimeToDateTime(ST);
+  try {
+    return SystemTimeToDateTime(ST);
+  } catch (const EConvertError&) {
+    return 0;
+  }
 }
 
 void SetTempToAppDir() {
