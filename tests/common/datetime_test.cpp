@@ -9,12 +9,6 @@
 #include "common/exceptions.h"
 #include "tests/common/log_time_support.h"
 
-// glibc's newlocale loses the copy of LOCPATH it splits when the locale is
-// already loaded; only the locale tests set LOCPATH.
-extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
-  return "leak:__argz_add_sep\n";
-}
-
 namespace {
 
 using logtime_test::ScopedEnv;
@@ -162,13 +156,7 @@ TEST(DateTime, DateTimeToStrLeavesOutAMidnightTime) {
 }
 
 TEST(DateTime, FixedSettingsAreTheFilesOnes) {
-  const TFormatSettings fs = FixedFormatSettings();
-  EXPECT_EQ(fs.DecimalSeparator, '.');
-  EXPECT_EQ(fs.DateSeparator, '/');
-  EXPECT_EQ(fs.TimeSeparator, ':');
-  EXPECT_EQ(fs.ShortDateFormat, "dd/mm/yyyy");
-  EXPECT_EQ(fs.ShortTimeFormat, "hh:nn");
-  EXPECT_EQ(fs.LongTimeFormat, "hh:nn:ss");
+  logtime_test::ExpectFixedFormatSettings(FixedFormatSettings());
 }
 
 struct ParseCase {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 namespace {
 
+using logtime_test::ScopedEnv;
 using logtime_test::TempFolder;
 using platform::EventType;
 
@@ -137,6 +139,23 @@ TEST_F(Log, AnUnwritableFileLosesTheLineButStillReports) {
   EXPECT_FALSE(std::filesystem::exists(folder_ / "missing"));
 }
 
+// Breaks the sink's promise never to throw.
+class ThrowingSink : public platform::EventSink {
+ public:
+  void ReportEvent(EventType, const std::string&) override {
+    throw std::runtime_error("report refused");
+  }
+};
+
+TEST_F(Log, AFailingReportIsSwallowedAfterTheFileLine) {
+  ThrowingSink sink;
+  SetLogTarget(&sink, file_);
+  EXPECT_NO_THROW(WriteLog(3, "one"));
+  // The log is not left locked: the next line goes through as well.
+  EXPECT_NO_THROW(WriteLog(0, "two"));
+  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tone\r\n02/03/2024 07:05:09\ttwo\r\n");
+}
+
 TEST_F(Log, TruncateDeletesOnlyAFileLargerThan128KiB) {
   const std::pair<size_t, bool> cases[] = {{131072, true}, {131073, false}, {0, true}};
   for (const auto& [size, stays] : cases) {
@@ -181,12 +200,17 @@ TEST_F(Log, FormatSettingsAreFixedWhateverTheLocale) {
   fs.ShortTimeFormat = "h";
   fs.LongTimeFormat = "h";
   InitLogFormatSettings(fs);
-  EXPECT_EQ(fs.DecimalSeparator, '.');
-  EXPECT_EQ(fs.DateSeparator, '/');
-  EXPECT_EQ(fs.TimeSeparator, ':');
-  EXPECT_EQ(fs.ShortDateFormat, "dd/mm/yyyy");
-  EXPECT_EQ(fs.ShortTimeFormat, "hh:nn");
-  EXPECT_EQ(fs.LongTimeFormat, "hh:nn:ss");
+  logtime_test::ExpectFixedFormatSettings(fs);
+
+  // A locale whose own separators differ from every fixed one.
+  const std::string locpath = logtime_test::BuildLocale("fi_FI");
+  if (locpath.empty()) GTEST_SKIP() << "localedef or the fi_FI locale sources are missing";
+  ScopedEnv path("LOCPATH", locpath);
+  ScopedEnv all("LC_ALL", "fi_FI.UTF-8");
+  ASSERT_EQ(LocaleFormatSettings().DecimalSeparator, ',');
+  ASSERT_EQ(LocaleFormatSettings().TimeSeparator, '.');
+  InitLogFormatSettings(fs);
+  logtime_test::ExpectFixedFormatSettings(fs);
 }
 
 // In a fresh copy of this program, run for this test alone, so that no other

@@ -1,12 +1,24 @@
 // Helpers of the date-time, time list, path and log tests: temporary folders,
-// environment variables set for one test, and locales built for a test.
+// environment variables set for one test, locales built for a test, and the
+// fixed format settings.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "common/datetime.h"
+
+// glibc's newlocale loses the copy of LOCPATH it splits when the locale is
+// already loaded; only the locale tests set LOCPATH. Inline, so that every
+// test program that builds a locale gets it once.
+extern "C" inline __attribute__((used)) const char* __lsan_default_suppressions() {
+  return "leak:__argz_add_sep\n";
+}
 
 namespace logtime_test {
 
@@ -65,6 +77,16 @@ inline std::string BuildLocale(const std::string& name) {
     [[maybe_unused]] int rc = std::system(command.c_str());
   }
   return std::filesystem::exists(target + "/LC_TIME") ? folder.path() : "";
+}
+
+// The settings of the settings files and the log, whatever the locale.
+inline void ExpectFixedFormatSettings(const TFormatSettings& fs) {
+  EXPECT_EQ(fs.DecimalSeparator, '.');
+  EXPECT_EQ(fs.DateSeparator, '/');
+  EXPECT_EQ(fs.TimeSeparator, ':');
+  EXPECT_EQ(fs.ShortDateFormat, "dd/mm/yyyy");
+  EXPECT_EQ(fs.ShortTimeFormat, "hh:nn");
+  EXPECT_EQ(fs.LongTimeFormat, "hh:nn:ss");
 }
 
 }  // namespace logtime_test
