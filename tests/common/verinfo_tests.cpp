@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/process.h"
+#include "platform/verres.h"
 
 namespace {
 
@@ -78,6 +79,25 @@ TEST(TVersionInfo, ReadsTheSampleProgram) {
             "chantillon de version");
   EXPECT_EQ(v.LegalCopyright(), "\xA9 2024 CORVANTE");
   EXPECT_EQ(v.Comments(), "Programme de test");
+}
+
+TEST(TVersionInfo, FlagsCountWhateverTheFlagsMask) {
+  TempDir dir;
+  std::string bytes = ReadFile(VERINFO_SAMPLE);
+  const size_t record = bytes.find("VGVR");
+  ASSERT_NE(record, std::string::npos);
+  ASSERT_EQ(bytes.find("VGVR", record + 1), std::string::npos);
+  // Bytes 24 to 27 of the record: a mask that leaves out every flag.
+  bytes.replace(record + 24, 4, std::string(4, '\0'));
+  const std::string masked = dir.File("masked");
+  WriteFile(masked, bytes);
+  const std::optional<platform::VersionResource> resource =
+      platform::VersionResource::ReadFromFile(masked);
+  ASSERT_TRUE(resource);
+  ASSERT_EQ(resource->Fixed().FileFlagsMask, 0u);
+
+  TVersionInfo v(masked, "");
+  ExpectSampleNumbers(v);
 }
 
 TEST(TVersionInfo, GetVersionString) {
