@@ -133,6 +133,8 @@ TEST(TimeList, FindsTheNearestAndTheNextEntry) {
       {"08:00", H(7, 59, 59) + 0.6, H(8), -1},
       {"08:00", H(7, 59, 59) + 0.4, H(8), H(8)},
       {"06:00 12:00 18:00", H(12), H(12), H(18)},
+      // Just before midnight the time rounds to 86400 s, not back to 0.
+      {"00:00 23:59:59", H(23, 59, 59) + 0.6, H(23, 59, 59), -1},
       {"", H(12), -1, -1},
   };
   for (const auto& c : cases) {
