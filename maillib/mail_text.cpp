@@ -175,7 +175,10 @@ std::string EncodeHeaderWords(const std::string& utf8) {
 
 int ReadFileBytes(const std::string& path, std::string& data) {
   data.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a pipe would otherwise wait for a writer, and the
+  // check below refuses it anyway; plain files read as before. O_NOCTTY: a
+  // terminal named here must not become the service's controlling one.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return errno;
   struct stat info {};
   int error = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EISDIR;

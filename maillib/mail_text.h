@@ -47,7 +47,8 @@ std::string Base64(const std::string& data, size_t lineLength = 0);
 std::string EncodeHeaderWords(const std::string& utf8);
 
 // Reads the regular file `path` whole into `data`. Returns 0, or the errno
-// value of the failure (EISDIR for a folder or anything but a plain file).
+// value of the failure (EISDIR for a folder or anything but a plain file,
+// which is refused without waiting on it, as a pipe would make it wait).
 int ReadFileBytes(const std::string& path, std::string& data);
 
 // Writes `text` into the caller's buffer, cut so that it and its terminating

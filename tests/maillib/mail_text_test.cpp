@@ -1,8 +1,14 @@
 #include "maillib/mail_text.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <sstream>
+
+#include "tests/maillib/smtp_test_server.h"
 
 namespace {
 
@@ -167,6 +173,34 @@ TEST(EncodeHeaderWordsTest, WordsAreShortWholeAndDecodeBack) {
   }
   EXPECT_GT(words, 1);
   EXPECT_EQ(decoded, text);
+}
+
+TEST(ReadFileBytesTest, ReadsPlainFilesOnlyAndNeverWaits) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/vigilo-readfile-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  const std::string bytes("line\r\n\0\xFF", 8);
+  mailtest::WriteFileText(dir / "report.html", bytes);
+  mailtest::WriteFileText(dir / "empty.html", "");
+  // Opening a pipe for reading would wait for a writer that never comes.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+
+  struct Case {
+    const char* name;
+    int error;
+    std::string data;
+  };
+  const Case cases[] = {
+      {"report.html", 0, bytes}, {"empty.html", 0, ""}, {"missing.html", ENOENT, ""},
+      {".", EISDIR, ""},         {"fifo", EISDIR, ""},
+  };
+  for (const Case& c : cases) {
+    std::string data = "stale";
+    EXPECT_EQ(quennet::ReadFileBytes((dir / c.name).string(), data), c.error) << c.name;
+    EXPECT_EQ(data, c.data) << c.name;
+  }
+  fs::remove_all(dir);
 }
 
 TEST(WriteErrorTextTest, StaysInsideTheGivenSize) {

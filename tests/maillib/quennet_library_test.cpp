@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -309,6 +310,8 @@ TEST_F(QuennetLibraryTest, FailuresBeforeAnyConnection) {
   WriteSettings(
       {{"Server", {{"SmtpHost", "127.0.0.1"}, {"SmtpPort", std::to_string(ClosedPort())}}}});
   const fs::path missing = dir_ / "no_such_report.html";
+  const fs::path fifo = dir_ / "alert_report.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::string recipients;
     std::string attachments;
@@ -324,6 +327,8 @@ TEST_F(QuennetLibraryTest, FailuresBeforeAnyConnection) {
        "Attachment not found: " + missing.string()},
       {"a@example.org", "\"" + dir_.string() + "\"", std::nullopt,
        "Attachment is not a file: " + dir_.string()},
+      {"a@example.org", "\"" + fifo.string() + "\"", std::nullopt,
+       "Attachment is not a file: " + fifo.string()},
       {"a@example.org", "", MakeMailServerParams("", 0, "", 25, "", ""),
        "No SMTP server configured"},
       {"a@example.org", "", MakeMailServerParams("", 0, "evil.org/x?", 25, "", ""),
