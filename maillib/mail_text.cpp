@@ -198,7 +198,7 @@ int ReadFileBytes(const std::string& path, std::string& data) {
   return error;
 }
 
-void WriteErrorText(char* buffer, int32_t size, const std::string& text) {
+void WriteErrorText(char* buffer, int32_t size, std::string_view text) noexcept {
   if (buffer == nullptr || size <= 0) return;
   const size_t n = std::min(text.size(), static_cast<size_t>(size) - 1);
   std::memcpy(buffer, text.data(), n);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quennet {
@@ -53,6 +54,8 @@ int ReadFileBytes(const std::string& path, std::string& data);
 
 // Writes `text` into the caller's buffer, cut so that it and its terminating
 // zero fit inside `size` bytes. Does nothing for a null buffer or size <= 0.
-void WriteErrorText(char* buffer, int32_t size, const std::string& text);
+// It allocates nothing, so it can report a failure from a catch handler
+// without raising another.
+void WriteErrorText(char* buffer, int32_t size, std::string_view text) noexcept;
 
 }  // namespace quennet
