@@ -85,8 +85,10 @@ void SendMail(const MailRequest& request, const QuennetSettings& settings) {
   } else {
     message.from = "vigilo@" + machine;
   }
-  message.from = Cp1252ToUtf8(message.from);
+  // Checked before the conversion, so the error text is in the caller's code
+  // page like every other text it gets back.
   if (!IsValidAddress(message.from)) throw MailError("Invalid sender address: " + message.from);
+  message.from = Cp1252ToUtf8(message.from);
 
   for (const std::string& path : SplitDelimited(request.attachments)) {
     if (!path.empty()) message.attachments.push_back(ReadAttachment(path));

@@ -335,6 +335,9 @@ TEST_F(QuennetLibraryTest, FailuresBeforeAnyConnection) {
        "Invalid SMTP server name: evil.org/x?"},
       {"a@example.org", "", MakeMailServerParams("", 0, "127.0.0.1", 0, "", ""),
        "Invalid SMTP port: 0"},
+      // The user name as sender; the text keeps the caller's cp1252 bytes.
+      {"a@example.org", "", MakeMailServerParams("", 0, "127.0.0.1", 25, "alerte \xE9@x.org", ""),
+       "Invalid sender address: alerte \xE9@x.org"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
