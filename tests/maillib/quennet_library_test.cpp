@@ -16,6 +16,7 @@
 
 #include "platform/dynlib.h"
 #include "service/mail_ssl_interface.h"
+#include "tests/maillib/probe_output.h"
 #include "tests/maillib/smtp_test_server.h"
 
 namespace {
@@ -52,14 +53,6 @@ class SilentListener {
 int ClosedPort() {
   SilentListener listener;
   return listener.Port();
-}
-
-bool Mapped(const std::string& path) {
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    if (line.find(path) != std::string::npos) return true;
-  }
-  return false;
 }
 
 class QuennetLibraryTest : public ::testing::Test {
@@ -380,28 +373,9 @@ TEST_F(QuennetLibraryTest, ErrorTextStaysInsideTheGivenSizeAndNullTextsAreEmpty)
 TEST_F(QuennetLibraryTest, UnloadsWhenReleased) {
   Outcome o = Send("");
   EXPECT_EQ(o.result, 0);
-  EXPECT_TRUE(Mapped(library_.string()));
+  EXPECT_TRUE(mailtest::IsMapped(library_.string()));
   lib_.Close();
-  EXPECT_FALSE(Mapped(library_.string()));
-}
-
-std::string Unhex(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size() && hex != "-"; i += 2) {
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  }
-  return out;
-}
-
-// One line of the probe's output: key=value fields.
-std::map<std::string, std::string> ProbeFields(const std::string& output) {
-  std::map<std::string, std::string> fields;
-  std::istringstream in(output.substr(0, output.find('\n')));
-  for (std::string token; in >> token;) {
-    size_t eq = token.find('=');
-    if (eq != std::string::npos) fields[token.substr(0, eq)] = token.substr(eq + 1);
-  }
-  return fields;
+  EXPECT_FALSE(mailtest::IsMapped(library_.string()));
 }
 
 // The whole road: SendSecureMail in a program whose folder holds the library.
@@ -425,8 +399,10 @@ TEST_F(QuennetLibraryTest, SendSecureMailThroughTheLibraryBesideTheProgram) {
        "\"" + report.string() + "\"", "", "0", "0"},
       env);
   ASSERT_EQ(sent.exitCode, 0);
-  auto fields = ProbeFields(sent.output);
-  EXPECT_EQ(fields["result"], "1") << Unhex(fields["error"]);
+  std::vector<mailtest::Fields> lines = mailtest::ParseFieldLines(sent.output);
+  ASSERT_EQ(lines.size(), 1u) << sent.output;
+  mailtest::Fields fields = lines[0];
+  EXPECT_EQ(fields["result"], "1") << mailtest::Unhex(fields["error"]);
   EXPECT_EQ(fields["loaded"], "0");
 
   // The record's server refuses the recipient: the library's text comes back.
@@ -435,10 +411,13 @@ TEST_F(QuennetLibraryTest, SendSecureMailThroughTheLibraryBesideTheProgram) {
                             "", "0", "127.0.0.1", std::to_string(server.Port()), "", ""},
                            env);
   ASSERT_EQ(refused.exitCode, 0);
-  fields = ProbeFields(refused.output);
+  lines = mailtest::ParseFieldLines(refused.output);
+  ASSERT_EQ(lines.size(), 1u) << refused.output;
+  fields = lines[0];
   EXPECT_EQ(fields["result"], "0");
-  EXPECT_NE(Unhex(fields["error"]).find("550 5.1.1 Mailbox unavailable"), std::string::npos)
-      << Unhex(fields["error"]);
+  EXPECT_NE(mailtest::Unhex(fields["error"]).find("550 5.1.1 Mailbox unavailable"),
+            std::string::npos)
+      << mailtest::Unhex(fields["error"]);
   EXPECT_EQ(fields["loaded"], "0");
 
   std::vector<ReceivedMail> mails = server.Messages();

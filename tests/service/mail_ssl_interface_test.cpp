@@ -11,39 +11,14 @@
 #include <vector>
 
 #include "tests/maillib/child_process.h"
+#include "tests/maillib/probe_output.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Fields = std::map<std::string, std::string>;
-
-std::string Unhex(const std::string& hex) {
-  if (hex == "-") return "";
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  }
-  return out;
-}
-
-Fields ParseFields(const std::string& line) {
-  Fields fields;
-  std::istringstream in(line);
-  std::string token;
-  while (in >> token) {
-    size_t eq = token.find('=');
-    if (eq != std::string::npos) fields[token.substr(0, eq)] = token.substr(eq + 1);
-  }
-  return fields;
-}
-
-std::vector<Fields> ParseLines(const std::string& text) {
-  std::vector<Fields> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(ParseFields(line));
-  return lines;
-}
+using mailtest::Fields;
+using mailtest::ParseFieldLines;
+using mailtest::Unhex;
 
 TEST(NormalizeMailRecipientsTest, Cases) {
   struct Case {
@@ -113,7 +88,7 @@ class MailInterfaceTest : public ::testing::Test {
     if (!env.count("LD_LIBRARY_PATH")) env["LD_LIBRARY_PATH"] = std::nullopt;
     mailtest::ProgramResult result = mailtest::RunProgram(args, env);
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    return ParseLines(result.output);
+    return ParseFieldLines(result.output);
   }
   static std::vector<std::string> Args(const std::string& calls = "1") {
     return {calls, "one@example.org", "Subject", "\"line 1\",line2", "\"/tmp/r.html\"", "", "0",
@@ -131,7 +106,7 @@ class MailInterfaceTest : public ::testing::Test {
     std::ifstream in(report_, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
-    return ParseLines(text.str());
+    return ParseFieldLines(text.str());
   }
 
   fs::path root_;
