@@ -224,6 +224,20 @@ TEST_F(QuennetLibraryTest, StartTlsWithAuth) {
   EXPECT_EQ(mails[0].envelopeFrom, "alarm@example.org");
 }
 
+TEST_F(QuennetLibraryTest, StartTlsWhenOfferedEvenWithoutAuth) {
+  const Certificate cert = mailtest::MakeCertificate(dir_);
+  SmtpTestServer::Options options;
+  options.startTls = cert;
+  SmtpTestServer server(dir_ / "mail", options);
+  WriteSettingsFor(server.Port(), cert.cert.string());
+  Outcome o = Send("boss@example.org");
+  ASSERT_EQ(o.result, 1) << o.error;
+  std::vector<ReceivedMail> mails = server.Messages();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_TRUE(mails[0].tls);
+  EXPECT_EQ(mails[0].auth, "");
+}
+
 TEST_F(QuennetLibraryTest, ImplicitTls) {
   const Certificate cert = mailtest::MakeCertificate(dir_);
   SmtpTestServer::Options options;
