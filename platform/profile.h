@@ -2,32 +2,44 @@
 //
 // A ProfileFile reads its file once, when it is opened, and applies reads and
 // writes to that copy in memory. Flush() writes the file once, atomically
-// (platform/file WriteFileAtomic), and only when something changed.
+// (platform/file WriteFileAtomic), and only when something changed; nothing is
+// written before Flush(), and the destructor never writes.
 //
 // Rules:
-// - "[name]" opens a section; "key=value" is a value. Section and key names
-//   match without regard to ASCII case and with the blanks around them
-//   trimmed; the first occurrence of a section or key wins.
+// - A line whose first non-blank character is "[" and that holds "]" opens the
+//   section named by the text between them; a line holding "=" is a key with
+//   the text before the first "=" as its name and the text after it as its
+//   value. Names and values have the blanks (spaces, tabs) around them
+//   trimmed. Other lines, and lines before the first section, are kept but
+//   never read. Section and key names match without regard to ASCII case;
+//   the first occurrence of a section or key wins.
 // - A read gives the default when the file, section or key is missing. It
 //   gives at most 2047 characters, and drops one pair of enclosing quotes
-//   (double or single, the same character at both ends); ReadRawString keeps
-//   them.
-// - Integers are decimal, or hexadecimal after "0x", "0X" or "$"; a value that
-//   is no integer (or does not fit 32 bits) gives the default. A Boolean is an
-//   integer, any value but 0 being true.
-// - Lines end in LF or CR LF when read; CR LF when written. Lines and keys the
-//   program does not change stay where they are, byte for byte.
+//   (double or single, the same character at both ends) before it cuts;
+//   ReadRawString keeps them.
+// - Integers are decimal, or hexadecimal after "0x", "0X" or "$", with an
+//   optional sign; a value that is no integer (or does not fit 32 signed bits)
+//   gives the default. A Boolean is an integer, any value but 0 being true.
+// - Lines end in LF, CR LF or a lone CR when read (so no value read holds a
+//   line break); CR LF when written. A value read ends at a NUL. Lines and
+//   keys the program does not change stay where they are, byte for byte.
 // - A write replaces an existing key's value where it stands, adds a missing
 //   key at the end of its section (before trailing blank lines) and a missing
-//   section at the end of the file. EraseSection removes a section with all
-//   its keys.
-// - A value or name holding CR, LF or NUL, and a section name holding "]",
-//   is refused: the write throws ProfileError and nothing changes.
-// - Flush failures throw ProfileError "Unable to write to <file name>".
+//   section at the end of the file (after one blank line). Writing the value a
+//   key already has changes nothing. EraseSection removes every section of
+//   that name with all its lines.
+// - A name or value holding CR, LF or NUL, a section name holding "]", and a
+//   key name that is empty, holds "=" or begins with "[" are refused: the
+//   write throws ProfileError "Unable to write to <file name>" and nothing
+//   changes. Reads of such names give the default.
+// - Flush failures throw ProfileError "Unable to write to <file name>"; the
+//   old file then stays whole.
 //
 // Locking: the file's process-wide lock (LockSettingsFile) is held while the
 // file is read in the constructor and while Flush replaces it, so that other
 // users of the same lock (the control pipe) never see or make a half state.
+// The lock is not recursive: do not open or flush a ProfileFile on a file
+// whose lock the thread holds.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +47,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace platform {
@@ -44,8 +57,11 @@ class ProfileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The longest value a read gives.
+constexpr size_t kProfileMaxValue = 2047;
+
 // The process-wide lock of the settings file `path`: one mutex per file,
-// found by the file's absolute path.
+// found by the file's absolute path (symbolic links of its folder resolved).
 std::unique_lock<std::mutex> LockSettingsFile(const std::string& path);
 
 class ProfileFile {
@@ -68,6 +84,7 @@ class ProfileFile {
   bool SectionExists(const std::string& section) const;
   bool ValueExists(const std::string& section, const std::string& key) const;
 
+  // Throw ProfileError for a refused name or value (see the rules above).
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int32_t value);
   void WriteBool(const std::string& section, const std::string& key, bool value);
@@ -82,9 +99,21 @@ class ProfileFile {
 
  private:
   struct Line;
+  // Index of the first line of the first section named `section`, or npos.
+  size_t FindSection(const std::string& section) const;
+  // Index of the key line in the section that starts at `header`, or npos.
+  size_t FindKey(size_t header, const std::string& key) const;
+  // The raw (trimmed, quotes kept) value, or nullptr when missing.
+  const std::string* Find(const std::string& section, const std::string& key) const;
+  void Changed(bool structure);
+
   std::string path_;
   std::vector<Line> lines_;
   bool modified_ = false;
+  // Lower-case section name -> index of its first header line; rebuilt after
+  // lines are inserted or removed.
+  mutable std::unordered_map<std::string, size_t> sections_;
+  mutable bool sectionsValid_ = false;
 };
 
 }  // namespace platform

@@ -1,0 +1,52 @@
+// A folder of its own for one test, removed with everything in it at the end.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace testing_support {
+
+class TempFolder {
+ public:
+  TempFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vigilo-test-XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+  // Writes `data` to the file `name` of the folder, byte for byte.
+  std::string Write(const std::string& name, const std::string& data) const {
+    std::string path = File(name);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    if (!out) throw std::runtime_error("cannot write " + path);
+    return path;
+  }
+
+ private:
+  std::string path_;
+};
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace testing_support
