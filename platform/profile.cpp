@@ -242,6 +242,16 @@ bool ProfileFile::SectionExists(const std::string& section) const {
   return ValidSectionName(section) && FindSection(section) != std::string::npos;
 }
 
+std::vector<std::string> ProfileFile::SectionNames() const {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    if (lines_[i].kind == Line::kSection && FindSection(lines_[i].name) == i) {
+      names.push_back(lines_[i].name);
+    }
+  }
+  return names;
+}
+
 bool ProfileFile::ValueExists(const std::string& section, const std::string& key) const {
   return Find(section, key) != nullptr;
 }

@@ -82,6 +82,9 @@ class ProfileFile {
   int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def) const;
   bool ReadBool(const std::string& section, const std::string& key, bool def) const;
   bool SectionExists(const std::string& section) const;
+  // The names of the file's sections in file order, each once (as its first
+  // occurrence spells it).
+  std::vector<std::string> SectionNames() const;
   bool ValueExists(const std::string& section, const std::string& key) const;
 
   // Throw ProfileError for a refused name or value (see the rules above).

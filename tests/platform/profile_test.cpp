@@ -225,6 +225,12 @@ TEST(ProfileFileTest, EraseSectionRemovesEveryOccurrenceWithItsLines) {
   EXPECT_EQ(ReadFile(path), "[General]\r\nX=1\r\n[Chain01]\r\n");
 }
 
+TEST(ProfileFileTest, ListsEachSectionOnceInFileOrder) {
+  TempFolder dir;
+  ProfileFile ini(dir.Write("list.ini", "A=1\n[General]\n[Chain01]\n[general]\n[ Chain00 ]\n"));
+  EXPECT_EQ(ini.SectionNames(), (std::vector<std::string>{"General", "Chain01", "Chain00"}));
+}
+
 struct RefusedWrite {
   const char* what;
   std::string section;
