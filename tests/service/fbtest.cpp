@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <system_error>
 
@@ -29,7 +28,7 @@ constexpr const char* kPasswordFile = "/etc/firebird/3.0/SYSDBA.password";
   throw std::runtime_error(message);
 }
 
-std::string Dpb(bool withCharset, bool readOnly) {
+std::string Dpb(bool withCharset) {
   const Credentials& sysdba = Sysdba();
   std::string dpb(1, static_cast<char>(isc_dpb_version1));
   auto add = [&](char code, const std::string& value) {
@@ -40,7 +39,6 @@ std::string Dpb(bool withCharset, bool readOnly) {
   add(isc_dpb_user_name, sysdba.User);
   add(isc_dpb_password, sysdba.Password);
   if (withCharset) add(isc_dpb_lc_ctype, "WIN1252");
-  if (readOnly) add(isc_dpb_set_db_readonly, std::string(1, '\1'));
   return dpb;
 }
 
@@ -68,6 +66,12 @@ std::string Quoted(const std::string& text) {
   return result + "'";
 }
 
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 std::string PathOf(const std::string& connectionString) {
   return connectionString.substr(connectionString.find(':') + 1);
 }
@@ -84,11 +88,16 @@ const Credentials& Sysdba() {
       c.Password = password;
       return c;
     }
+    // Lines of the form ISC_PASSWORD="secret" (a shell fragment).
     std::ifstream file(kPasswordFile);
-    const std::regex line(R"re(^\s*ISC_PASSWORD\s*=\s*"?([^"]*)"?\s*$)re");
     for (std::string text; std::getline(file, text);) {
-      std::smatch match;
-      if (std::regex_match(text, match, line)) c.Password = match[1];
+      const size_t eq = text.find('=');
+      if (eq == std::string::npos || Trimmed(text.substr(0, eq)) != "ISC_PASSWORD") continue;
+      std::string value = Trimmed(text.substr(eq + 1));
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+      }
+      c.Password = value;
     }
     if (c.Password.empty()) {
       throw std::runtime_error(std::string("no SYSDBA password: set ISC_PASSWORD or make ") +
@@ -134,7 +143,7 @@ void CreateDatabase(const std::string& connectionString,
     ThrowStatus("create " + connectionString, status);
   }
   Detach(db);
-  db = Attach(connectionString, Dpb(true, false));
+  db = Attach(connectionString, Dpb(true));
   for (const std::string& sql : statements) {
     tr = 0;
     if (isc_start_transaction(status, &tr, 1, &db, 0, nullptr)) {
@@ -155,14 +164,9 @@ void CreateDatabase(const std::string& connectionString,
   Detach(db);
 }
 
-void SetReadOnly(const std::string& connectionString) {
-  isc_db_handle db = Attach(connectionString, Dpb(false, true));
-  Detach(db);
-}
-
 void DropDatabase(const std::string& connectionString) {
   try {
-    isc_db_handle db = Attach(connectionString, Dpb(false, false));
+    isc_db_handle db = Attach(connectionString, Dpb(false));
     ISC_STATUS_ARRAY status;
     if (isc_drop_database(status, &db)) Detach(db);
   } catch (const std::exception&) {
@@ -210,7 +214,7 @@ std::string Day(const std::string& isoDate) {
 Fixture FixtureIn(const std::string& folder) {
   const auto at = [&](const char* name) { return "localhost:" + folder + "/" + name; };
   return Fixture{folder,          at("rule.fdb"),    at("bare.fdb"), at("noshops.fdb"),
-                 at("empty.fdb"), at("readonly.fdb")};
+                 at("empty.fdb"), at("refusing.fdb")};
 }
 
 void BuildFixture(const Fixture& fixture) {
@@ -271,16 +275,21 @@ void BuildFixture(const Fixture& fixture) {
                                                       Shop(1, "'Closed'"),
                                                       Visit(1, Day("2024-03-11"), 0),
                                                   }));
-  CreateDatabase(fixture.ReadOnly, With(kFullSchema, {
-                                                         Shop(1, "'Lone'"),
-                                                         Visit(1, Day("2024-03-11"), 4),
-                                                     }));
-  SetReadOnly(fixture.ReadOnly);
+  // Last: once the trigger exists, no transaction starts in this database.
+  CreateDatabase(
+      fixture.Refusing,
+      With(kFullSchema, {
+                            Shop(1, "'Lone'"),
+                            Visit(1, Day("2024-03-11"), 4),
+                            "CREATE EXCEPTION NO_TRANSACTIONS 'transactions are refused'",
+                            "CREATE TRIGGER REFUSE_TRANSACTIONS ACTIVE ON TRANSACTION START "
+                            "AS BEGIN EXCEPTION NO_TRANSACTIONS; END",
+                        }));
 }
 
 void RemoveFixture(const Fixture& fixture) {
   for (const std::string* db :
-       {&fixture.Rule, &fixture.Bare, &fixture.NoShops, &fixture.Empty, &fixture.ReadOnly}) {
+       {&fixture.Rule, &fixture.Bare, &fixture.NoShops, &fixture.Empty, &fixture.Refusing}) {
     DropDatabase(*db);
   }
   DatabaseFolder adopted(fixture.Folder);

@@ -48,8 +48,6 @@ class DatabaseFolder {
 // Throws std::runtime_error with the client's text.
 void CreateDatabase(const std::string& connectionString,
                     const std::vector<std::string>& statements);
-// Puts the database into read-only mode.
-void SetReadOnly(const std::string& connectionString);
 // Drops the database; errors are ignored.
 void DropDatabase(const std::string& connectionString);
 
@@ -76,14 +74,15 @@ void DropDatabase(const std::string& connectionString);
 //   counted 11/03/2024.
 // NoShops: VISITORS only, with counted rows.
 // Empty: the full schema, one shop with only ENTERS = 0 rows.
-// ReadOnly: the full schema with shop "Lone", in read-only mode.
+// Refusing: the full schema with shop "Lone" and a trigger that refuses every
+//   transaction at its start.
 struct Fixture {
   std::string Folder;
   std::string Rule;
   std::string Bare;
   std::string NoShops;
   std::string Empty;
-  std::string ReadOnly;
+  std::string Refusing;
 };
 
 // The fixture built once per test run by the setup step (its folder named by

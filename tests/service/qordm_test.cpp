@@ -40,13 +40,11 @@ TEST_F(DmQorTest, ConnectRunsTheProbesWithOrWithoutTheirTables) {
 }
 
 TEST_F(DmQorTest, ProbeWhoseTransactionCannotStartLeavesNoConnectionOpen) {
-  // A read-only database refuses the read transaction, which does not ask
-  // for read-only access.
   try {
-    Connect(fbtest::Databases().ReadOnly);
+    Connect(fbtest::Databases().Refusing);
     FAIL() << "connected";
   } catch (const EDatabaseError& e) {
-    EXPECT_THAT(e.Message(), HasSubstr("read-only"));
+    EXPECT_THAT(e.Message(), HasSubstr("transactions are refused"));
   }
   EXPECT_FALSE(dm.IsConnected());
   EXPECT_FALSE(dm.QorTransRead.InTransaction());
@@ -63,9 +61,11 @@ TEST_F(DmQorTest, FailingOpenReportsTheClientTextAndStaysClosed) {
   const Case cases[] = {
       {"localhost:/tmp/vigilo-no-such-folder/x.fdb", sysdba.User, sysdba.Password, "I/O error"},
       {fbtest::Databases().Rule, sysdba.User, "wrong", "user name and password are not defined"},
-      // 255 bytes still fit the parameter block; the server refuses the name.
-      {fbtest::Databases().Rule, std::string(255, 'u'), sysdba.Password,
-       "user name and password are not defined"},
+      // 255 bytes still fit the parameter block, so the client goes on to the
+      // network. Not to the server of the tests: Firebird 3.0 servers crash on
+      // user names longer than 31 bytes. Nothing listens on port 3051.
+      {"localhost/3051:/tmp/x.fdb", std::string(255, 'u'), sysdba.Password,
+       "Unable to complete network request to host"},
       {fbtest::Databases().Rule, std::string(256, 'u'), sysdba.Password,
        "The connection parameter \"user_name\" is longer than 255 bytes"},
       {fbtest::Databases().Rule, sysdba.User, std::string(300, 'p'),
@@ -121,7 +121,7 @@ TEST_F(DmQorTest, ColumnsReadAsTextAndAsDateTime) {
       "CAST('ab' AS CHAR(4)) AS C, "
       "CAST('x' AS VARCHAR(10)) AS V, "
       "CAST(NULL AS VARCHAR(5)) AS NV, "
-      "CAST(-12345 AS NUMERIC(9,2)) AS N, "
+      "CAST(-123.45 AS NUMERIC(9,2)) AS N, "
       "CAST(5 AS NUMERIC(4,3)) AS SMALL, "
       "CAST(9000000000 AS BIGINT) AS BIG, "
       "42 AS I "
@@ -167,7 +167,7 @@ TEST_F(DmQorTest, StatementErrorCarriesTheClientText) {
     dm.QryRead.Open();
     FAIL() << "opened";
   } catch (const EDatabaseError& e) {
-    EXPECT_THAT(e.Message(), HasSubstr("Table unknown\r\n-NO_SUCH_TABLE"));
+    EXPECT_THAT(e.Message(), HasSubstr("Table unknown\r\nNO_SUCH_TABLE"));
     EXPECT_EQ(e.SqlCode(), -204);
     EXPECT_NE(e.GdsCode(), 0);
   }
