@@ -1,5 +1,6 @@
 #include "service/alr_alarminfo.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string_view>
 
@@ -16,8 +17,11 @@ constexpr std::string_view kCrLf = "\r\n";
 // Names and texts from the settings and the databases reach people's
 // browsers: markup characters in them must show as text.
 void AppendEscaped(std::string& html, std::string_view text) {
-  for (const char c : text) {
-    switch (c) {
+  size_t done = 0;
+  for (size_t mark = text.find_first_of("&<>\""); mark != std::string_view::npos;
+       mark = text.find_first_of("&<>\"", done)) {
+    html.append(text.substr(done, mark - done));
+    switch (text[mark]) {
       case '&':
         html += "&amp;";
         break;
@@ -27,13 +31,12 @@ void AppendEscaped(std::string& html, std::string_view text) {
       case '>':
         html += "&gt;";
         break;
-      case '"':
-        html += "&quot;";
-        break;
       default:
-        html += c;
+        html += "&quot;";
     }
+    done = mark + 1;
   }
+  html.append(text.substr(done));
 }
 
 void CheckCodePage(int32_t codePage) {
@@ -46,17 +49,13 @@ void CheckCodePage(int32_t codePage) {
 
 // ---- TReportList ----
 
-bool TReportList::LocaleLess::operator()(const std::string& a, const std::string& b) const {
-  return platform::CompareTextLocale(a, b) < 0;
-}
-
 TReportList::~TReportList() {
   TReportList::Clear();
 }
 
 void TReportList::Clear() {
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) it->Object.reset();
-  index_.clear();
+  order_.clear();
   entries_.clear();
 }
 
@@ -69,17 +68,24 @@ TReportList* TReportList::Objects(int32_t Index) const {
 }
 
 int32_t TReportList::IndexOf(const std::string& Key) const {
-  // Equal keys stand in index order, so the first of them is the first entry.
-  const auto it = index_.lower_bound(Key);
-  if (it == index_.end() || index_.key_comp()(Key, it->first)) return -1;
-  return static_cast<int32_t>(it->second);
+  // The first of the equal keys in order_ is the first such entry.
+  const auto it = std::lower_bound(
+      order_.begin(), order_.end(), Key, [this](uint32_t position, const std::string& key) {
+        return platform::CompareTextLocale(entries_[position].Key, key) < 0;
+      });
+  if (it == order_.end() || platform::CompareTextLocale(entries_[*it].Key, Key) != 0) return -1;
+  return static_cast<int32_t>(*it);
 }
 
 int32_t TReportList::Add(const std::string& Key, std::unique_ptr<TReportList> Object) {
-  const size_t position = entries_.size();
+  const auto position = static_cast<uint32_t>(entries_.size());
+  // After the keys that compare equal, which keeps those in index order.
+  const auto at = std::upper_bound(
+      order_.begin(), order_.end(), Key, [this](const std::string& key, uint32_t other) {
+        return platform::CompareTextLocale(key, entries_[other].Key) < 0;
+      });
+  order_.insert(at, position);
   entries_.push_back(Entry{Key, std::move(Object)});
-  // A multimap inserts after the keys that compare equal, keeping index order.
-  index_.emplace(Key, position);
   return static_cast<int32_t>(position);
 }
 
@@ -87,11 +93,9 @@ void TReportList::Sort() {
   if (entries_.size() < 2) return;
   std::vector<Entry> sorted;
   sorted.reserve(entries_.size());
-  for (auto& [key, position] : index_) {
-    sorted.push_back(std::move(entries_[position]));
-    position = sorted.size() - 1;
-  }
+  for (const uint32_t position : order_) sorted.push_back(std::move(entries_[position]));
   entries_ = std::move(sorted);
+  for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
 }
 
 void TReportList::GetHtmlHeader(std::string& Html) {
@@ -115,8 +119,20 @@ void TReportList::GetHtmlFooter(std::string& Html) {
 
 void TReportList::ConvertToUtf8(const std::string& Ansi, int32_t CodePage, std::string& Utf8) {
   CheckCodePage(CodePage);
-  // The same bytes as AnsiToWide followed by WideToUtf8, in one pass.
-  Utf8 = platform::Cp1252ToUtf8(Ansi);
+  // The same bytes as AnsiToWide followed by WideToUtf8, in one pass. A report
+  // is mostly ASCII, which stays as it is: copy those runs whole and convert
+  // only the runs in between.
+  Utf8.clear();
+  Utf8.reserve(Ansi.size() + Ansi.size() / 16);
+  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  auto it = Ansi.begin();
+  while (it != Ansi.end()) {
+    const auto other = std::find_if_not(it, Ansi.end(), ascii);
+    Utf8.append(it, other);
+    const auto back = std::find_if(other, Ansi.end(), ascii);
+    if (other != back) Utf8 += platform::Cp1252ToUtf8(std::string(other, back));
+    it = back;
+  }
 }
 
 void TReportList::AnsiToWide(const std::string& Ansi, int32_t CodePage, std::u16string& Wide) {
@@ -220,7 +236,8 @@ void TChainAlarms::AppendHtml(std::string& Html) const {
   Html += days;
   Html += "<br>\r\n";
   Html += "<table>\r\n";
-  for (int32_t k = 0; k < Count(); ++k) {
+  const int32_t count = Count();
+  for (int32_t k = 0; k < count; ++k) {
     Html += (k % 2 == 0) ? "<tr>\r\n" : "<tr class=\"even\">\r\n";
     Shops(k).AppendHtml(Html);
     Html += "</tr>\r\n";
@@ -288,6 +305,11 @@ void TAlarmReport::BuildHtml(std::string& Html) {
   Prepare();
   std::string document;
   GetHtmlHeader(document);
+  // About what a shop's row takes with one alarm: growing a document of many
+  // megabytes step by step would copy it over and over.
+  size_t shops = 0;
+  for (int32_t i = 0; i < Count(); ++i) shops += static_cast<size_t>(Chains(i).Count());
+  document.reserve(1024 + shops * 160);
   document += GetGeneratedByLine();
   if (Count() == 0) {
     document += "<h4>";

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,18 +63,16 @@ class TReportList {
   int32_t Add(const std::string& Key, std::unique_ptr<TReportList> Object = nullptr);
 
  private:
-  struct LocaleLess {
-    bool operator()(const std::string& a, const std::string& b) const;
-  };
   struct Entry {
     std::string Key;
     std::unique_ptr<TReportList> Object;
   };
   std::vector<Entry> entries_;
-  // Every key with its entry's index, ordered by the comparison; entries with
-  // equal keys stand in index order. It makes lookups logarithmic and lets a
-  // sort reorder the entries without comparing again.
-  std::multimap<std::string, size_t, LocaleLess> index_;
+  // The entries' indexes in the order of their keys, equal keys in index
+  // order. Kept up to date by Add, it makes lookups logarithmic and lets a
+  // sort reorder the entries without comparing keys again (the locale's
+  // comparison is by far the dearest step).
+  std::vector<uint32_t> order_;
 };
 
 // The alarm texts of one shop, in the order in which they arrived.
