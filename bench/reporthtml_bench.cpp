@@ -64,11 +64,12 @@ Result Measure(int shopsPerChain, int runs) {
     std::shuffle(first, first + shopsPerChain, random);
   }
 
+  const TVersionInfo version;  // this program's: none, "(v 0.0)"
   std::vector<double> fills, builds;
   size_t bytes = 0;
   for (int run = -1; run < runs; ++run) {  // run -1 warms up
     TAlarmReport report;
-    report.VersionString = "1.6";
+    report.VersionInfo = &version;
     auto start = Clock::now();
     for (const Alarm& a : alarms) {
       report.AddAlarm(chains[static_cast<size_t>(a.chain)], a.shop,

@@ -293,7 +293,7 @@ void TAlarmReport::Prepare() {
 }
 
 std::string TAlarmReport::GetGeneratedByLine() const {
-  const std::string suffix = VersionString.empty() ? "" : "(v " + VersionString + ")";
+  const std::string suffix = VersionInfo ? "(v " + VersionInfo->GetVersionString(1) + ")" : "";
   const TDateTime now = Clock();
   const std::string when = FormatDateTime(FormatSettings.ShortDateFormat, now, FormatSettings) +
                            " " +

@@ -20,6 +20,7 @@
 
 #include "common/alr_config.h"
 #include "common/datetime.h"
+#include "common/verinfo.h"
 
 // A list of entries, each a key and an optional owned child list.
 class TReportList {
@@ -128,10 +129,9 @@ class TAlarmReport : public TReportList {
 
   TChainAlarms& Chains(int32_t Index) const;
 
-  // Major and minor version of the service's executable ("1.6"); empty while
-  // the service has no version information, which leaves the version suffix
-  // out of the reports.
-  std::string VersionString;
+  // The service's version information, not owned; while it is null the
+  // reports carry no version suffix.
+  const TVersionInfo* VersionInfo = nullptr;
   // The date and time of the generated-by line.
   TClock Clock = Now;
   TFormatSettings FormatSettings = LocaleFormatSettings();

@@ -146,20 +146,24 @@ TEST_F(AlarmReportTest, ClearEmptiesTheTreeAndCanRepeat) {
 // ---- the HTML ----
 
 TEST_F(AlarmReportTest, EmptyReportWithAndWithoutVersion) {
+  // This program's version is 3.2.0.7; a file without version information
+  // gives 0.0.
+  const TVersionInfo self;
+  const TVersionInfo none("/nonexistent/program");
   struct Case {
-    const char* version;
+    const TVersionInfo* version;
     std::string generated;
   };
   const Case cases[] = {
       // No version information: two blanks before "à".
-      {"", "CORVANTE Alert Service " + kAtUtf8},
-      {"3.2", "CORVANTE Alert Service (v 3.2)" + kAtUtf8},
+      {nullptr, "CORVANTE Alert Service " + kAtUtf8},
+      {&self, "CORVANTE Alert Service (v 3.2)" + kAtUtf8},
+      {&none, "CORVANTE Alert Service (v 0.0)" + kAtUtf8},
   };
   for (const Case& c : cases) {
-    report.VersionString = c.version;
+    report.VersionInfo = c.version;
     EXPECT_EQ(Html(), kHeader + kGeneratedUtf8 + c.generated + "14/03/2024 10:30" +
-                          "<h4>Il y avait trouv\xC3\xA9 aucune alarme.</h4>\r\n" + kFooter)
-        << "version " << c.version;
+                          "<h4>Il y avait trouv\xC3\xA9 aucune alarme.</h4>\r\n" + kFooter);
   }
 }
 
@@ -167,10 +171,11 @@ TEST_F(AlarmReportTest, GeneratedByLineUsesTheLocaleFormats) {
   report.FormatSettings.ShortDateFormat = "yyyy-mm-dd";
   report.FormatSettings.ShortTimeFormat = "h:nn";
   report.Clock = [] { return EncodeDate(2024, 1, 2) + EncodeTime(7, 5, 0, 0); };
-  report.VersionString = "1.6";
+  const TVersionInfo self;
+  report.VersionInfo = &self;
   EXPECT_EQ(
       report.GetGeneratedByLine(),
-      "Le rapport est g\xE9n\xE9r\xE9 par CORVANTE Alert Service (v 1.6) \xE0 2024-01-02 7:05");
+      "Le rapport est g\xE9n\xE9r\xE9 par CORVANTE Alert Service (v 3.2) \xE0 2024-01-02 7:05");
 }
 
 TEST(ShopAlarmsTest, CellsOfOneAndOfThreeAlarms) {
@@ -239,7 +244,8 @@ TEST(ChainAlarmsTest, ExcludedDaysSentence) {
 }
 
 TEST_F(AlarmReportTest, WholeReportInUtf8WithEscapedNamesAndTexts) {
-  report.VersionString = "1.6";
+  const TVersionInfo self;
+  report.VersionInfo = &self;
   TChainParams zeta = Chain("Z&Co", "srv:/\"q\"/<z>.fdb");
   zeta.DaysNoCheck[3] = true;
   report.AddAlarm(zeta, "<script>", "Absence du comptage depuis 11/03/2024");
@@ -249,7 +255,7 @@ TEST_F(AlarmReportTest, WholeReportInUtf8WithEscapedNamesAndTexts) {
   const std::string html = Html();
 
   const std::string expected =
-      kHeader + kGeneratedUtf8 + "CORVANTE Alert Service (v 1.6)" + kAtUtf8 + "14/03/2024 10:30" +
+      kHeader + kGeneratedUtf8 + "CORVANTE Alert Service (v 3.2)" + kAtUtf8 + "14/03/2024 10:30" +
       "<h2>Alpha</h2>\r\n"
       "Base de donn\xC3\xA9"
       "es: srv:/db/x.fdb<br>\r\n"
@@ -284,6 +290,19 @@ TEST_F(AlarmReportTest, WholeReportInUtf8WithEscapedNamesAndTexts) {
   EXPECT_EQ(html, expected);
   // Converted once: no UTF-8 of UTF-8 ("Ã" is C3 83) anywhere.
   EXPECT_EQ(html.find("\xC3\x83"), std::string::npos);
+}
+
+TEST_F(AlarmReportTest, ChainReportIsTheMainReportOfThatChainAlone) {
+  report.AddAlarm(Chain("Solo"), "Caf\xE9", "x<1");
+  report.AddAlarm(Chain("Solo"), "Abri", "y");
+  const std::string whole = Html();
+  std::string header, section, footer, chainReport;
+  TReportList::GetHtmlHeader(header);
+  report.Chains(0).BuildHtml(section);
+  TReportList::GetHtmlFooter(footer);
+  TReportList::ConvertToUtf8(header + report.GetGeneratedByLine() + section + footer, 1252,
+                             chainReport);
+  EXPECT_EQ(chainReport, whole);
 }
 
 // ---- the conversion ----
