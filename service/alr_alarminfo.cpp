@@ -122,17 +122,18 @@ void TReportList::ConvertToUtf8(const std::string& Ansi, int32_t CodePage, std::
   // The same bytes as AnsiToWide followed by WideToUtf8, in one pass. A report
   // is mostly ASCII, which stays as it is: copy those runs whole and convert
   // only the runs in between.
-  Utf8.clear();
-  Utf8.reserve(Ansi.size() + Ansi.size() / 16);
+  std::string utf8;
+  utf8.reserve(Ansi.size() + Ansi.size() / 16);
   const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
   auto it = Ansi.begin();
   while (it != Ansi.end()) {
     const auto other = std::find_if_not(it, Ansi.end(), ascii);
-    Utf8.append(it, other);
+    utf8.append(it, other);
     const auto back = std::find_if(other, Ansi.end(), ascii);
-    if (other != back) Utf8 += platform::Cp1252ToUtf8(std::string(other, back));
+    if (other != back) utf8 += platform::Cp1252ToUtf8(std::string(other, back));
     it = back;
   }
+  Utf8 = std::move(utf8);  // Ansi and Utf8 may be one string
 }
 
 void TReportList::AnsiToWide(const std::string& Ansi, int32_t CodePage, std::u16string& Wide) {

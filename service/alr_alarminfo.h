@@ -50,10 +50,10 @@ class TReportList {
   // Replace Html by the fixed document header (ten lines) and footer.
   static void GetHtmlHeader(std::string& Html);
   static void GetHtmlFooter(std::string& Html);
-  // 8-bit text of code page CodePage to UTF-8, through UTF-16. Only code page
-  // 1252 is known; another one throws EConvertError. The five bytes that
-  // Windows-1252 leaves undefined become U+0081, U+008D, U+008F, U+0090 and
-  // U+009D.
+  // 8-bit text of code page CodePage to UTF-8: the bytes that AnsiToWide
+  // followed by WideToUtf8 give. Only code page 1252 is known; another one
+  // throws EConvertError. The five bytes that Windows-1252 leaves undefined
+  // become U+0081, U+008D, U+008F, U+0090 and U+009D.
   static void ConvertToUtf8(const std::string& Ansi, int32_t CodePage, std::string& Utf8);
   static void AnsiToWide(const std::string& Ansi, int32_t CodePage, std::u16string& Wide);
   // An unpaired surrogate becomes U+FFFD.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <string_view>
 
 #include "common/debuglog.h"
 #include "service/alr_resstr.h"
@@ -12,6 +13,7 @@ namespace {
 constexpr const char* kLastCountedDaySql =
     "SELECT   S.SHOPNAME,   MAX(T.DDATE) AS MAXDATE FROM   VISITORS T,   SHOPS S WHERE   "
     "(T.IDSHOP = S.IDSHOP) AND (T.ENTERS > 0) GROUP BY 1 ";
+static_assert(std::string_view(kLastCountedDaySql).size() == 136);
 
 }  // namespace
 

@@ -213,8 +213,8 @@ std::string Day(const std::string& isoDate) {
 
 Fixture FixtureIn(const std::string& folder) {
   const auto at = [&](const char* name) { return "localhost:" + folder + "/" + name; };
-  return Fixture{folder,          at("rule.fdb"),    at("bare.fdb"), at("noshops.fdb"),
-                 at("empty.fdb"), at("refusing.fdb")};
+  return Fixture{folder,          at("rule.fdb"),     at("bare.fdb"),  at("noshops.fdb"),
+                 at("empty.fdb"), at("refusing.fdb"), at("probed.fdb")};
 }
 
 void BuildFixture(const Fixture& fixture) {
@@ -275,6 +275,15 @@ void BuildFixture(const Fixture& fixture) {
                                                       Shop(1, "'Closed'"),
                                                       Visit(1, Day("2024-03-11"), 0),
                                                   }));
+  CreateDatabase(fixture.Probed,
+                 {
+                     kFullSchema[0],
+                     kFullSchema[1],
+                     kFullSchema[2],
+                     "CREATE TABLE TXLOG (TX BIGINT)",
+                     "CREATE TRIGGER LOG_TRANSACTIONS ACTIVE ON TRANSACTION START "
+                     "AS BEGIN INSERT INTO TXLOG (TX) VALUES (CURRENT_TRANSACTION); END",
+                 });
   // Last: once the trigger exists, no transaction starts in this database.
   CreateDatabase(
       fixture.Refusing,
@@ -288,8 +297,8 @@ void BuildFixture(const Fixture& fixture) {
 }
 
 void RemoveFixture(const Fixture& fixture) {
-  for (const std::string* db :
-       {&fixture.Rule, &fixture.Bare, &fixture.NoShops, &fixture.Empty, &fixture.Refusing}) {
+  for (const std::string* db : {&fixture.Rule, &fixture.Bare, &fixture.NoShops, &fixture.Empty,
+                                &fixture.Refusing, &fixture.Probed}) {
     DropDatabase(*db);
   }
   DatabaseFolder adopted(fixture.Folder);

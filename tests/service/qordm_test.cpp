@@ -39,6 +39,25 @@ TEST_F(DmQorTest, ConnectRunsTheProbesWithOrWithoutTheirTables) {
   }
 }
 
+TEST_F(DmQorTest, EachProbeHasATransactionCommittedOnlyWhenItsStatementSucceeds) {
+  // TXLOG gains a row for every transaction that is committed; the reading
+  // transaction sees its own row too, the same in both readings.
+  const auto committed = [&] {
+    Connect(fbtest::Databases().Probed);
+    dm.QorTransRead.StartTransaction();
+    dm.QryRead.SQL = "SELECT COUNT(*) AS N FROM TXLOG";
+    dm.QryRead.Open();
+    const long long count = std::stoll(dm.QryRead.FieldByName("N").AsString());
+    dm.QryRead.Close();
+    dm.QorTransRead.Rollback();
+    dm.Connect(false);
+    return count;
+  };
+  const long long first = committed();
+  // Without HEATMAP only the first two probes succeed and commit.
+  EXPECT_EQ(committed() - first, 2);
+}
+
 TEST_F(DmQorTest, ProbeWhoseTransactionCannotStartLeavesNoConnectionOpen) {
   try {
     Connect(fbtest::Databases().Refusing);
