@@ -177,6 +177,22 @@ TEST_F(AlarmSvcTest, MissingTableFailsTheChainAndRollsBack) {
   EXPECT_EQ(svc.Report->Count(), 0);
 }
 
+TEST_F(AlarmSvcTest, UnreadableValueFailsTheChainAndRollsBack) {
+  ConnectTo(fbtest::Databases().TextDates);
+  try {
+    svc.CheckChain(Chain());
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), "Field 'MAXDATE' is not a date or time");
+  }
+  EXPECT_FALSE(dm.QorTransRead.InTransaction());
+  EXPECT_FALSE(dm.QryRead.Active());
+  EXPECT_EQ(svc.Report->Count(), 0);
+  // The connection is still usable for the next statement.
+  ConnectTo(fbtest::Databases().TextDates);
+  EXPECT_TRUE(dm.IsConnected());
+}
+
 TEST_F(AlarmSvcTest, CheckWithoutConnectionFails) {
   EXPECT_THROW(svc.CheckChain(Chain()), EDatabaseError);
   EXPECT_EQ(svc.Report->Count(), 0);

@@ -213,8 +213,8 @@ std::string Day(const std::string& isoDate) {
 
 Fixture FixtureIn(const std::string& folder) {
   const auto at = [&](const char* name) { return "localhost:" + folder + "/" + name; };
-  return Fixture{folder,          at("rule.fdb"),     at("bare.fdb"),  at("noshops.fdb"),
-                 at("empty.fdb"), at("refusing.fdb"), at("probed.fdb")};
+  return Fixture{folder,          at("rule.fdb"),     at("bare.fdb"),   at("noshops.fdb"),
+                 at("empty.fdb"), at("refusing.fdb"), at("probed.fdb"), at("textdates.fdb")};
 }
 
 void BuildFixture(const Fixture& fixture) {
@@ -275,6 +275,16 @@ void BuildFixture(const Fixture& fixture) {
                                                       Shop(1, "'Closed'"),
                                                       Visit(1, Day("2024-03-11"), 0),
                                                   }));
+  CreateDatabase(fixture.TextDates,
+                 {
+                     kFullSchema[0],
+                     "CREATE TABLE VISITORS (IDSHOP INTEGER NOT NULL, DDATE VARCHAR(20), "
+                     "ENTERS INTEGER)",
+                     Shop(1, "'One'"),
+                     Visit(1, "'2024-03-01'", 4),
+                     Shop(2, "'Two'"),
+                     Visit(2, "'2024-03-02'", 4),
+                 });
   CreateDatabase(fixture.Probed,
                  {
                      kFullSchema[0],
@@ -298,7 +308,7 @@ void BuildFixture(const Fixture& fixture) {
 
 void RemoveFixture(const Fixture& fixture) {
   for (const std::string* db : {&fixture.Rule, &fixture.Bare, &fixture.NoShops, &fixture.Empty,
-                                &fixture.Refusing, &fixture.Probed}) {
+                                &fixture.Refusing, &fixture.Probed, &fixture.TextDates}) {
     DropDatabase(*db);
   }
   DatabaseFolder adopted(fixture.Folder);

@@ -76,6 +76,7 @@ void DropDatabase(const std::string& connectionString);
 // Empty: the full schema, one shop with only ENTERS = 0 rows.
 // Refusing: the full schema with shop "Lone" and a trigger that refuses every
 //   transaction at its start.
+// TextDates: SHOPS, and VISITORS whose DDATE is text; two counted shops.
 // Probed: the full schema but HEATMAP, and a trigger that writes the number
 //   of every transaction at its start into TXLOG (TX), so that TXLOG counts
 //   the transactions that were committed.
@@ -87,6 +88,7 @@ struct Fixture {
   std::string Empty;
   std::string Refusing;
   std::string Probed;
+  std::string TextDates;
 };
 
 // The fixture built once per test run by the setup step (its folder named by
