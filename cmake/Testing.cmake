@@ -1,11 +1,12 @@
-# vigilo_add_test(NAME name SOURCES ... LIBS ... [LABELS ...])
-# One GoogleTest executable; every test case becomes a CTest test.
+# vigilo_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [PROPERTIES name value ...])
+# One GoogleTest executable; every test case becomes a CTest test. PROPERTIES
+# are further CTest properties of every case (FIXTURES_REQUIRED, ENVIRONMENT...).
 # Tests labelled "threads" also run under ThreadSanitizer in CI.
 function(vigilo_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
-  set(properties TIMEOUT 300)
+  set(properties TIMEOUT 300 ${T_PROPERTIES})
   if(T_LABELS)
     list(APPEND properties LABELS "${T_LABELS}")
   endif()

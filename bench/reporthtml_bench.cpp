@@ -1,0 +1,110 @@
+// The HTML of a large report: 64 chains x N shops with one alarm each, for
+// N = 2000, 4000 and 8000, filed chain after chain as the check run files them,
+// the shops of each chain in a shuffled order (the database returns them in
+// no fixed order). Times
+// TAlarmReport::BuildHtml (which sorts the chains and shops, assembles the
+// document and converts it to UTF-8) on a freshly filled report, and
+// separately the filling itself. Goal: at most 100 ms for 64 x 2000, and about
+// twice that for twice the alarms.
+//
+//   build/bench/bench_reporthtml [runs]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "service/alr_alarminfo.h"
+
+namespace {
+
+constexpr int kChains = 64;
+
+using Clock = std::chrono::steady_clock;
+
+double Millis(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+struct Alarm {
+  int chain;
+  std::string shop;
+};
+
+struct Result {
+  double fill;
+  double build;
+  size_t bytes;
+};
+
+Result Measure(int shopsPerChain, int runs) {
+  std::vector<TChainParams> chains(kChains);
+  for (int c = 0; c < kChains; ++c) {
+    chains[static_cast<size_t>(c)].FolderName = "SHOPS" + std::to_string(c);
+    chains[static_cast<size_t>(c)].ConnectionString =
+        "db.example:/data/shops" + std::to_string(c) + ".fdb";
+    chains[static_cast<size_t>(c)].DaysNoCheck[7] = true;
+  }
+  std::vector<Alarm> alarms;
+  for (int c = 0; c < kChains; ++c) {
+    for (int s = 0; s < shopsPerChain; ++s) {
+      alarms.push_back({c, "Magasin " + std::to_string(s) + (s % 7 == 0 ? " Caf\xE9" : "")});
+    }
+  }
+  std::mt19937 random(1234);
+  for (int c = 0; c < kChains; ++c) {
+    const auto first = alarms.begin() + static_cast<ptrdiff_t>(c) * shopsPerChain;
+    std::shuffle(first, first + shopsPerChain, random);
+  }
+
+  const TVersionInfo version;  // this program's: none, "(v 0.0)"
+  std::vector<double> fills, builds;
+  size_t bytes = 0;
+  for (int run = -1; run < runs; ++run) {  // run -1 warms up
+    TAlarmReport report;
+    report.VersionInfo = &version;
+    auto start = Clock::now();
+    for (const Alarm& a : alarms) {
+      report.AddAlarm(chains[static_cast<size_t>(a.chain)], a.shop,
+                      "Absence du comptage depuis 12/03/2024");
+    }
+    const double fill = Millis(start);
+    std::string html;
+    start = Clock::now();
+    report.BuildHtml(html);
+    const double build = Millis(start);
+    bytes = html.size();
+    if (run >= 0) {
+      fills.push_back(fill);
+      builds.push_back(build);
+    }
+  }
+  return {Median(fills), Median(builds), bytes};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  std::vector<std::pair<int, Result>> results;
+  for (int n : {2000, 4000, 8000}) {
+    const Result r = Measure(n, runs);
+    std::printf("%d chains x %d alarms: BuildHtml median %.1f ms (%zu bytes); filling %.1f ms\n",
+                kChains, n, r.build, r.bytes, r.fill);
+    results.emplace_back(n, r);
+  }
+  std::printf("BuildHtml for 64 x 2000: goal <= 100 ms: %s\n",
+              results[0].second.build <= 100 ? "met" : "NOT met");
+  for (size_t i = 1; i < results.size(); ++i) {
+    std::printf("%d -> %d alarms per chain: %.2f times the time\n", results[i - 1].first,
+                results[i].first, results[i].second.build / results[i - 1].second.build);
+  }
+  return 0;
+}

@@ -1,0 +1,332 @@
+#include "service/alr_alarminfo.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string_view>
+
+#include "common/Comserv.h"
+#include "common/exceptions.h"
+#include "platform/text.h"
+#include "service/alr_resstr.h"
+
+namespace {
+
+constexpr int32_t kWindows1252 = 1252;
+constexpr std::string_view kCrLf = "\r\n";
+
+// Names and texts from the settings and the databases reach people's
+// browsers: markup characters in them must show as text.
+void AppendEscaped(std::string& html, std::string_view text) {
+  size_t done = 0;
+  for (size_t mark = text.find_first_of("&<>\""); mark != std::string_view::npos;
+       mark = text.find_first_of("&<>\"", done)) {
+    html.append(text.substr(done, mark - done));
+    switch (text[mark]) {
+      case '&':
+        html += "&amp;";
+        break;
+      case '<':
+        html += "&lt;";
+        break;
+      case '>':
+        html += "&gt;";
+        break;
+      default:
+        html += "&quot;";
+    }
+    done = mark + 1;
+  }
+  html.append(text.substr(done));
+}
+
+void CheckCodePage(int32_t codePage) {
+  if (codePage != kWindows1252) {
+    throw EConvertError("Code page " + std::to_string(codePage) + " is not supported");
+  }
+}
+
+}  // namespace
+
+// ---- TReportList ----
+
+TReportList::~TReportList() {
+  TReportList::Clear();
+}
+
+void TReportList::Clear() {
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) it->Object.reset();
+  order_.clear();
+  entries_.clear();
+}
+
+const std::string& TReportList::Keys(int32_t Index) const {
+  return entries_.at(static_cast<size_t>(Index)).Key;
+}
+
+TReportList* TReportList::Objects(int32_t Index) const {
+  return entries_.at(static_cast<size_t>(Index)).Object.get();
+}
+
+int32_t TReportList::IndexOf(const std::string& Key) const {
+  // The first of the equal keys in order_ is the first such entry.
+  const auto it = std::lower_bound(
+      order_.begin(), order_.end(), Key, [this](uint32_t position, const std::string& key) {
+        return platform::CompareTextLocale(entries_[position].Key, key) < 0;
+      });
+  if (it == order_.end() || platform::CompareTextLocale(entries_[*it].Key, Key) != 0) return -1;
+  return static_cast<int32_t>(*it);
+}
+
+int32_t TReportList::Add(const std::string& Key, std::unique_ptr<TReportList> Object) {
+  const auto position = static_cast<uint32_t>(entries_.size());
+  // After the keys that compare equal, which keeps those in index order.
+  const auto at = std::upper_bound(
+      order_.begin(), order_.end(), Key, [this](const std::string& key, uint32_t other) {
+        return platform::CompareTextLocale(key, entries_[other].Key) < 0;
+      });
+  order_.insert(at, position);
+  entries_.push_back(Entry{Key, std::move(Object)});
+  return static_cast<int32_t>(position);
+}
+
+void TReportList::Sort() {
+  if (entries_.size() < 2) return;
+  std::vector<Entry> sorted;
+  sorted.reserve(entries_.size());
+  for (const uint32_t position : order_) sorted.push_back(std::move(entries_[position]));
+  entries_ = std::move(sorted);
+  for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
+}
+
+void TReportList::GetHtmlHeader(std::string& Html) {
+  Html =
+      "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\" "
+      "\"http://www.w3.org/TR/html4/strict.dtd\">\r\n"
+      "<html>\r\n"
+      "<head>\r\n"
+      "<meta charset=\"utf-8\">\r\n"
+      "<style type=\"text/css\">\r\n"
+      "table { text-align: top; background: #fffff0; }\r\n"
+      "tr.even { background: #fff8dc; }\r\n"
+      "</style>\r\n"
+      "</head>\r\n"
+      "<body>\r\n";
+}
+
+void TReportList::GetHtmlFooter(std::string& Html) {
+  Html = "</body>\r\n</html>\r\n";
+}
+
+void TReportList::ConvertToUtf8(const std::string& Ansi, int32_t CodePage, std::string& Utf8) {
+  CheckCodePage(CodePage);
+  // The same bytes as AnsiToWide followed by WideToUtf8, in one pass. A report
+  // is mostly ASCII, which stays as it is: copy those runs whole and convert
+  // only the runs in between.
+  std::string utf8;
+  utf8.reserve(Ansi.size() + Ansi.size() / 16);
+  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  auto it = Ansi.begin();
+  while (it != Ansi.end()) {
+    const auto other = std::find_if_not(it, Ansi.end(), ascii);
+    utf8.append(it, other);
+    const auto back = std::find_if(other, Ansi.end(), ascii);
+    if (other != back) utf8 += platform::Cp1252ToUtf8(std::string(other, back));
+    it = back;
+  }
+  Utf8 = std::move(utf8);  // Ansi and Utf8 may be one string
+}
+
+void TReportList::AnsiToWide(const std::string& Ansi, int32_t CodePage, std::u16string& Wide) {
+  CheckCodePage(CodePage);
+  // Windows-1252 lies in the Basic Multilingual Plane: its UTF-8 form has
+  // sequences of one to three bytes only.
+  const std::string utf8 = platform::Cp1252ToUtf8(Ansi);
+  Wide.clear();
+  Wide.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    auto next = [&](size_t k) { return static_cast<unsigned char>(utf8[i + k]) & 0x3Fu; };
+    if (b < 0x80) {
+      Wide += static_cast<char16_t>(b);
+      i += 1;
+    } else if (b < 0xE0) {
+      Wide += static_cast<char16_t>(((b & 0x1Fu) << 6) | next(1));
+      i += 2;
+    } else {
+      Wide += static_cast<char16_t>(((b & 0x0Fu) << 12) | (next(1) << 6) | next(2));
+      i += 3;
+    }
+  }
+}
+
+void TReportList::WideToUtf8(const std::u16string& Wide, std::string& Utf8) {
+  Utf8.clear();
+  Utf8.reserve(Wide.size() * 3 / 2 + 1);
+  auto put = [&](unsigned value) { Utf8 += static_cast<char>(value); };
+  for (size_t i = 0; i < Wide.size(); ++i) {
+    uint32_t cp = Wide[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < Wide.size() && Wide[i + 1] >= 0xDC00 &&
+        Wide[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (Wide[i + 1] - 0xDC00u);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      put(cp);
+    } else if (cp < 0x800) {
+      put(0xC0 | (cp >> 6));
+      put(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      put(0xE0 | (cp >> 12));
+      put(0x80 | ((cp >> 6) & 0x3F));
+      put(0x80 | (cp & 0x3F));
+    } else {
+      put(0xF0 | (cp >> 18));
+      put(0x80 | ((cp >> 12) & 0x3F));
+      put(0x80 | ((cp >> 6) & 0x3F));
+      put(0x80 | (cp & 0x3F));
+    }
+  }
+}
+
+// ---- TShopAlarms ----
+
+void TShopAlarms::BuildHtml(std::string& Html) {
+  Html.clear();
+  AppendHtml(Html);
+}
+
+void TShopAlarms::AppendHtml(std::string& Html) const {
+  Html += "<td valign=\"top\"><b>";
+  AppendEscaped(Html, ShopName);
+  Html += "</b></td>\r\n";
+  Html += "<td valign=\"top\">\r\n";
+  const int32_t count = Count();
+  for (int32_t i = 0; i < count; ++i) {
+    AppendEscaped(Html, Keys(i));
+    if (i + 1 < count) Html += "<br>";
+    Html += kCrLf;
+  }
+  Html += "</td>\r\n";
+}
+
+// ---- TChainAlarms ----
+
+void TChainAlarms::Prepare() {
+  Sort();
+  for (int32_t i = Count() - 1; i >= 0; --i) Shops(i).Prepare();
+}
+
+void TChainAlarms::BuildHtml(std::string& Html) {
+  Prepare();
+  Html.clear();
+  AppendHtml(Html);
+}
+
+void TChainAlarms::AppendHtml(std::string& Html) const {
+  Html += "<h2>";
+  AppendEscaped(Html, Chain.FolderName);
+  Html += "</h2>\r\n";
+  Html += resstr::SDatabase;
+  Html += ": ";
+  AppendEscaped(Html, Chain.ConnectionString);
+  Html += "<br>\r\n";
+  std::string days;
+  GetExcludedDaysText(days);
+  Html += days;
+  Html += "<br>\r\n";
+  Html += "<table>\r\n";
+  const int32_t count = Count();
+  for (int32_t k = 0; k < count; ++k) {
+    Html += (k % 2 == 0) ? "<tr>\r\n" : "<tr class=\"even\">\r\n";
+    Shops(k).AppendHtml(Html);
+    Html += "</tr>\r\n";
+  }
+  Html += "</table>\r\n";
+}
+
+void TChainAlarms::GetExcludedDaysText(std::string& Text) const {
+  const std::string dayNames(resstr::SDayNames);
+  std::string names;
+  for (int32_t n = 1; n <= 7; ++n) {
+    if (!Chain.DaysNoCheck[static_cast<size_t>(n)]) continue;
+    if (!names.empty()) names += ", ";
+    // The list starts with Sunday, so Monday (1) to Saturday (6) are their own
+    // fields and Sunday (7) is field 0.
+    names += GetField(dayNames, '|', n % 7);
+  }
+  if (names.empty()) {
+    Text = resstr::SAllDaysIncluded;
+  } else {
+    Text = resstr::SDaysExcluded;
+    Text += names;
+  }
+}
+
+TShopAlarms& TChainAlarms::FindOrAddShop(const std::string& ShopName) {
+  int32_t i = IndexOf(ShopName);
+  if (i < 0) i = Add(ShopName, std::make_unique<TShopAlarms>(ShopName));
+  return Shops(i);
+}
+
+TShopAlarms& TChainAlarms::Shops(int32_t Index) const {
+  // Only FindOrAddShop adds entries here, each with a TShopAlarms.
+  return static_cast<TShopAlarms&>(*Objects(Index));
+}
+
+// ---- TAlarmReport ----
+
+void TAlarmReport::AddAlarm(const TChainParams& Chain, const std::string& ShopName,
+                            const std::string& Text) {
+  int32_t i = IndexOf(Chain.FolderName);
+  if (i < 0) {
+    auto chain = std::make_unique<TChainAlarms>(Chain);
+    const std::string key = chain->Chain.FolderName;
+    i = Add(key, std::move(chain));
+  }
+  Chains(i).FindOrAddShop(ShopName).AddText(Text);
+}
+
+void TAlarmReport::Prepare() {
+  Sort();
+  for (int32_t i = Count() - 1; i >= 0; --i) Chains(i).Prepare();
+}
+
+std::string TAlarmReport::GetGeneratedByLine() const {
+  const std::string suffix = VersionInfo ? "(v " + VersionInfo->GetVersionString(1) + ")" : "";
+  const TDateTime now = Clock();
+  const std::string when = FormatDateTime(FormatSettings.ShortDateFormat, now, FormatSettings) +
+                           " " +
+                           FormatDateTime(FormatSettings.ShortTimeFormat, now, FormatSettings);
+  return resstr::Format(resstr::SReportGeneratedBy, {resstr::SServiceTitle, suffix, when});
+}
+
+void TAlarmReport::BuildHtml(std::string& Html) {
+  Prepare();
+  std::string document;
+  GetHtmlHeader(document);
+  // About what a shop's row takes with one alarm: growing a document of many
+  // megabytes step by step would copy it over and over.
+  size_t shops = 0;
+  for (int32_t i = 0; i < Count(); ++i) shops += static_cast<size_t>(Chains(i).Count());
+  document.reserve(1024 + shops * 160);
+  document += GetGeneratedByLine();
+  if (Count() == 0) {
+    document += "<h4>";
+    document += resstr::SNoAlarmFound;
+    document += "</h4>\r\n";
+  } else {
+    // The chains are prepared already: append their sections directly.
+    for (int32_t i = 0; i < Count(); ++i) Chains(i).AppendHtml(document);
+  }
+  std::string footer;
+  GetHtmlFooter(footer);
+  document += footer;
+  ConvertToUtf8(document, kWindows1252, Html);
+}
+
+TChainAlarms& TAlarmReport::Chains(int32_t Index) const {
+  // Only AddAlarm adds entries here, each with a TChainAlarms.
+  return static_cast<TChainAlarms&>(*Objects(Index));
+}

@@ -1,0 +1,47 @@
+// Texts of the alarm service that people read: report and alarm texts in
+// French. Windows-1252 bytes, like every text the service assembles; the
+// reports convert them to UTF-8 once, when a document is complete.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace resstr {
+
+inline constexpr std::string_view SServiceTitle = "CORVANTE Alert Service";
+inline constexpr std::string_view SNoCountingSince = "Absence du comptage depuis %s";
+inline constexpr std::string_view SReportGeneratedBy =
+    "Le rapport est g\xE9n\xE9r\xE9 par %s %s \xE0 %s";
+inline constexpr std::string_view SNoAlarmFound = "Il y avait trouv\xE9 aucune alarme.";
+// Split so that "es" is not read as part of the hexadecimal escape.
+inline constexpr std::string_view SDatabase =
+    "Base de donn\xE9"
+    "es";
+inline constexpr std::string_view SDayNames = "Dim|Lun|Mar|Mer|Jeu|Ven|Sam|";
+inline constexpr std::string_view SDaysExcluded = "Jours sont exclus du contr\xF4le: ";
+inline constexpr std::string_view SAllDaysIncluded =
+    "Tous les jours de la semaine sont inclus pour le contr\xF4le.";
+
+// The format with each "%s", from left to right, replaced by the next
+// argument; a "%s" without an argument is left as it is, extra arguments are
+// dropped.
+inline std::string Format(std::string_view format, std::initializer_list<std::string_view> args) {
+  std::string result;
+  result.reserve(format.size() + 32);
+  auto arg = args.begin();
+  size_t pos = 0;
+  while (pos < format.size()) {
+    const size_t mark = format.find("%s", pos);
+    if (mark == std::string_view::npos || arg == args.end()) {
+      result.append(format.substr(pos));
+      break;
+    }
+    result.append(format.substr(pos, mark - pos));
+    result.append(*arg++);
+    pos = mark + 2;
+  }
+  return result;
+}
+
+}  // namespace resstr

@@ -1,0 +1,177 @@
+// Database access of the alarm service: the data module TDmQor with its one
+// connection to a chain database (a Firebird database reached through the
+// client library's C interface), its read transaction and the query through
+// which every statement runs. The service only reads the databases.
+//
+// Errors are EDatabaseError exceptions; for a failure that the client reports
+// the message is the client's own text, its lines joined by CR LF. Used by the
+// service thread only: nothing here is locked.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/datetime.h"
+#include "common/exceptions.h"
+
+class EDatabaseError : public Exception {
+ public:
+  explicit EDatabaseError(const std::string& message, int32_t sqlCode = 0, intptr_t gdsCode = 0)
+      : Exception(message), sqlCode_(sqlCode), gdsCode_(gdsCode) {}
+  // The client's SQLCODE and first error code; 0 for errors raised here.
+  int32_t SqlCode() const { return sqlCode_; }
+  intptr_t GdsCode() const { return gdsCode_; }
+
+ private:
+  int32_t sqlCode_;
+  intptr_t gdsCode_;
+};
+
+// The client library's handles (FB_API_HANDLE).
+using TFbHandle = unsigned int;
+
+// One connection. DatabaseName is "host:path"; Params are "name=value"
+// entries, of which "user_name" and "password" are known (at most 255 bytes
+// each, as the parameter block holds). Closing leaves the text fields alone.
+class TQorDatabase {
+ public:
+  TQorDatabase() = default;
+  ~TQorDatabase();
+  TQorDatabase(const TQorDatabase&) = delete;
+  TQorDatabase& operator=(const TQorDatabase&) = delete;
+
+  // Attaches. Throws EDatabaseError; the connection then stays closed.
+  void Open();
+  // Detaches. The handle is released even when the client reports an error,
+  // which is then thrown. Closing a closed connection does nothing.
+  void Close();
+  bool Connected() const { return handle_ != 0; }
+  TFbHandle* Handle() { return &handle_; }
+
+  std::string DatabaseName;
+  std::vector<std::string> Params;
+
+ private:
+  TFbHandle handle_ = 0;
+};
+
+// A transaction on one database. Params name its options, of which
+// "read_committed", "rec_version" and "nowait" are known.
+class TQorTransaction {
+ public:
+  explicit TQorTransaction(TQorDatabase& Database) : database_(Database) {}
+  ~TQorTransaction();
+  TQorTransaction(const TQorTransaction&) = delete;
+  TQorTransaction& operator=(const TQorTransaction&) = delete;
+
+  // Throws EDatabaseError when the database is not connected, the
+  // transaction is already active, or the client refuses it.
+  void StartTransaction();
+  // Throw EDatabaseError when the transaction is not active or the client
+  // fails. A failed rollback still releases the handle.
+  void Commit();
+  void Rollback();
+  bool InTransaction() const { return handle_ != 0; }
+  TFbHandle* Handle() { return &handle_; }
+  TQorDatabase& Database() { return database_; }
+
+  std::vector<std::string> Params;
+
+ private:
+  TQorDatabase& database_;
+  TFbHandle handle_ = 0;
+};
+
+// One result column of an open query, holding the value of the current row.
+class TQorField {
+ public:
+  ~TQorField();
+  const std::string& FieldName() const { return name_; }
+  bool IsNull() const;
+  // Text columns as their bytes (no character set conversion), numbers in
+  // decimal with "." as decimal point, dates, times and time stamps in the
+  // locale's short date and long time formats; empty for null. Throws
+  // EDatabaseError for a type that has no text form here (blobs, arrays).
+  std::string AsString() const;
+  // DATE, TIME and TIMESTAMP columns; 0 for null. Throws EDatabaseError for
+  // another type.
+  TDateTime AsDateTime() const;
+
+ private:
+  friend class TQorQuery;
+  std::string name_;
+  short type_ = 0;  // without the "nullable" bit
+  short scale_ = 0;
+  short length_ = 0;
+  std::unique_ptr<char[]> data_;
+  short indicator_ = 0;
+};
+
+// A SELECT statement run through a transaction.
+class TQorQuery {
+ public:
+  TQorQuery(TQorDatabase& Database, TQorTransaction& Transaction)
+      : database_(Database), transaction_(Transaction) {}
+  ~TQorQuery();
+  TQorQuery(const TQorQuery&) = delete;
+  TQorQuery& operator=(const TQorQuery&) = delete;
+
+  // Prepares and executes SQL and stands on the first row. Throws
+  // EDatabaseError when the database is not connected, the transaction is
+  // not active, the query is open, or the client fails; the query is closed
+  // then.
+  void Open();
+  // Releases the statement; never throws.
+  void Close();
+  bool Active() const { return statement_ != 0; }
+  // True after the last row (at once for an empty result).
+  bool Eof() const { return eof_; }
+  // Fetches the next row. Throws EDatabaseError.
+  void Next();
+  // The column whose result name is Name, without regard to ASCII case; it
+  // stays valid until Close. Throws EDatabaseError "Field 'NAME' not found".
+  TQorField& FieldByName(const std::string& Name);
+  int32_t FieldCount() const { return static_cast<int32_t>(fields_.size()); }
+
+  std::string SQL;
+
+ private:
+  void Fetch();
+
+  TQorDatabase& database_;
+  TQorTransaction& transaction_;
+  TFbHandle statement_ = 0;
+  std::unique_ptr<char[]> sqlda_;
+  std::vector<std::unique_ptr<TQorField>> fields_;
+  bool eof_ = true;
+};
+
+// The data module: the connection, its read transaction and the query.
+class TDmQor {
+ public:
+  TDmQor();
+  ~TDmQor();
+  TDmQor(const TDmQor&) = delete;
+  TDmQor& operator=(const TDmQor&) = delete;
+
+  // A name that differs from the current one closes an open connection first.
+  void SetDatabaseName(const std::string& Value);
+  // True: rebuilds the two connection parameters from Username and Password,
+  // attaches, and runs the three schema probes, whose statement errors are
+  // dropped. Any other error leaves the connection closed and is thrown.
+  // False: closes the connection (the open query and transaction first).
+  void Connect(bool Value);
+  bool IsConnected() const { return QorDatabase.Connected(); }
+
+  TQorDatabase QorDatabase;
+  TQorTransaction QorTransRead;
+  TQorQuery QryRead;
+  std::string Username;
+  std::string Password;
+
+ private:
+  void RunProbe(const char* Sql);
+  void CloseConnection();
+};
