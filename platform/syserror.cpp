@@ -103,9 +103,11 @@ constexpr CodeText kCodeTexts[] = {
      "The service process could not connect to the service controller."},
     {kErrorServiceSpecificError, "The service has returned a service-specific error code."},
     {kErrorProcessAborted, "The process terminated unexpectedly."},
+    {kErrorServiceLogonFailed, "The service did not start due to a logon failure."},
     {kErrorServiceMarkedForDelete, "The specified service has been marked for deletion."},
     {kErrorServiceExists, "The specified service already exists."},
     {kErrorConnectionRefused, "The remote computer refused the network connection."},
+    {kErrorRpcServerUnavailable, "The RPC server is unavailable."},
     {kErrorTimeout, "This operation returned because the timeout period expired."},
 };
 
@@ -132,13 +134,14 @@ uint32_t ErrorFromErrno(int err) {
   return kErrorErrnoBase | static_cast<uint32_t>(err);
 }
 
-uint32_t LastErrorFromErrno() { return ErrorFromErrno(errno); }
+uint32_t LastErrorFromErrno() {
+  return ErrorFromErrno(errno);
+}
 
 std::string SystemErrorText(uint32_t code) {
   std::string text = RawText(code);
   if (text.size() > 256) text.resize(256);
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
     text.pop_back();
   }
   return text;

@@ -56,6 +56,7 @@ enum : uint32_t {
   kErrorServiceNotActive = 1062,
   kErrorFailedServiceControllerConnect = 1063,
   kErrorServiceSpecificError = 1066,
+  kErrorServiceLogonFailed = 1069,
   kErrorProcessAborted = 1067,
   kErrorServiceExists = 1073,
   kErrorServiceMarkedForDelete = 1072,
@@ -63,6 +64,7 @@ enum : uint32_t {
   kErrorPipeListening = 536,
   kErrorTimeout = 1460,
   kErrorConnectionRefused = 1225,
+  kErrorRpcServerUnavailable = 1722,
   kErrorErrnoBase = 0x20000000,
 };
 

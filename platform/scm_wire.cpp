@@ -1,0 +1,178 @@
+#include "platform/scm_wire.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "platform/process.h"
+#include "platform/syserror.h"
+
+namespace platform::scmwire {
+namespace {
+
+void PutU32(std::string& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+uint32_t GetU32(const char* p) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(p[i]);
+  return value;
+}
+
+uint32_t SendAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;  // interrupted before anything was sent
+      return LastErrorFromErrno();
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return kErrorSuccess;
+}
+
+uint32_t ReceiveAll(int fd, char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::recv(fd, data, size, 0);
+    if (n == 0) return kErrorBrokenPipe;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return kErrorTimeout;  // SO_RCVTIMEO ran out
+      return LastErrorFromErrno();
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return kErrorSuccess;
+}
+
+}  // namespace
+
+Writer& Writer::U32(uint32_t value) {
+  PutU32(data_, value);
+  return *this;
+}
+
+Writer& Writer::Text(const std::string& value) {
+  PutU32(data_, static_cast<uint32_t>(value.size()));
+  data_ += value;
+  return *this;
+}
+
+Writer& Writer::Status(const ServiceStatus& s) {
+  return U32(s.dwServiceType)
+      .U32(s.dwCurrentState)
+      .U32(s.dwControlsAccepted)
+      .U32(s.dwWin32ExitCode)
+      .U32(s.dwServiceSpecificExitCode)
+      .U32(s.dwCheckPoint)
+      .U32(s.dwWaitHint);
+}
+
+bool Reader::U32(uint32_t& value) {
+  if (failed_ || data_.size() - pos_ < 4) {
+    failed_ = true;
+    return false;
+  }
+  value = GetU32(data_.data() + pos_);
+  pos_ += 4;
+  return true;
+}
+
+bool Reader::Text(std::string& value) {
+  uint32_t size = 0;
+  if (!U32(size)) return false;
+  if (data_.size() - pos_ < size) {
+    failed_ = true;
+    return false;
+  }
+  value.assign(data_, pos_, size);
+  pos_ += size;
+  return true;
+}
+
+bool Reader::Status(ServiceStatus& s) {
+  return U32(s.dwServiceType) && U32(s.dwCurrentState) && U32(s.dwControlsAccepted) &&
+         U32(s.dwWin32ExitCode) && U32(s.dwServiceSpecificExitCode) && U32(s.dwCheckPoint) &&
+         U32(s.dwWaitHint);
+}
+
+bool Reader::Op(scmwire::Op& op) {
+  uint32_t value = 0;
+  if (!U32(value)) return false;
+  op = static_cast<scmwire::Op>(value);
+  return true;
+}
+
+std::string Frame(const std::string& payload) {
+  std::string frame;
+  frame.reserve(4 + payload.size());
+  PutU32(frame, static_cast<uint32_t>(payload.size()));
+  frame += payload;
+  return frame;
+}
+
+uint32_t SendFrame(int fd, const std::string& payload) {
+  if (payload.size() > kMaxFrame) return kErrorMoreData;
+  std::string frame = Frame(payload);
+  return SendAll(fd, frame.data(), frame.size());
+}
+
+uint32_t ReceiveFrame(int fd, std::string& payload) {
+  char header[4];
+  if (uint32_t rc = ReceiveAll(fd, header, sizeof header)) return rc;
+  uint32_t size = GetU32(header);
+  if (size > kMaxFrame) return kErrorMoreData;
+  payload.assign(size, '\0');
+  return ReceiveAll(fd, payload.data(), size);
+}
+
+FrameBuffer::Result FrameBuffer::Read(int fd, std::string& payload) {
+  bool closed = false;
+  bool failed = false;
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n > 0) {
+      buffer_.append(chunk, static_cast<size_t>(n));
+      // A peer that sends more than one frame can hold is cut off.
+      if (buffer_.size() > 4 * (kMaxFrame + 4)) {
+        failed = true;
+        break;
+      }
+      continue;
+    }
+    if (n == 0) {
+      closed = true;
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) failed = true;
+    break;
+  }
+  if (Next(payload)) return Result::Frame;
+  if (tooLong_ || failed) return Result::Error;
+  return closed ? Result::Closed : Result::NeedMore;
+}
+
+bool FrameBuffer::Next(std::string& payload) {
+  if (buffer_.size() < 4) return false;
+  uint32_t size = GetU32(buffer_.data());
+  if (size > kMaxFrame) {
+    tooLong_ = true;
+    return false;
+  }
+  if (buffer_.size() - 4 < size) return false;
+  payload.assign(buffer_, 4, size);
+  buffer_.erase(0, 4 + size);
+  return true;
+}
+
+std::string RuntimeDir() {
+  std::string dir = GetEnvironmentVariable("VIGILO_RUNTIME_DIR");
+  return dir.empty() ? "/run/vigilo" : dir;
+}
+
+}  // namespace platform::scmwire

@@ -1,0 +1,500 @@
+#include "platform/service.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/scm_wire.h"
+#include "platform/syserror.h"
+
+namespace platform {
+namespace {
+
+using scmwire::Op;
+
+constexpr char kScmFdVariable[] = "VIGILO_SCM_FD";
+
+std::string ErrorText(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+std::string Failed(const std::string& action, const std::string& text) {
+  return "Service failed on " + action + ": " + text;
+}
+
+const char* ActionWord(uint32_t code) {
+  switch (code) {
+    case kServiceControlStop:
+      return "stop";
+    case kServiceControlPause:
+      return "pause";
+    case kServiceControlContinue:
+      return "continue";
+    case kServiceControlInterrogate:
+      return "interrogate";
+    case kServiceControlShutdown:
+      return "shutdown";
+    default:
+      return "";
+  }
+}
+
+// An eventfd used as a one-shot wake-up.
+class WakeFd {
+ public:
+  WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~WakeFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  WakeFd(const WakeFd&) = delete;
+  WakeFd& operator=(const WakeFd&) = delete;
+  int get() const { return fd_; }
+  void Signal() {
+    uint64_t one = 1;
+    // The counter only grows; a failed write means it is signalled already.
+    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+  }
+
+ private:
+  int fd_;
+};
+
+bool ParseScmFd(int& fd) {
+  std::string text = GetEnvironmentVariable(kScmFdVariable);
+  if (text.empty() || text.size() > 9) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  struct stat st;
+  if (::fstat(value, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  fd = value;
+  return true;
+}
+
+}  // namespace
+
+// ---- ThreadMessageQueue ----
+
+void ThreadMessageQueue::Post(const ThreadMessage& message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(message);
+  }
+  posted_.notify_one();
+}
+
+bool ThreadMessageQueue::Peek(ThreadMessage& message, uint32_t filterMin,
+                              uint32_t filterMax) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const ThreadMessage& m : messages_) {
+    if (m.Message >= filterMin && m.Message <= filterMax) {
+      message = m;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ThreadMessageQueue::TryTake(ThreadMessage& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (messages_.empty()) return false;
+  message = messages_.front();
+  messages_.pop_front();
+  return true;
+}
+
+void ThreadMessageQueue::Take(ThreadMessage& message) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  posted_.wait(lock, [this] { return !messages_.empty(); });
+  message = messages_.front();
+  messages_.pop_front();
+}
+
+// ---- TService ----
+
+TService::TService() = default;
+TService::~TService() = default;
+
+void TService::SerialSink::ReportEvent(EventType type, const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    if (!sink_) sink_ = std::make_unique<EventLog>(owner_.Name);
+    sink_->ReportEvent(type, message);
+  } catch (...) {
+    // The event log is the last resort for errors; its own failure is dropped.
+  }
+}
+
+void TService::SerialSink::Replace(std::unique_ptr<EventSink> sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sink_ = std::move(sink);
+}
+
+EventSink& TService::EventLogger() {
+  return eventLog_;
+}
+
+void TService::SetEventLogger(std::unique_ptr<EventSink> sink) {
+  eventLog_.Replace(std::move(sink));
+}
+
+void TService::LogMessage(const std::string& message) {
+  eventLog_.ReportEvent(EventType::Error, message);
+}
+
+void TService::PostControlCode(uint32_t CtrlCode) {
+  queue_.Post(ThreadMessage{kCmServiceControl, CtrlCode, 0});
+}
+
+uint32_t TService::Status() const {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  return state_;
+}
+
+void TService::SetManagerSocket(int fd) {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  scmFd_ = fd;
+}
+
+void TService::SetStatus(uint32_t state) {
+  {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    state_ = state;
+  }
+  ReportServiceStatus();
+}
+
+void TService::ReportServiceStatus() {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  ServiceStatus status;
+  status.dwCurrentState = state_;
+  status.dwControlsAccepted =
+      state_ == kServiceStartPending ? 0 : kServiceAcceptStop | kServiceAcceptShutdown;
+  status.dwWin32ExitCode = exitCode_;
+  bool pending = state_ == kServiceStartPending || state_ == kServiceStopPending ||
+                 state_ == kServiceContinuePending || state_ == kServicePausePending;
+  checkPoint_ = pending ? checkPoint_ + 1 : 0;
+  status.dwCheckPoint = checkPoint_;
+  status.dwWaitHint = WaitHint;
+  if (scmFd_ < 0) return;
+  // A manager that went away cannot be told; the dispatcher sees it end.
+  scmwire::SendFrame(scmFd_, scmwire::Writer(Op::ServiceReport).Status(status).Data());
+}
+
+bool TService::PeekMessage(ThreadMessage& Msg, uint32_t MsgFilterMin, uint32_t MsgFilterMax) const {
+  return queue_.Peek(Msg, MsgFilterMin, MsgFilterMax);
+}
+
+void TService::ProcessControlRequests(bool Wait) {
+  for (;;) {
+    ThreadMessage msg;
+    if (Wait) {
+      if (Terminated()) return;
+      queue_.Take(msg);
+    } else if (!queue_.TryTake(msg)) {
+      return;
+    }
+    // No window takes other thread messages here: dispatching them does nothing.
+    if (msg.Message == kCmServiceControl) HandleControl(msg.WParam);
+  }
+}
+
+void TService::HandleControl(uint32_t code) {
+  // A second stop or shutdown queued before the first was handled finds the
+  // service stopped: its handlers must not run on what the first one freed.
+  if ((code == kServiceControlStop || code == kServiceControlShutdown) && Terminated()) return;
+  uint32_t previous = Status();
+  try {
+    switch (code) {
+      case kServiceControlStop: {
+        SetStatus(kServiceStopPending);
+        bool stopped = true;
+        if (OnStop) OnStop(this, stopped);
+        if (stopped) {
+          terminated_ = true;
+        } else {
+          SetStatus(previous);
+        }
+        break;
+      }
+      case kServiceControlShutdown: {
+        SetStatus(kServiceStopPending);
+        struct TerminateAtEnd {
+          std::atomic<bool>& flag;
+          ~TerminateAtEnd() { flag = true; }
+        } terminate{terminated_};
+        if (OnShutdown) OnShutdown(this);
+        break;
+      }
+      case kServiceControlInterrogate:
+        ReportServiceStatus();
+        break;
+      default:
+        // Pause and continue are never accepted; the service's own codes have
+        // no handler in this framework.
+        break;
+    }
+  } catch (...) {
+    std::string text = ErrorText(std::current_exception());
+    if (code != kServiceControlShutdown) SetStatus(previous);
+    if (code >= 1 && code <= 5) {
+      LogMessage(Failed(ActionWord(code), text));
+    } else {
+      LogMessage("Service failed in custom message(" + std::to_string(code) + "): " + text);
+    }
+  }
+}
+
+// ---- the dispatcher ----
+
+class ServiceRunner {
+ public:
+  ServiceRunner(TService& service, int scmFd) : service_(service), scmFd_(scmFd) {}
+
+  int Run() {
+    sigset_t signals, previous;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    // Blocked before any thread starts, so that every thread of the service
+    // inherits the mask and the signals reach only the signalfd below.
+    pthread_sigmask(SIG_BLOCK, &signals, &previous);
+    int sigFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    service_.SetManagerSocket(scmFd_);
+
+    std::thread dispatcher([this] { Dispatch(); });
+    for (;;) {
+      pollfd fds[2] = {{dispatcherDone_.get(), POLLIN, 0}, {sigFd, POLLIN, 0}};
+      int n = ::poll(fds, sigFd >= 0 ? 2 : 1, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[0].revents != 0) break;
+      if (sigFd >= 0 && fds[1].revents != 0) {
+        signalfd_siginfo info;
+        while (::read(sigFd, &info, sizeof info) == sizeof info) {
+        }
+        if (started_.load()) {
+          service_.PostControlCode(kServiceControlStop);
+        } else {
+          endDispatch_.Signal();  // nothing runs yet: just leave
+        }
+      }
+    }
+    dispatcher.join();
+    service_.SetManagerSocket(-1);
+    if (sigFd >= 0) ::close(sigFd);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return 0;
+  }
+
+ private:
+  void Dispatch() {
+    std::thread serviceStart;
+    scmwire::FrameBuffer frames;
+    bool managerGone = false;
+    for (;;) {
+      pollfd fds[3] = {{serviceDone_.get(), POLLIN, 0},
+                       {endDispatch_.get(), POLLIN, 0},
+                       {managerGone ? -1 : scmFd_, POLLIN, 0}};
+      int n = ::poll(fds, 3, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[0].revents != 0) break;
+      if (fds[1].revents != 0) {
+        uint64_t count;
+        [[maybe_unused]] ssize_t r = ::read(endDispatch_.get(), &count, sizeof count);
+        if (!started_.load()) break;
+        // The start request came first after all: stop the service instead.
+        service_.PostControlCode(kServiceControlStop);
+      }
+      if (fds[2].revents == 0) continue;
+      std::string payload;
+      scmwire::FrameBuffer::Result result = frames.Read(scmFd_, payload);
+      while (result == scmwire::FrameBuffer::Result::Frame) {
+        HandleRequest(payload, serviceStart);
+        result = frames.Next(payload) ? scmwire::FrameBuffer::Result::Frame
+                                      : scmwire::FrameBuffer::Result::NeedMore;
+      }
+      if (result == scmwire::FrameBuffer::Result::Closed ||
+          result == scmwire::FrameBuffer::Result::Error) {
+        managerGone = true;
+        if (!started_.load()) break;
+        // Without its manager nobody can stop the service: shut it down.
+        service_.PostControlCode(kServiceControlShutdown);
+      }
+    }
+    if (serviceStart.joinable()) serviceStart.join();
+    dispatcherDone_.Signal();
+  }
+
+  void HandleRequest(const std::string& payload, std::thread& serviceStart) {
+    scmwire::Reader reader(payload);
+    Op op;
+    if (!reader.Op(op)) return;
+    if (op == Op::ServiceStart) {
+      // A process runs its service once.
+      if (started_.exchange(true)) return;
+      serviceStart = std::thread([this] { ServiceMain(); });
+    } else if (op == Op::ServiceControl) {
+      uint32_t code = 0;
+      if (!reader.U32(code)) return;
+      if (TServiceController handler = handler_.load()) handler(code);
+    }
+  }
+
+  // The service-start thread.
+  void ServiceMain() {
+    TServiceController handler = nullptr;
+    try {
+      handler = service_.GetServiceController();
+    } catch (...) {
+    }
+    if (handler == nullptr) {
+      service_.LogMessage(SystemErrorText(kErrorInvalidHandle));
+      {
+        std::lock_guard<std::mutex> lock(service_.statusMutex_);
+        service_.exitCode_ = kErrorInvalidHandle;
+      }
+      service_.SetStatus(kServiceStopped);
+      serviceDone_.Signal();
+      return;
+    }
+    handler_.store(handler);
+    service_.SetStatus(kServiceStartPending);
+    std::thread serviceThread([this] { ServiceThread(); });
+    serviceThread.join();
+    service_.SetStatus(kServiceStopped);
+    serviceDone_.Signal();
+  }
+
+  void ServiceThread() {
+    TService& s = service_;
+    s.SetStatus(kServiceStartPending);
+    bool started = true;
+    try {
+      if (s.OnStart) s.OnStart(&s, started);
+    } catch (...) {
+      s.LogMessage(Failed("start", ErrorText(std::current_exception())));
+      started = false;
+    }
+    if (started) {
+      s.SetStatus(kServiceRunning);
+      try {
+        if (s.OnExecute) {
+          s.OnExecute(&s);
+        } else {
+          s.ProcessControlRequests(true);
+        }
+        s.ProcessControlRequests(false);
+      } catch (...) {
+        s.LogMessage(Failed("execute", ErrorText(std::current_exception())));
+      }
+    }
+    if (!s.Terminated() && s.OnCleanUp) {
+      try {
+        s.OnCleanUp(&s);
+      } catch (...) {
+        s.LogMessage(Failed("clean-up", ErrorText(std::current_exception())));
+      }
+    }
+  }
+
+  TService& service_;
+  int scmFd_;
+  std::atomic<bool> started_{false};
+  std::atomic<TServiceController> handler_{nullptr};
+  WakeFd serviceDone_;
+  WakeFd endDispatch_;
+  WakeFd dispatcherDone_;
+};
+
+// ---- the application ----
+
+bool FindCmdLineSwitch(int argc, char** argv, const std::string& name) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.size() != name.size() + 1 || (arg[0] != '-' && arg[0] != '/')) continue;
+    bool same = true;
+    for (size_t k = 0; k < name.size() && same; ++k) {
+      auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+      same = upper(arg[k + 1]) == upper(name[k]);
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+namespace {
+
+int Register(TService& service, bool install, bool silent) {
+  try {
+    if (install) {
+      ServiceRegistration reg;
+      reg.Name = service.Name;
+      reg.DisplayName = service.DisplayName;
+      reg.ImagePath = ExecutablePath();
+      reg.StartType = 2;  // automatic
+      WriteServiceRegistration(reg);
+    } else {
+      DeleteServiceRegistration(service.Name);
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "Service \"" << service.DisplayName << "\" failed to "
+              << (install ? "install" : "uninstall") << " with error: \"" << e.what() << "\""
+              << std::endl;
+    return 1;
+  }
+  if (!silent) {
+    std::cout << (install ? "Service installed successfully" : "Service uninstalled successfully")
+              << std::endl;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunServiceApplication(TService& Service, int argc, char** argv) {
+  bool silent = FindCmdLineSwitch(argc, argv, "SILENT");
+  if (FindCmdLineSwitch(argc, argv, "INSTALL")) return Register(Service, true, silent);
+  if (FindCmdLineSwitch(argc, argv, "UNINSTALL")) return Register(Service, false, silent);
+
+  int scmFd = -1;
+  if (!ParseScmFd(scmFd)) {
+    std::string text = SystemErrorText(kErrorFailedServiceControllerConnect);
+    Service.LogMessage(text);
+    std::cerr << text << std::endl;
+    return 1;
+  }
+  // Programs the service starts are no services of this manager.
+  ::fcntl(scmFd, F_SETFD, FD_CLOEXEC);
+  ::unsetenv(kScmFdVariable);
+  int rc = ServiceRunner(Service, scmFd).Run();
+  ::close(scmFd);
+  return rc;
+}
+
+}  // namespace platform
