@@ -1,0 +1,523 @@
+#include "svcmgr/manager.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/file.h"
+#include "platform/syserror.h"
+#include "svcmgr/launch.h"
+#include "svcmgr/rights.h"
+
+namespace svcmgr {
+namespace {
+
+using namespace platform;
+using scmwire::Op;
+
+constexpr size_t kMaxClients = 64;
+// A client has this long to send its request.
+constexpr std::chrono::seconds kClientRequestTime{10};
+// Reported while the new process has not reported yet.
+constexpr uint32_t kLaunchWaitHint = 2000;
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+bool IsRunning(pid_t pid, const ServiceStatus& status) {
+  return pid > 0 && status.dwCurrentState != kServiceStopped;
+}
+
+ServiceStatus StoppedStatus(uint32_t exitCode) {
+  ServiceStatus status;
+  status.dwCurrentState = kServiceStopped;
+  status.dwWin32ExitCode = exitCode;
+  return status;
+}
+
+std::string ErrorAnswer(uint32_t code) {
+  return scmwire::Writer().U32(code).Data();
+}
+
+std::string StatusAnswer(const ServiceStatus& status) {
+  return scmwire::Writer().U32(kErrorSuccess).Status(status).Data();
+}
+
+}  // namespace
+
+ServiceManager::ServiceManager(ManagerOptions options) : options_(std::move(options)) {}
+
+ServiceManager::~ServiceManager() {
+  for (auto& client : clients_) ::close(client->fd);
+  for (auto& [name, instance] : instances_) {
+    if (instance->fd >= 0) ::close(instance->fd);
+    for (const Waiter& w : instance->interrogators) ::close(w.fd);
+  }
+  if (listenFd_ >= 0) {
+    ::close(listenFd_);
+    ::unlink(options_.socketPath.c_str());
+  }
+  if (signalFd_ >= 0) ::close(signalFd_);
+}
+
+void ServiceManager::Log(EventType type, const std::string& message) {
+  log_.ReportEvent(type, message);
+}
+
+bool ServiceManager::Listen() {
+  std::string dir = ExtractFileDir(options_.socketPath);
+  if (!dir.empty()) {
+    if (uint32_t err = CreateDirectories(dir, 0755)) {
+      Log(EventType::Error, "cannot create " + dir + ": " + SystemErrorText(err));
+      return false;
+    }
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (options_.socketPath.size() >= sizeof addr.sun_path) {
+    Log(EventType::Error, "socket path too long: " + options_.socketPath);
+    return false;
+  }
+  std::memcpy(addr.sun_path, options_.socketPath.c_str(), options_.socketPath.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  // A socket file nobody answers on is left over from a manager that died.
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN) {
+    ::close(fd);
+    Log(EventType::Error, "another manager is running on " + options_.socketPath);
+    return false;
+  }
+  ::close(fd);
+  ::unlink(options_.socketPath.c_str());
+  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::chmod(options_.socketPath.c_str(), 0666) != 0 || ::listen(fd, 64) != 0) {
+    Log(EventType::Error,
+        "cannot listen on " + options_.socketPath + ": " + SystemErrorText(LastErrorFromErrno()));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  listenFd_ = fd;
+  return true;
+}
+
+int ServiceManager::Run() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+  signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signalFd_ < 0 || !Listen()) return 1;
+  Log(EventType::Information, "listening on " + options_.socketPath);
+
+  for (const ServiceRegistration& reg : ListServiceRegistrations()) {
+    if (reg.StartType != 2) continue;
+    if (uint32_t err = StartService(reg.Name, reg)) {
+      Log(EventType::Error, "automatic start of " + reg.Name + " failed: " + SystemErrorText(err));
+    }
+  }
+
+  for (;;) {
+    if (shuttingDown_) {
+      bool anyLeft = !exiting_.empty();
+      for (auto& [name, instance] : instances_) anyLeft = anyLeft || instance->pid > 0;
+      if (!anyLeft) break;
+    }
+    std::vector<pollfd> fds;
+    fds.push_back({signalFd_, POLLIN, 0});
+    fds.push_back({listenFd_, POLLIN, 0});
+    std::vector<Instance*> polledInstances;
+    for (auto& [name, instance] : instances_) {
+      if (instance->fd < 0) continue;
+      short events = POLLIN;
+      if (!instance->output.empty()) events |= POLLOUT;
+      fds.push_back({instance->fd, events, 0});
+      polledInstances.push_back(instance.get());
+    }
+    std::vector<Client*> polledClients;
+    for (auto& client : clients_) {
+      if (client->waiting) continue;
+      fds.push_back({client->fd, POLLIN, 0});
+      polledClients.push_back(client.get());
+    }
+    int timeout = -1;
+    if (auto next = NextDeadline()) {
+      auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
+      timeout = static_cast<int>(std::clamp<int64_t>(wait.count() + 1, 0, 60000));
+    }
+    int n = ::poll(fds.data(), fds.size(), timeout);
+    if (n < 0 && errno != EINTR) {
+      Log(EventType::Error, "poll: " + SystemErrorText(LastErrorFromErrno()));
+      return 1;
+    }
+    if (n > 0) {
+      if (fds[0].revents != 0) {
+        signalfd_siginfo info;
+        bool stop = false;
+        while (::read(signalFd_, &info, sizeof info) == sizeof info) {
+          if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop = true;
+        }
+        Reap();
+        if (stop && !shuttingDown_) BeginShutdown();
+      }
+      if (listenFd_ >= 0 && fds[1].revents != 0) Accept();
+      size_t index = 2;
+      for (Instance* instance : polledInstances) {
+        short revents = fds[index++].revents;
+        if (revents & POLLOUT) FlushService(*instance);
+        if (revents & (POLLIN | POLLHUP | POLLERR)) ReadService(*instance);
+      }
+      for (Client* client : polledClients) {
+        if (fds[index++].revents != 0) ServeClient(*client);
+      }
+      clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                    [](const std::unique_ptr<Client>& c) { return c->fd < 0; }),
+                     clients_.end());
+    }
+    Expire(Clock::now());
+  }
+  Log(EventType::Information, "stopped");
+  return 0;
+}
+
+void ServiceManager::Accept() {
+  for (;;) {
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      return;  // EAGAIN, or a connection that went before it was taken
+    }
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (clients_.size() >= kMaxClients ||
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) {
+      ::close(fd);
+      continue;
+    }
+    auto client = std::make_unique<Client>();
+    client->fd = fd;
+    client->uid = cred.uid;
+    client->deadline = Clock::now() + kClientRequestTime;
+    clients_.push_back(std::move(client));
+  }
+}
+
+void ServiceManager::ServeClient(Client& client) {
+  std::string request;
+  scmwire::FrameBuffer::Result result = client.frames.Read(client.fd, request);
+  if (result == scmwire::FrameBuffer::Result::NeedMore) return;
+  if (result == scmwire::FrameBuffer::Result::Frame) {
+    bool park = false;
+    Instance* parkOn = nullptr;
+    std::string answer = Handle(client, request, park, parkOn);
+    if (park && parkOn != nullptr) {
+      // The connection now belongs to the interrogated service's waiters.
+      parkOn->interrogators.push_back({client.fd, Clock::now() + options_.responseTime});
+      client.fd = -1;
+      return;
+    }
+    Answer(client.fd, answer);
+  }
+  ::close(client.fd);
+  client.fd = -1;
+}
+
+void ServiceManager::Answer(int fd, const std::string& answer) {
+  std::string frame = scmwire::Frame(answer);
+  // A fresh connection's buffer holds a short answer whole; a client that
+  // left loses it.
+  ssize_t n;
+  do {
+    n = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+}
+
+ServiceManager::Instance* ServiceManager::Find(const std::string& name) {
+  if (name.empty()) return nullptr;
+  std::string key = LowerAscii(name);
+  auto it = instances_.find(key);
+  std::optional<ServiceRegistration> reg = ReadServiceRegistration(name);
+  if (it != instances_.end()) {
+    // A removed registration lives on while its process runs.
+    if (reg) {
+      it->second->registration = *reg;
+    } else if (!IsRunning(it->second->pid, it->second->status)) {
+      if (it->second->pid > 0) exiting_.insert(it->second->pid);
+      CloseServiceSocket(*it->second);
+      AnswerInterrogators(*it->second, kErrorServiceDoesNotExist);
+      instances_.erase(it);
+      return nullptr;
+    }
+    return it->second.get();
+  }
+  if (!reg) return nullptr;
+  auto instance = std::make_unique<Instance>();
+  instance->registration = *reg;
+  Instance* raw = instance.get();
+  instances_[key] = std::move(instance);
+  return raw;
+}
+
+std::string ServiceManager::Handle(const Client& client, const std::string& request, bool& park,
+                                   Instance*& parkOn) {
+  scmwire::Reader reader(request);
+  Op op;
+  if (!reader.Op(op)) return ErrorAnswer(kErrorInvalidParameter);
+  if (op == Op::OpenManager) {
+    uint32_t access = 0;
+    if (!reader.U32(access)) return ErrorAnswer(kErrorInvalidParameter);
+    return ErrorAnswer(MayOpenManager(client.uid, access) ? kErrorSuccess : kErrorAccessDenied);
+  }
+  std::string name;
+  uint32_t access = 0;
+  if (!reader.Text(name) || !reader.U32(access)) return ErrorAnswer(kErrorInvalidParameter);
+  if (shuttingDown_ && op == Op::Start) return ErrorAnswer(kErrorServiceCannotAcceptCtrl);
+  Instance* instance = Find(name);
+  if (instance == nullptr) return ErrorAnswer(kErrorServiceDoesNotExist);
+  if (!MayOpenService(client.uid, instance->registration.User, access)) {
+    return ErrorAnswer(kErrorAccessDenied);
+  }
+  uint32_t rights = MapServiceAccess(access);
+  switch (op) {
+    case Op::OpenService:
+      return ErrorAnswer(kErrorSuccess);
+    case Op::QueryStatus:
+      if (!(rights & kServiceQueryStatus)) return ErrorAnswer(kErrorAccessDenied);
+      return StatusAnswer(instance->status);
+    case Op::Start: {
+      if (!(rights & kServiceStart)) return ErrorAnswer(kErrorAccessDenied);
+      return ErrorAnswer(StartService(name, instance->registration));
+    }
+    case Op::Control: {
+      uint32_t code = 0;
+      if (!reader.U32(code)) return ErrorAnswer(kErrorInvalidParameter);
+      uint32_t needed = RightForControl(code);
+      if (needed == 0) return ErrorAnswer(kErrorInvalidParameter);
+      if (!(rights & needed)) return ErrorAnswer(kErrorAccessDenied);
+      if (uint32_t err = ControlService(*instance, code)) return ErrorAnswer(err);
+      if (code == kServiceControlInterrogate) {
+        park = true;
+        parkOn = instance;
+        return {};
+      }
+      return StatusAnswer(instance->status);
+    }
+    default:
+      return ErrorAnswer(kErrorInvalidParameter);
+  }
+}
+
+uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegistration& reg) {
+  std::string key = LowerAscii(name);
+  auto& slot = instances_[key];
+  if (!slot) {
+    slot = std::make_unique<Instance>();
+    slot->registration = reg;
+  }
+  Instance& instance = *slot;
+  if (IsRunning(instance.pid, instance.status)) return kErrorServiceAlreadyRunning;
+  if (reg.StartType == 4) return kErrorServiceDisabled;
+  if (instance.pid > 0) {
+    // It reported stopped and is on its way out: a new process may start now.
+    exiting_.insert(instance.pid);
+    instance.pid = -1;
+    CloseServiceSocket(instance);
+  }
+  LaunchedService launched;
+  if (uint32_t err = LaunchService(reg, launched)) {
+    Log(EventType::Error, "cannot start " + reg.Name + ": " + SystemErrorText(err));
+    return err;
+  }
+  instance.registration = reg;
+  instance.pid = launched.pid;
+  instance.fd = launched.fd;
+  instance.frames = scmwire::FrameBuffer();
+  instance.output = scmwire::Frame(scmwire::Writer(Op::ServiceStart).Text(reg.Name).Data());
+  instance.reported = false;
+  instance.killedUnresponsive = false;
+  instance.startDeadline = Clock::now() + options_.responseTime;
+  instance.status = ServiceStatus();
+  instance.status.dwCurrentState = kServiceStartPending;
+  instance.status.dwWaitHint = kLaunchWaitHint;
+  FlushService(instance);
+  Log(EventType::Information,
+      "started " + reg.Name + " (" + reg.ImagePath + ", pid " + std::to_string(launched.pid) + ")");
+  return kErrorSuccess;
+}
+
+uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
+  if (!IsRunning(instance.pid, instance.status)) return kErrorServiceNotActive;
+  if (instance.fd < 0) return kErrorServiceCannotAcceptCtrl;
+  const ServiceStatus& s = instance.status;
+  bool pending =
+      s.dwCurrentState == kServiceStartPending || s.dwCurrentState == kServiceStopPending ||
+      s.dwCurrentState == kServicePausePending || s.dwCurrentState == kServiceContinuePending;
+  if (pending) return kErrorServiceCannotAcceptCtrl;
+  if (code == kServiceControlStop && !(s.dwControlsAccepted & kServiceAcceptStop)) {
+    return kErrorServiceCannotAcceptCtrl;
+  }
+  if ((code == kServiceControlPause || code == kServiceControlContinue) &&
+      !(s.dwControlsAccepted & kServiceAcceptPauseContinue)) {
+    return kErrorServiceCannotAcceptCtrl;
+  }
+  instance.output += scmwire::Frame(scmwire::Writer(Op::ServiceControl).U32(code).Data());
+  FlushService(instance);
+  return kErrorSuccess;
+}
+
+void ServiceManager::FlushService(Instance& instance) {
+  while (instance.fd >= 0 && !instance.output.empty()) {
+    ssize_t n = ::send(instance.fd, instance.output.data(), instance.output.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      instance.output.erase(0, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // POLLOUT resumes
+    CloseServiceSocket(instance);
+  }
+}
+
+void ServiceManager::ReadService(Instance& instance) {
+  std::string payload;
+  scmwire::FrameBuffer::Result result = instance.frames.Read(instance.fd, payload);
+  while (result == scmwire::FrameBuffer::Result::Frame) {
+    scmwire::Reader reader(payload);
+    Op op;
+    ServiceStatus status;
+    if (reader.Op(op) && op == Op::ServiceReport && reader.Status(status)) {
+      instance.status = status;
+      instance.reported = true;
+      AnswerInterrogators(instance, kErrorSuccess);
+      if (status.dwCurrentState == kServiceStopped) {
+        Log(EventType::Information, instance.registration.Name + " stopped");
+      }
+    }
+    result = instance.frames.Next(payload) ? scmwire::FrameBuffer::Result::Frame
+                                           : scmwire::FrameBuffer::Result::NeedMore;
+  }
+  if (result == scmwire::FrameBuffer::Result::Closed ||
+      result == scmwire::FrameBuffer::Result::Error) {
+    CloseServiceSocket(instance);
+  }
+}
+
+void ServiceManager::CloseServiceSocket(Instance& instance) {
+  if (instance.fd >= 0) ::close(instance.fd);
+  instance.fd = -1;
+  instance.output.clear();
+}
+
+void ServiceManager::AnswerInterrogators(Instance& instance, uint32_t error) {
+  for (const Waiter& w : instance.interrogators) {
+    Answer(w.fd, error == kErrorSuccess ? StatusAnswer(instance.status) : ErrorAnswer(error));
+    ::close(w.fd);
+  }
+  instance.interrogators.clear();
+}
+
+void ServiceManager::Reap() {
+  for (;;) {
+    int status = 0;
+    pid_t pid = ::waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) return;
+    if (exiting_.erase(pid) > 0) continue;
+    for (auto& [name, instance] : instances_) {
+      if (instance->pid != pid) continue;
+      instance->pid = -1;
+      CloseServiceSocket(*instance);
+      if (instance->status.dwCurrentState != kServiceStopped) {
+        uint32_t code =
+            instance->killedUnresponsive ? kErrorServiceRequestTimeout : kErrorProcessAborted;
+        instance->status = StoppedStatus(code);
+        Log(EventType::Error,
+            instance->registration.Name + " ended without stopping: " + SystemErrorText(code));
+      }
+      AnswerInterrogators(*instance, kErrorServiceNotActive);
+      break;
+    }
+  }
+}
+
+void ServiceManager::BeginShutdown() {
+  shuttingDown_ = true;
+  shutdownDeadline_ = Clock::now() + options_.responseTime;
+  Log(EventType::Information, "shutting down");
+  for (auto& [name, instance] : instances_) {
+    if (instance->pid <= 0 || instance->fd < 0) continue;
+    instance->output +=
+        scmwire::Frame(scmwire::Writer(Op::ServiceControl).U32(kServiceControlShutdown).Data());
+    FlushService(*instance);
+  }
+}
+
+std::optional<ServiceManager::Clock::time_point> ServiceManager::NextDeadline() const {
+  std::optional<Clock::time_point> next;
+  auto consider = [&next](Clock::time_point t) {
+    if (!next || t < *next) next = t;
+  };
+  if (shuttingDown_) consider(shutdownDeadline_);
+  for (const auto& client : clients_) consider(client->deadline);
+  for (const auto& [name, instance] : instances_) {
+    if (instance->pid > 0 && !instance->reported && !instance->killedUnresponsive) {
+      consider(instance->startDeadline);
+    }
+    for (const Waiter& w : instance->interrogators) consider(w.deadline);
+  }
+  return next;
+}
+
+void ServiceManager::Expire(Clock::time_point now) {
+  for (auto& client : clients_) {
+    if (client->deadline <= now) {
+      ::close(client->fd);
+      client->fd = -1;
+    }
+  }
+  clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                [](const std::unique_ptr<Client>& c) { return c->fd < 0; }),
+                 clients_.end());
+  for (auto& [name, instance] : instances_) {
+    if (instance->pid > 0 && !instance->reported && !instance->killedUnresponsive &&
+        instance->startDeadline <= now) {
+      Log(EventType::Error, instance->registration.Name + " did not report: killed");
+      instance->killedUnresponsive = true;
+      ::kill(instance->pid, SIGKILL);
+    }
+    auto& waiters = instance->interrogators;
+    for (auto it = waiters.begin(); it != waiters.end();) {
+      if (it->deadline <= now) {
+        Answer(it->fd, ErrorAnswer(kErrorServiceRequestTimeout));
+        ::close(it->fd);
+        it = waiters.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (shuttingDown_ && shutdownDeadline_ <= now) {
+    for (auto& [name, instance] : instances_) {
+      if (instance->pid > 0) ::kill(instance->pid, SIGKILL);
+    }
+    for (pid_t pid : exiting_) ::kill(pid, SIGKILL);
+    // Killed processes end at once; the loop reaps them on SIGCHLD.
+    shutdownDeadline_ = now + std::chrono::hours(1);
+  }
+}
+
+}  // namespace svcmgr

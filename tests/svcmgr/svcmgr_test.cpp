@@ -1,0 +1,603 @@
+// svcmgr as a real process with its own folders, the small test service
+// linked to the framework, and the client of platform/scm.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/registry.h"
+#include "platform/scm.h"
+#include "platform/syserror.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace platform;
+using namespace std::chrono_literals;
+
+constexpr char kName[] = "TestSvc";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Waits for `done`, failing after a generous bound; no test measures time.
+bool WaitUntil(const std::function<bool()>& done) {
+  auto end = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return done();
+}
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+
+class SvcmgrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vigilo-svcmgr-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    ::chmod(root_.c_str(), 0755);  // the service of another account finds its folder
+    fs::create_directories(TestDir());
+    ::chmod(TestDir().c_str(), 0777);
+    ::setenv("VIGILO_RUNTIME_DIR", (root_ + "/run").c_str(), 1);
+    ::setenv("VIGILO_SCM_DIR", (root_ + "/scm").c_str(), 1);
+    ::setenv("VIGILO_TEST_DIR", TestDir().c_str(), 1);
+    ::unsetenv("VIGILO_SCM_TIMEOUT_MS");
+    ::unsetenv("VIGILO_SCM_FD");
+    // What a sanitizer finds in the manager or a service lands in a file here.
+    for (const char* var : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      const char* old = std::getenv(var);
+      std::string value = old ? old : "";
+      if (!saved_.count(var)) saved_[var] = old ? std::optional<std::string>(value) : std::nullopt;
+      ::setenv(var,
+               (value + (value.empty() ? "" : ":") + "log_path=" + root_ + "/sanitizer").c_str(),
+               1);
+    }
+  }
+
+  void TearDown() override {
+    if (manager_ > 0) StopManager();
+    // Nothing a test started may outlive it.
+    for (pid_t pid : ServicePids()) ::kill(pid, SIGKILL);
+    for (const auto& entry : fs::directory_iterator(root_)) {
+      if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
+        ADD_FAILURE() << "sanitizer report of a child:\n" << ReadText(entry.path());
+      }
+    }
+    for (const auto& [var, value] : saved_) {
+      if (value) {
+        ::setenv(var.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(var.c_str());
+      }
+    }
+    fs::remove_all(root_);
+  }
+
+  std::string TestDir() const { return root_ + "/t"; }
+  void SetMode(const std::string& words) { std::ofstream(TestDir() + "/mode") << words; }
+  void Touch(const std::string& name) { std::ofstream(TestDir() + "/" + name) << "x"; }
+
+  static void Register(const std::string& name, int startType, const std::string& user = "") {
+    ServiceRegistration reg;
+    reg.Name = name;
+    reg.DisplayName = "Test Service";
+    reg.ImagePath = TEST_SERVICE_PATH;
+    reg.StartType = startType;
+    reg.User = user;
+    WriteServiceRegistration(reg);
+  }
+
+  // Runs `program` with `args`, as `uid` when it is not -1, and collects its output.
+  RunResult Run(const std::string& program, const std::vector<std::string>& args,
+                uid_t uid = static_cast<uid_t>(-1), gid_t gid = 0) {
+    std::string outPath = root_ + "/out.txt", errPath = root_ + "/err.txt";
+    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      if (uid != static_cast<uid_t>(-1)) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+      }
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out);
+    ::close(err);
+    RunResult result;
+    ::waitpid(pid, &result.status, 0);
+    result.status = WIFEXITED(result.status) ? WEXITSTATUS(result.status) : -1;
+    result.out = ReadText(outPath);
+    result.err = ReadText(errPath);
+    return result;
+  }
+
+  void StartManager() {
+    manager_ = ::fork();
+    if (manager_ == 0) {
+      // A test killed for its time must not leave the manager behind.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      char* argv[] = {const_cast<char*>(SVCMGR_PATH), nullptr};
+      ::execv(SVCMGR_PATH, argv);
+      ::_exit(127);
+    }
+    ASSERT_TRUE(WaitUntil([] {
+      ScHandlePtr m;
+      return SystemServiceManager().OpenSCManager("", kGenericRead, m) == 0;
+    })) << "svcmgr does not answer";
+  }
+
+  // SIGTERM, then the manager's exit status.
+  int StopManager() {
+    ::kill(manager_, SIGTERM);
+    int status = 0;
+    bool ended = WaitUntil([&] { return ::waitpid(manager_, &status, WNOHANG) == manager_; });
+    if (!ended) {
+      ::kill(manager_, SIGKILL);
+      ::waitpid(manager_, &status, 0);
+    }
+    manager_ = -1;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  uint32_t Open(const std::string& name, uint32_t access, ScHandlePtr& service) {
+    ScHandlePtr m;
+    if (uint32_t err = SystemServiceManager().OpenSCManager("", kGenericRead, m)) return err;
+    return SystemServiceManager().OpenService(*m, name, access, service);
+  }
+
+  uint32_t Query(ServiceStatus& status, const std::string& name = kName) {
+    ScHandlePtr s;
+    if (uint32_t err = Open(name, kServiceQueryStatus, s)) return err;
+    return SystemServiceManager().QueryServiceStatus(*s, status);
+  }
+
+  uint32_t Start(const std::string& name = kName) {
+    ScHandlePtr s;
+    if (uint32_t err = Open(name, kServiceStart | kServiceQueryStatus, s)) return err;
+    return SystemServiceManager().StartService(*s);
+  }
+
+  uint32_t Control(uint32_t code, ServiceStatus& status, const std::string& name = kName) {
+    ScHandlePtr s;
+    if (uint32_t err = Open(name, kServiceAllAccess, s)) return err;
+    return SystemServiceManager().ControlService(*s, code, status);
+  }
+
+  ServiceStatus WaitForState(uint32_t state, const std::string& name = kName) {
+    ServiceStatus status;
+    bool reached =
+        WaitUntil([&] { return Query(status, name) == 0 && status.dwCurrentState == state; });
+    EXPECT_TRUE(reached) << "state " << state << " not reached, last " << status.dwCurrentState;
+    return status;
+  }
+
+  std::vector<std::string> Record() const {
+    std::istringstream in(ReadText(TestDir() + "/record.txt"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::vector<std::string> RecordOf(const std::string& event) const {
+    std::vector<std::string> found;
+    for (const std::string& line : Record()) {
+      if (line.rfind(event + " ", 0) == 0 || line == event) found.push_back(line);
+    }
+    return found;
+  }
+
+  void WaitForRecord(const std::string& line) {
+    EXPECT_TRUE(WaitUntil([&] {
+      for (const std::string& l : Record()) {
+        if (l.rfind(line, 0) == 0) return true;
+      }
+      return false;
+    })) << "no record line "
+        << line;
+  }
+
+  std::vector<pid_t> ServicePids() const {
+    std::vector<pid_t> pids;
+    for (const std::string& line : RecordOf("main")) {
+      pids.push_back(static_cast<pid_t>(std::stol(line.substr(5))));
+    }
+    return pids;
+  }
+
+  static bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+  std::string root_;
+  pid_t manager_ = -1;
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// The second word of a record line: the thread (or process) it names.
+std::string Field(const std::string& line, size_t index) {
+  std::istringstream in(line);
+  std::string word;
+  for (size_t i = 0; i <= index; ++i) in >> word;
+  return word;
+}
+
+TEST_F(SvcmgrTest, StartPendingThenRunningThenStopPendingThenStopped) {
+  Register(kName, 3);
+  SetMode("gate-start slow-stop");
+  StartManager();
+  ServiceStatus status;
+  ASSERT_EQ(Query(status), 0u);
+  EXPECT_EQ(status.dwCurrentState, kServiceStopped);
+
+  ASSERT_EQ(Start(), 0u);
+  // Until the start handler returns: start pending, check points rising to the
+  // service thread's report, a wait hint always.
+  std::vector<uint32_t> checkPoints;
+  ASSERT_TRUE(WaitUntil([&] {
+    EXPECT_EQ(Query(status), 0u);
+    EXPECT_EQ(status.dwCurrentState, kServiceStartPending);
+    EXPECT_NE(status.dwWaitHint, 0u);
+    EXPECT_EQ(status.dwControlsAccepted, 0u);
+    if (checkPoints.empty() || checkPoints.back() != status.dwCheckPoint) {
+      checkPoints.push_back(status.dwCheckPoint);
+    }
+    return status.dwCheckPoint == 2;
+  }));
+  for (size_t i = 1; i < checkPoints.size(); ++i) EXPECT_GT(checkPoints[i], checkPoints[i - 1]);
+  EXPECT_EQ(Control(kServiceControlStop, status), kErrorServiceCannotAcceptCtrl)
+      << "no controls while start pending";
+  EXPECT_EQ(Start(), kErrorServiceAlreadyRunning);
+
+  Touch("go");
+  status = WaitForState(kServiceRunning);
+  EXPECT_EQ(status.dwCheckPoint, 0u);
+  EXPECT_EQ(status.dwWaitHint, 5000u);
+  EXPECT_EQ(status.dwControlsAccepted, kServiceAcceptStop | kServiceAcceptShutdown);
+  EXPECT_EQ(Start(), kErrorServiceAlreadyRunning);
+
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  status = WaitForState(kServiceStopPending);
+  EXPECT_EQ(status.dwCheckPoint, 1u);
+  Touch("stop-go");
+  status = WaitForState(kServiceStopped);
+  EXPECT_EQ(status.dwWin32ExitCode, 0u);
+  WaitForRecord("main-end 0");
+
+  // Handlers in order, each on its thread.
+  std::vector<std::string> events;
+  for (const std::string& line : Record()) events.push_back(Field(line, 0));
+  EXPECT_EQ(events, (std::vector<std::string>{"main", "controller", "start", "execute", "handler",
+                                              "stop", "execute-end", "main-end"}));
+  auto lines = Record();
+  ASSERT_EQ(lines.size(), 8u);
+  std::string mainThread = Field(lines[0], 2), startThread = Field(lines[1], 1),
+              serviceThread = Field(lines[2], 1), dispatcherThread = Field(lines[4], 2);
+  EXPECT_EQ(Field(lines[0], 1), mainThread) << "main runs on the process's first thread";
+  EXPECT_EQ(Field(lines[3], 1), serviceThread);
+  EXPECT_EQ(Field(lines[5], 1), serviceThread);
+  EXPECT_EQ(Field(lines[4], 1), "1") << "the stop code reached the handler";
+  std::set<std::string> threads{mainThread, startThread, serviceThread, dispatcherThread};
+  EXPECT_EQ(threads.size(), 4u);
+  EXPECT_EQ(StopManager(), 0);
+}
+
+TEST_F(SvcmgrTest, InterrogateDuringLongWorkIsAnsweredAndStaysQueued) {
+  Register(kName, 3);
+  SetMode("long-work");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  // Only the peek inside the work can answer: the queue is not processed.
+  ServiceStatus status;
+  ASSERT_EQ(Control(kServiceControlInterrogate, status), 0u);
+  EXPECT_EQ(status.dwCurrentState, kServiceRunning);
+  WaitForRecord("peek 4 answered");
+  Touch("release");
+  WaitForRecord("work-end first-queued 4");
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+  WaitForRecord("main-end 0");
+  EXPECT_EQ(RecordOf("execute-end"), std::vector<std::string>{"execute-end first-queued none"})
+      << "the queue was emptied by the request processing";
+}
+
+TEST_F(SvcmgrTest, UserCodeIsSeenByThePeekAndLeavesTheServiceRunning) {
+  Register(kName, 3);
+  SetMode("long-work");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  ServiceStatus status;
+  ASSERT_EQ(Control(200, status), 0u);
+  WaitForRecord("peek 200 pending");
+  ASSERT_EQ(RecordOf("handler").size(), 1u);
+  EXPECT_EQ(Field(RecordOf("handler")[0], 1), "200");
+  Touch("release");
+  WaitForRecord("work-end");
+  ASSERT_EQ(Query(status), 0u);
+  EXPECT_EQ(status.dwCurrentState, kServiceRunning);
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
+TEST_F(SvcmgrTest, StopsAndShutdownQueuedTogetherRunTheStopHandlerOnce) {
+  Register(kName, 3);
+  SetMode("long-work");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  ServiceStatus status;
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u) << "still running: the first is queued";
+  WaitForRecord("peek 1 pending");
+  // The manager's shutdown joins them in the queue.
+  ::kill(manager_, SIGTERM);
+  EXPECT_TRUE(WaitUntil([&] { return RecordOf("handler").size() == 3; }));
+  Touch("release");
+  int status2 = 0;
+  ASSERT_TRUE(WaitUntil([&] { return ::waitpid(manager_, &status2, WNOHANG) == manager_; }));
+  manager_ = -1;
+  EXPECT_TRUE(WIFEXITED(status2) && WEXITSTATUS(status2) == 0);
+  WaitForRecord("main-end 0");
+  EXPECT_EQ(RecordOf("stop").size(), 1u);
+  EXPECT_TRUE(RecordOf("shutdown").empty());
+  EXPECT_TRUE(RecordOf("cleanup").empty());
+}
+
+TEST_F(SvcmgrTest, ManagerSigtermShutsServicesDownAndWaits) {
+  Register(kName, 3);
+  Register("Other", 3);
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  ASSERT_EQ(Start("other"), 0u);
+  WaitForState(kServiceRunning);
+  WaitForState(kServiceRunning, "Other");
+  std::vector<pid_t> pids = ServicePids();
+  ASSERT_EQ(pids.size(), 2u);
+  EXPECT_EQ(StopManager(), 0);
+  // The manager ended after its services had.
+  for (pid_t pid : pids) EXPECT_FALSE(Alive(pid));
+  EXPECT_EQ(RecordOf("shutdown").size(), 2u);
+  EXPECT_EQ(RecordOf("main-end").size(), 2u);
+  EXPECT_TRUE(RecordOf("stop").empty());
+}
+
+TEST_F(SvcmgrTest, KilledServiceIsStoppedWith1067AndStartsAgain) {
+  Register(kName, 3);
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  ASSERT_EQ(ServicePids().size(), 1u);
+  ::kill(ServicePids()[0], SIGKILL);
+  ServiceStatus status = WaitForState(kServiceStopped);
+  EXPECT_EQ(status.dwWin32ExitCode, kErrorProcessAborted);
+  EXPECT_EQ(Control(kServiceControlStop, status), kErrorServiceNotActive);
+  ASSERT_EQ(Start(), 0u);
+  status = WaitForState(kServiceRunning);
+  EXPECT_EQ(status.dwWin32ExitCode, 0u);
+}
+
+TEST_F(SvcmgrTest, StartRightAfterStopAndStartOfRunningService) {
+  Register(kName, 3);
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  ServiceStatus status;
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+  // Stopped is reported before the process ends: start at once all the same.
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  EXPECT_EQ(Start(), kErrorServiceAlreadyRunning);
+  std::vector<pid_t> pids = ServicePids();
+  ASSERT_EQ(pids.size(), 2u);
+  EXPECT_NE(pids[0], pids[1]);
+  EXPECT_TRUE(WaitUntil([&] { return !Alive(pids[0]); })) << "the first process ended";
+  EXPECT_TRUE(Alive(pids[1]));
+}
+
+TEST_F(SvcmgrTest, UnknownServicesWrongCallsAndOtherMachines) {
+  Register(kName, 3);
+  Register("Disabled", 4);
+  StartManager();
+  ScHandlePtr s;
+  for (const char* name : {"NoSuch", "", "../scm/services/testsvc", "a/b"}) {
+    EXPECT_EQ(Open(name, kServiceQueryStatus, s), kErrorServiceDoesNotExist) << name;
+  }
+  EXPECT_EQ(Start("Disabled"), kErrorServiceDisabled);
+  ServiceStatus status;
+  EXPECT_EQ(Control(kServiceControlShutdown, status), kErrorInvalidParameter)
+      << "only the manager sends shutdown";
+  EXPECT_EQ(Control(kServiceControlStop, status), kErrorServiceNotActive);
+  ScHandlePtr m;
+  EXPECT_EQ(SystemServiceManager().OpenSCManager("otherpc", kGenericRead, m), kErrorBadNetPath);
+  EXPECT_EQ(SystemErrorText(kErrorBadNetPath), "The network path was not found");
+  // A handle lets do only what it was opened for.
+  ASSERT_EQ(Open(kName, kServiceQueryStatus, s), 0u);
+  EXPECT_EQ(SystemServiceManager().StartService(*s), kErrorAccessDenied);
+  EXPECT_EQ(SystemServiceManager().ControlService(*s, kServiceControlStop, status),
+            kErrorAccessDenied);
+  ASSERT_EQ(SystemServiceManager().OpenSCManager("", kGenericRead, m), 0u);
+  EXPECT_EQ(SystemServiceManager().QueryServiceStatus(*m, status), kErrorInvalidHandle);
+  // The manager stopped: its clients learn it.
+  EXPECT_EQ(StopManager(), 0);
+  EXPECT_EQ(SystemServiceManager().QueryServiceStatus(*s, status), kErrorRpcServerUnavailable);
+  EXPECT_EQ(SystemServiceManager().OpenSCManager("", kGenericRead, m), kErrorRpcServerUnavailable);
+}
+
+TEST_F(SvcmgrTest, CallerWithoutRightsGets5AndTheServiceAccountMay) {
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  Register(kName, 3);
+  Register("OwnSvc", 3, "nobody");
+  StartManager();
+  struct Case {
+    std::vector<std::string> args;
+    std::string answer;
+  } cases[] = {
+      {{"manager", "0x80000000"}, "0\n"},  // GENERIC_READ
+      {{"manager", "0xF003F"}, "5\n"},     // full access is for root
+      {{"query", kName, "4"}, "0 1\n"},    // anyone may query
+      {{"open", kName, "0x37"}, "5\n"},    // the configuration round trip's check
+      {{"start", kName, "0x14"}, "5\n"},    {{"control", kName, "0x24", "1"}, "5\n"},
+      {{"open", "OwnSvc", "0x37"}, "0\n"},  // the service's own account
+      {{"start", "OwnSvc", "0x14"}, "0\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Run(SCM_TOOL_PATH, c.args, nobody->pw_uid, nobody->pw_gid);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.answer) << c.args[0] << " " << c.args[1];
+  }
+  ScHandlePtr s;
+  EXPECT_EQ(Open(kName, 0x37, s), 0u) << "root may";
+  WaitForState(kServiceRunning, "OwnSvc");
+  WaitForRecord("start");
+  EXPECT_EQ(Field(RecordOf("start")[0], 3), std::to_string(nobody->pw_uid))
+      << "the service runs as its account";
+  RunResult stop =
+      Run(SCM_TOOL_PATH, {"control", "OwnSvc", "0x24", "1"}, nobody->pw_uid, nobody->pw_gid);
+  EXPECT_EQ(stop.out, "0 4\n");
+  WaitForState(kServiceStopped, "OwnSvc");
+}
+
+TEST_F(SvcmgrTest, UnresponsiveServiceIsKilledWith1053) {
+  ::setenv("VIGILO_SCM_TIMEOUT_MS", "500", 1);
+  Register(kName, 3);
+  StartManager();
+  SetMode("no-dispatch");
+  ASSERT_EQ(Start(), 0u);
+  ServiceStatus status = WaitForState(kServiceStopped);
+  EXPECT_EQ(status.dwWin32ExitCode, kErrorServiceRequestTimeout);
+  ASSERT_EQ(ServicePids().size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return !Alive(ServicePids()[0]); }));
+
+  // A service that never looks at its queue leaves an interrogate unanswered.
+  SetMode("deaf-work");
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  EXPECT_EQ(Control(kServiceControlInterrogate, status), kErrorServiceRequestTimeout);
+  Touch("release");
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
+TEST_F(SvcmgrTest, InstalledServiceStartsAutomaticallyAndOutlivesItsUninstall) {
+  RunResult install = Run(TEST_SERVICE_PATH, {"-install", "-silent"});
+  ASSERT_EQ(install.status, 0) << install.err;
+  StartManager();
+  WaitForState(kServiceRunning);
+  RunResult uninstall = Run(TEST_SERVICE_PATH, {"-uninstall"});
+  EXPECT_EQ(uninstall.status, 0);
+  ServiceStatus status;
+  EXPECT_EQ(Query(status), 0u) << "known while it runs";
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return Query(status) == kErrorServiceDoesNotExist; }));
+  EXPECT_EQ(Start(), kErrorServiceDoesNotExist);
+}
+
+TEST_F(SvcmgrTest, SwitchesInAnyCaseWithAndWithoutSilent) {
+  const std::string failedInstall =
+      "Service \"Test Service\" failed to install with error: \"The specified service already "
+      "exists\"\n";
+  const std::string failedUninstall =
+      "Service \"Test Service\" failed to uninstall with error: \"The specified service does not "
+      "exist as an installed service\"\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+    bool registered;
+  } cases[] = {
+      {{"-install"}, 0, "Service installed successfully\n", "", true},
+      {{"/INSTALL", "/silent"}, 1, "", failedInstall, true},
+      {{"/Install"}, 1, "", failedInstall, true},
+      {{"/UnInstall", "-SILENT"}, 0, "", "", false},
+      {{"-uninstall"}, 1, "", failedUninstall, false},
+      {{"-Silent", "-InStAlL"}, 0, "", "", true},
+      {{"/UNINSTALL"}, 0, "Service uninstalled successfully\n", "", false},
+      {{"-install", "-uninstall"}, 0, "Service installed successfully\n", "", true},
+  };
+  for (const Case& c : cases) {
+    std::string label;
+    for (const std::string& a : c.args) label += a + " ";
+    RunResult r = Run(TEST_SERVICE_PATH, c.args);
+    EXPECT_EQ(r.status, c.status) << label;
+    EXPECT_EQ(r.out, c.out) << label;
+    EXPECT_EQ(r.err, c.err) << label;
+    auto reg = ReadServiceRegistration(kName);
+    ASSERT_EQ(reg.has_value(), c.registered) << label;
+    if (reg) {
+      EXPECT_EQ(reg->DisplayName, "Test Service");
+      EXPECT_EQ(reg->StartType, 2) << "automatic";
+      EXPECT_EQ(fs::canonical(reg->ImagePath), fs::canonical(TEST_SERVICE_PATH));
+      EXPECT_EQ(reg->User, "");
+    }
+  }
+  EXPECT_TRUE(RecordOf("controller").empty()) << "no switch ran the service";
+  EXPECT_EQ(RecordOf("main-end").size(), std::size(cases));
+}
+
+TEST_F(SvcmgrTest, WithoutTheManagerTheServiceProgramFailsWith1063) {
+  RunResult r = Run(TEST_SERVICE_PATH, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "The service process could not connect to the service controller\n");
+  EXPECT_EQ(RecordOf("event-error"),
+            std::vector<std::string>{
+                "event-error The service process could not connect to the service controller"});
+  EXPECT_TRUE(RecordOf("start").empty());
+}
+
+TEST_F(SvcmgrTest, StartLeftFalseFreesItsWorkerAndNeverRuns) {
+  Register(kName, 3);
+  SetMode("fail-start");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  ServiceStatus status = WaitForState(kServiceStopped);
+  EXPECT_EQ(status.dwWin32ExitCode, 0u);
+  WaitForRecord("main-end 0");
+  std::vector<std::string> events;
+  for (const std::string& line : Record()) events.push_back(Field(line, 0) + " " + Field(line, 1));
+  EXPECT_EQ(events[2].substr(0, 6), "start ");
+  EXPECT_EQ(RecordOf("cleanup").size(), 1u);
+  EXPECT_EQ(Field(RecordOf("cleanup")[0], 1), "worker-stopped");
+  EXPECT_EQ(Field(RecordOf("cleanup")[0], 2), Field(RecordOf("start")[0], 1))
+      << "on the service thread";
+  EXPECT_TRUE(RecordOf("execute").empty());
+  EXPECT_TRUE(RecordOf("stop").empty());
+}
+
+}  // namespace
