@@ -439,6 +439,8 @@ void ServiceManager::Reap() {
     if (exiting_.erase(pid) > 0) continue;
     for (auto& [name, instance] : instances_) {
       if (instance->pid != pid) continue;
+      // Its last reports may still wait in the socket: they count.
+      if (instance->fd >= 0) ReadService(*instance);
       instance->pid = -1;
       CloseServiceSocket(*instance);
       if (instance->status.dwCurrentState != kServiceStopped) {

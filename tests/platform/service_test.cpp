@@ -220,9 +220,11 @@ TEST(FindCmdLineSwitchTest, SwitchAfterDashOrSlashInAnyCase) {
 }
 
 TEST_F(FrameworkTest, HandlersRunOnTheirThreadsInOrder) {
+  std::promise<void> executing;
   svc_->OnStart = [&](TService*, bool&) { svc_->Note("start"); };
   svc_->OnExecute = [&](TService* s) {
     svc_->Note("execute");
+    executing.set_value();
     while (!s->Terminated()) {
       s->ProcessControlRequests(false);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -231,6 +233,7 @@ TEST_F(FrameworkTest, HandlersRunOnTheirThreadsInOrder) {
   svc_->OnStop = [&](TService*, bool&) { svc_->Note("stop"); };
   svc_->OnCleanUp = [&](TService*) { svc_->Note("cleanup"); };
   StartToRunning();
+  executing.get_future().wait();
   Control(kServiceControlStop);
   ServiceStatus stopPending = ReadReport(manager_);
   ServiceStatus stopped = ReadReport(manager_);
