@@ -437,6 +437,13 @@ TEST_F(SvcmgrTest, UnknownServicesWrongCallsAndOtherMachines) {
     EXPECT_EQ(Open(name, kServiceQueryStatus, s), kErrorServiceDoesNotExist) << name;
   }
   EXPECT_EQ(Start("Disabled"), kErrorServiceDisabled);
+  ServiceRegistration missing{"Missing", "Missing", root_ + "/no-such-program", 3, ""};
+  WriteServiceRegistration(missing);
+  EXPECT_EQ(Start("Missing"), kErrorFileNotFound);
+  ServiceRegistration stranger{"Stranger", "Stranger", TEST_SERVICE_PATH, 3, "no-such-account-x"};
+  WriteServiceRegistration(stranger);
+  EXPECT_EQ(Start("Stranger"), kErrorServiceLogonFailed);
+  EXPECT_TRUE(RecordOf("main").empty()) << "neither program ran";
   ServiceStatus status;
   EXPECT_EQ(Control(kServiceControlShutdown, status), kErrorInvalidParameter)
       << "only the manager sends shutdown";
