@@ -127,6 +127,12 @@ uint32_t WriteFileAtomic(const std::string& path, const std::string& data) {
   return rc;
 }
 
+bool FileIsReadOnly(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
+}
+
 uint32_t CreateDirectories(const std::string& path, unsigned mode) {
   if (path.empty() || DirectoryExists(path)) return kErrorSuccess;
   std::string parent = ExtractFileDir(path);

@@ -39,6 +39,11 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data,
 // 0644 less the umask; an existing file keeps its mode.
 uint32_t WriteFileAtomic(const std::string& path, const std::string& data);
 
+// True when `path` names an existing file that must not be replaced: this
+// process may not write it, or it has no write permission bit at all, which
+// keeps it read-only for root too.
+bool FileIsReadOnly(const std::string& path);
+
 // Creates the folder `path` and its missing parents. Returns 0 or the error code.
 uint32_t CreateDirectories(const std::string& path, unsigned mode = 0755);
 
