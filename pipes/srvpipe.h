@@ -1,0 +1,105 @@
+// A named-pipe server with a thread of its own.
+//
+// The thread sets up MaxInstances instances of the pipe "\\.\pipe\" + name
+// and serves them all through one wait: each instance waits for a client,
+// reads a request, has ProcessRequest build the reply, writes it, reads the
+// next request of the same client, and listens again when the client goes.
+// The server keeps TPipeStatistics of all this. It knows no commands: the
+// endpoints derive from it and override ProcessRequest.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "pipes/pipe_messages.h"
+#include "platform/named_pipe.h"
+
+// Opens a pipe to every user; filled by InitPipeSecurity.
+extern platform::PipeSecurityAttributes PipeSecurityAttributes;
+
+// Builds PipeSecurityAttributes. Runs once when the program starts; a second
+// run changes nothing.
+void InitPipeSecurity();
+
+class TPipeServer {
+ public:
+  // Builds the server and starts its thread. MaxInstances is cut to 0..63
+  // (0 serves nothing); SecurityAttributes is kept, not copied (none: the
+  // owner's default security). LogLevel above 0 adds diagnostic messages.
+  TPipeServer(const std::string& PipeName, int32_t MaxInstances,
+              const platform::PipeSecurityAttributes* SecurityAttributes, int32_t LogLevel = 0);
+  // Stops the thread and waits for it.
+  virtual ~TPipeServer();
+  TPipeServer(const TPipeServer&) = delete;
+  TPipeServer& operator=(const TPipeServer&) = delete;
+
+  // Asks the thread to end: a waiting thread wakes at once, a serving one
+  // ends its step first. Safe to call more than once and from any thread.
+  void Stop();
+
+  // Copies the counters. Only from ProcessRequest, in the server's thread.
+  void GetStatistics(TPipeStatistics& Dest) const;
+
+  // Called in the server's thread once per request. Request holds
+  // RequestSize bytes (1 to 16384) followed by zeros up to 16384; Reply holds
+  // ReplyBufferSize (16384) bytes. On entry DefaultAck is true and ReplySize
+  // is the size of the previous reply on this instance. An override sets
+  // DefaultAck to false and writes its reply and ReplySize; when DefaultAck
+  // stays true the server sends "ACK <RequestSize> bytes hh:nn:ss". An
+  // exception is logged and drops that client. Does nothing here.
+  virtual void ProcessRequest(const uint8_t* Request, uint32_t RequestSize, uint8_t* Reply,
+                              int32_t ReplyBufferSize, uint32_t& ReplySize, bool& DefaultAck);
+
+  const std::string& GetPipeName() const { return PipeName; }
+  int32_t GetMaxInstances() const { return MaxInstances; }
+  int32_t GetLogLevel() const { return LogLevel; }
+
+ protected:
+  struct TDeferStart {};
+  // For derived classes: builds the server without its thread. The most
+  // derived constructor calls Start() as its last step, so the thread never
+  // sees a half-built object, and its destructor calls StopAndWait() first.
+  // `System` replaces the socket implementation (tests).
+  TPipeServer(TDeferStart, const std::string& PipeName, int32_t MaxInstances,
+              const platform::PipeSecurityAttributes* SecurityAttributes, int32_t LogLevel = 0,
+              std::unique_ptr<platform::PipeServerSystem> System = nullptr);
+  void Start();
+  // Stop, then wait until the thread has ended. Safe more than once.
+  void StopAndWait();
+
+ private:
+  enum : uint8_t { kConnecting = 0, kReading = 1, kWriting = 2 };
+
+  struct TPipeInstance {
+    bool Created = false;
+    uint8_t Request[kPipeBufferSize] = {};
+    uint32_t BytesRead = 0;
+    uint8_t Reply[kPipeBufferSize] = {};
+    uint32_t BytesToWrite = 0;
+    uint8_t State = kConnecting;
+    bool PendingIO = false;
+  };
+
+  void Execute();
+  void Run();
+  bool InitPipes();
+  void ClosePipes();
+  void ConnectInstance(int Index);
+  bool CompletePendingIO(int Index);
+  void ServeInstance(int Index);
+  void ReconnectInstance(int Index);
+  void BuildReply(TPipeInstance& Instance);
+
+  const int32_t LogLevel;
+  const int32_t MaxInstances;
+  platform::PipeEvent StopEvent;
+  const std::string PipeName;
+  std::unique_ptr<TPipeInstance[]> Instances;
+  TPipeStatistics Statistics;
+  std::unique_ptr<platform::PipeServerSystem> Pipe;
+  std::atomic<bool> Terminated{false};
+  std::thread Thread;
+};
