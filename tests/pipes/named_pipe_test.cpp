@@ -1,0 +1,206 @@
+#include "platform/named_pipe.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "pipe_test_support.h"
+#include "pipes/alr_control.h"
+#include "pipes/srvpipe.h"
+#include "platform/syserror.h"
+
+namespace {
+
+using pipetest::Bytes;
+using pipetest::LogCapture;
+
+TEST(PipeNames, LocalPathsGiveTheirNameAndOthersAnError) {
+  struct Case {
+    std::string path;
+    uint32_t error;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"\\\\.\\pipe\\VigiloInfo", 0, "VigiloInfo"},
+      {"\\\\.\\PIPE\\VigiloControl", 0, "VigiloControl"},
+      {"\\\\.\\pipe\\a\\b", 0, "a\\b"},
+      {"\\\\PC7\\pipe\\VigiloInfo", platform::kErrorBadNetPath, ""},
+      {"\\\\.\\pip\\VigiloInfo", platform::kErrorInvalidName, ""},
+      {"\\\\.\\pipe\\", platform::kErrorInvalidName, ""},
+      {"\\\\\\pipe\\x", platform::kErrorInvalidName, ""},
+      {"VigiloInfo", platform::kErrorInvalidName, ""},
+      {"\\\\.\\pipe\\a/b", platform::kErrorInvalidName, ""},
+      {"\\\\.\\pipe\\..", platform::kErrorInvalidName, ""},
+      {std::string("\\\\.\\pipe\\a\0b", 12), platform::kErrorInvalidName, ""},
+  };
+  for (const Case& c : cases) {
+    std::string name;
+    EXPECT_EQ(platform::LocalPipeName(c.path, name), c.error) << c.path;
+    EXPECT_EQ(name, c.name) << c.path;
+  }
+}
+
+TEST(PipeNames, TheSocketLivesInTheRuntimeFolderInLowerCase) {
+  std::string path;
+  ASSERT_EQ(platform::PipeSocketPath("VigiloInfo", path), 0u);
+  EXPECT_EQ(path, pipetest::RuntimeDir() + "/pipe/vigiloinfo");
+  for (const std::string& bad :
+       std::vector<std::string>{"", "a/b", "..", "x..y", std::string("a\0b", 3)}) {
+    EXPECT_EQ(platform::PipeSocketPath(bad, path), platform::kErrorInvalidName) << bad;
+  }
+}
+
+TEST(PipeClient, FailuresReportTheirCodes) {
+  std::string stale = pipetest::UniquePipeName("Stale");
+  std::string stalePath;
+  ASSERT_EQ(platform::PipeSocketPath(stale, stalePath), 0u);
+  ASSERT_EQ(::mkdir((pipetest::RuntimeDir() + "/pipe").c_str(), 0755) == 0 || errno == EEXIST,
+            true);
+  {
+    // A socket file whose server has gone.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, stalePath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  struct Case {
+    std::string path;
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {"\\\\.\\pipe\\" + pipetest::UniquePipeName("Absent"), platform::kErrorFileNotFound},
+      {"\\\\.\\pipe\\" + stale, platform::kErrorFileNotFound},
+      {"\\\\PC7\\pipe\\VigiloInfo", platform::kErrorBadNetPath},
+      {"\\\\.\\pipe\\a/b", platform::kErrorInvalidName},
+  };
+  for (const Case& c : cases) {
+    uint8_t request[28] = {};
+    uint8_t answer[64];
+    uint32_t count = 99;
+    EXPECT_EQ(platform::CallNamedPipe(c.path, request, 28, answer, sizeof answer, count), c.error)
+        << c.path;
+    EXPECT_EQ(count, 0u);
+  }
+}
+
+TEST(PipeClient, ALongerAnswerGivesMoreDataAndItsFirstBytes) {
+  std::string name = pipetest::UniquePipeName("Long");
+  TPipeServer server(name, 1, nullptr);
+  ASSERT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
+  uint8_t request[28] = {};
+  uint8_t answer[10] = {};
+  uint32_t count = 0;
+  EXPECT_EQ(
+      platform::CallNamedPipe("\\\\.\\pipe\\" + name, request, 28, answer, sizeof answer, count),
+      platform::kErrorMoreData);
+  EXPECT_EQ(count, 10u);
+  EXPECT_EQ(std::string(answer, answer + 10), "ACK 28 byt");
+}
+
+TEST(PipeServerSocket, AStaleSocketFileIsReplaced) {
+  std::string name = pipetest::UniquePipeName("Replace");
+  {
+    TPipeServer first(name, 1, nullptr);
+    ASSERT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
+  }
+  std::string path;
+  ASSERT_EQ(platform::PipeSocketPath(name, path), 0u);
+  {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);  // leaves the file without a server
+  }
+  LogCapture log;
+  TPipeServer second(name, 1, nullptr);
+  EXPECT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST(PipeServerSocket, SecurityDecidesTheSocketMode) {
+  std::string open = pipetest::UniquePipeName("Open");
+  std::string owner = pipetest::UniquePipeName("Owner");
+  TAlrSrvInfo info(open, 1);
+  TAlrSrvControl control(owner, 1, pipetest::RuntimeDir() + "/none.ini");
+  ASSERT_EQ(pipetest::CallWhenReady(open, Bytes(1, 0)).error, 0u);
+  ASSERT_EQ(pipetest::CallWhenReady(owner, Bytes(1, 0)).error, 0u);
+  std::string path;
+  struct stat st;
+  ASSERT_EQ(platform::PipeSocketPath(open, path), 0u);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  ASSERT_EQ(platform::PipeSocketPath(owner, path), 0u);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat((pipetest::RuntimeDir() + "/pipe").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0002, 0u) << "the pipe folder is not world-writable";
+}
+
+// Runs one exchange as another user, in a child process; its exit code is
+// the call's error code.
+uint32_t CallAsNobody(const std::string& name) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
+    uint8_t request[28] = {'R', 'E', 'Q', 'G', 'E', 'T', 'S', 'T', 'A', 'T', 'S'};
+    uint8_t answer[512];
+    uint32_t count = 0;
+    uint32_t rc =
+        platform::CallNamedPipe("\\\\.\\pipe\\" + name, request, 28, answer, sizeof answer, count);
+    ::_exit(rc == 0 && count == kAnsGetStatsSize ? 0 : rc == 0 ? 254 : static_cast<int>(rc));
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status)) : 253;
+}
+
+TEST(PipeServerSocket, ADefaultPipeIsClosedToOtherUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // As under /run, the folders above the sockets let everyone through.
+  ASSERT_EQ(::chmod(pipetest::RuntimeDir().c_str(), 0755), 0);
+  std::string open = pipetest::UniquePipeName("ForAll");
+  std::string owner = pipetest::UniquePipeName("ForOwner");
+  TAlrSrvInfo info(open, 1);
+  TAlrSrvControl control(owner, 1, pipetest::RuntimeDir() + "/none.ini");
+  ASSERT_EQ(pipetest::CallWhenReady(open, Bytes(1, 0)).error, 0u);
+  ASSERT_EQ(pipetest::CallWhenReady(owner, Bytes(1, 0)).error, 0u);
+  EXPECT_EQ(CallAsNobody(open), 0u);
+  EXPECT_EQ(CallAsNobody(owner), platform::kErrorAccessDenied);
+}
+
+TEST(PipeServerSocket, AWorldWritablePipeFolderIsRefused) {
+  LogCapture log;
+  pipetest::TempDir runtime;
+  ASSERT_EQ(::mkdir(runtime.File("pipe").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(runtime.File("pipe").c_str(), 0777), 0);
+  std::string saved = pipetest::RuntimeDir();
+  ::setenv("VIGILO_RUNTIME_DIR", runtime.Path().c_str(), 1);
+  auto system = platform::CreatePipeServerSystem("\\\\.\\pipe\\Anyone", 1, nullptr);
+  ::setenv("VIGILO_RUNTIME_DIR", saved.c_str(), 1);
+  uint32_t rc = system->CreateInstance(0);
+  EXPECT_EQ(rc, platform::kErrorAccessDenied);
+}
+
+TEST(PipeEvent, StaysSetAndEndsAWait) {
+  platform::PipeEvent event;
+  EXPECT_FALSE(event.IsSet());
+  EXPECT_FALSE(event.WaitFor(std::chrono::milliseconds(1)));
+  std::thread setter([&] { event.Set(); });
+  EXPECT_TRUE(event.WaitFor(std::chrono::minutes(5)));
+  setter.join();
+  event.Set();
+  EXPECT_TRUE(event.IsSet());
+  EXPECT_TRUE(event.WaitFor(std::chrono::milliseconds(0)));
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// Helpers of the pipe tests: temporary folders, a log that the tests read,
+// and clients that speak the socket protocol by hand.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/eventlog.h"
+
+namespace pipetest {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder below $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The runtime folder every test of the process uses (VIGILO_RUNTIME_DIR).
+const std::string& RuntimeDir();
+
+// A pipe name no other test of this process uses.
+std::string UniquePipeName(const std::string& stem);
+
+// Points the log at a temporary file and collects every message.
+class LogCapture : public platform::EventSink {
+ public:
+  LogCapture();
+  ~LogCapture() override;
+  void ReportEvent(platform::EventType type, const std::string& message) override;
+  std::vector<std::string> Messages() const;
+  size_t Count(const std::string& message) const;
+  // Waits until `message` has been logged `times` times; false after `limit`.
+  bool WaitFor(const std::string& message, size_t times = 1,
+               std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+
+ private:
+  TempDir dir_;
+  mutable std::mutex lock_;
+  mutable std::condition_variable changed_;
+  std::vector<std::string> messages_;
+};
+
+// One exchange through the platform call.
+struct Answer {
+  uint32_t error = 0;
+  Bytes bytes;
+};
+Answer Call(const std::string& pipeName, const Bytes& request);
+// The same, retried while the server is not listening yet (error 2), for at
+// most about ten seconds. Refused connections reach no server counter.
+Answer CallWhenReady(const std::string& pipeName, const Bytes& request);
+
+// A request: the 28-byte header with `command`, then `payload`.
+Bytes Request(const std::string& command, const Bytes& payload = {});
+Bytes Request(const std::string& command, uint32_t dataLength, const Bytes& payload);
+
+// A client on the raw socket that keeps its connection.
+class RawClient {
+ public:
+  // Connects, retrying while the server is not listening yet (at most about
+  // ten seconds), and reads the token byte ('A' or 'B'; 0 when none came).
+  explicit RawClient(const std::string& pipeName);
+  ~RawClient();
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  bool Connected() const { return fd_ >= 0; }
+  char Token() const { return token_; }
+  // Sends one framed message; false on failure.
+  bool Send(const Bytes& message);
+  // Receives one framed message; false when the connection ends first.
+  bool Receive(Bytes& message);
+  // True when the server closed the connection (reads end of stream).
+  bool ClosedByServer();
+  void Close();
+
+ private:
+  int fd_ = -1;
+  char token_ = 0;
+};
+
+uint32_t Get32(const Bytes& bytes, size_t offset);
+uint64_t Get64(const Bytes& bytes, size_t offset);
+uint16_t Get16(const Bytes& bytes, size_t offset);
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& data);
+
+// The number of descriptors this process has open.
+size_t OpenDescriptorCount();
+
+}  // namespace pipetest
