@@ -26,6 +26,7 @@ constexpr uint8_t kTokenBusy = 'B';
 // (no descriptor left to accept with): the waiting client would keep the
 // socket readable and turn the wait into a spin.
 constexpr auto kRefusalBackoff = std::chrono::milliseconds(100);
+constexpr int kRefusalsPerPass = 16;
 
 class UniqueFd {
  public:
@@ -490,7 +491,9 @@ class SocketPipeServer : public PipeServerSystem {
   }
 
   void RefuseWaitingClients() {
-    for (;;) {
+    // Refused clients may connect again at once: a bounded round keeps them
+    // from holding the thread away from the clients it serves.
+    for (int i = 0; i < kRefusalsPerPass; ++i) {
       int fd = -1;
       uint32_t error = 0;
       Step step = Accept(fd, error);
@@ -523,8 +526,11 @@ class SocketPipeServer : public PipeServerSystem {
     if (uint32_t rc = CreateDirectories(dir, 0755)) return rc;
     struct stat st;
     if (::stat(dir.c_str(), &st) != 0) return LastErrorFromErrno();
-    // Anyone could put their own socket in place of ours there.
-    if ((st.st_mode & S_IWOTH) != 0) return kErrorAccessDenied;
+    // In a folder that others may write, or that another user owns, anyone
+    // could put their own socket in place of ours.
+    if ((st.st_mode & S_IWOTH) != 0 || (st.st_uid != ::geteuid() && st.st_uid != 0)) {
+      return kErrorAccessDenied;
+    }
 
     sockaddr_un address;
     if (!FillAddress(socketPath_, address)) return kErrorInvalidName;
