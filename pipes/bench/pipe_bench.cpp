@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -82,6 +84,11 @@ int main(int argc, char** argv) {
   }
   Measure(pipe, 1, 1000);  // warm-up
 
+  // The figures depend on what else the machine runs: print its load with them.
+  std::string load;
+  std::getline(std::ifstream("/proc/loadavg"), load);
+  std::printf("load average: %s, %u processors\n", load.c_str(),
+              std::thread::hardware_concurrency());
   bool ok = true;
   std::printf("%7s %8s %8s %6s %6s %9s %9s %9s %9s\n", "clients", "calls", "answered", "busy",
               "errors", "p50 us", "p99 us", "max us", "busy max");

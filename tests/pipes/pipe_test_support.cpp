@@ -74,6 +74,7 @@ const std::string& RuntimeDir() {
   static TempDir* dir = [] {
     auto* made = new TempDir();  // lives until the process ends
     platform::SetEnvironmentVariable("VIGILO_RUNTIME_DIR", made->Path());
+    SetLogTarget(nullptr, made->File("pipes.log"));
     return made;
   }();
   return dir->Path();
@@ -89,7 +90,7 @@ LogCapture::LogCapture() {
 }
 
 LogCapture::~LogCapture() {
-  ClearLogTarget();
+  SetLogTarget(nullptr, RuntimeDir() + "/pipes.log");
 }
 
 void LogCapture::ReportEvent(platform::EventType, const std::string& message) {

@@ -29,7 +29,8 @@ class TempDir {
   std::string path_;
 };
 
-// The runtime folder every test of the process uses (VIGILO_RUNTIME_DIR).
+// The runtime folder every test of the process uses (VIGILO_RUNTIME_DIR);
+// the log goes to a file in it unless a LogCapture is active.
 const std::string& RuntimeDir();
 
 // A pipe name no other test of this process uses.
