@@ -30,7 +30,7 @@ class TPipeEventHandler {
  public:
   // Installs `handler` (an empty one clears). Waits for a call in progress, so
   // that the old handler is never called once Set has returned. Must not be
-  // called from inside the handler.
+  // called from inside the handler, nor while holding a lock the handler takes.
   void Set(Handler handler) {
     std::lock_guard<std::mutex> guard(Lock);
     Fn = std::move(handler);

@@ -108,9 +108,9 @@ class PipeServerSystem {
   virtual int Wait(const PipeEvent& stop, int count, uint32_t& error) = 0;
 };
 
-// The server of the pipe path `pipePath` ("\\.\pipe\NAME") on sockets. Nothing
-// touches the file system before the first CreateInstance, which reports a bad
-// path.
+// The server of the pipe path `pipePath` ("\\.\pipe\NAME") on sockets. The
+// runtime folder is read here; nothing touches the file system before the
+// first CreateInstance, which reports a bad path.
 std::unique_ptr<PipeServerSystem> CreatePipeServerSystem(const std::string& pipePath,
                                                          int maxInstances,
                                                          const PipeSecurityAttributes* security);
