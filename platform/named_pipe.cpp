@@ -324,7 +324,7 @@ class SocketPipeServer : public PipeServerSystem {
       if (listenerAt < n && fds[listenerAt].revents != 0) {
         if (listening) {
           TakeWaitingClients(count);
-        } else if (!freeing) {
+        } else if (!freeing && !AnyHungUp(fds.data() + 1, listenerAt - 1)) {
           // Every instance is busy: the clients in the queue hear so at once.
           RefuseWaitingClients();
         }
@@ -470,6 +470,22 @@ class SocketPipeServer : public PipeServerSystem {
     slot.fd = fd;
     // A client that has gone already shows as a failed read later.
     ::send(fd, &kTokenAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+
+  // poll() looks at its descriptors one after the other: a client may have
+  // closed after its slot was looked at and before the next client's connect
+  // showed on the socket. Looking again tells whether a slot is freeing now,
+  // which the caller's next round then serves.
+  static bool AnyHungUp(pollfd* fds, size_t count) {
+    if (count == 0) return false;
+    int rc;
+    do {
+      rc = ::poll(fds, count, 0);
+    } while (rc < 0 && errno == EINTR);
+    for (size_t i = 0; rc > 0 && i < count; ++i) {
+      if ((fds[i].revents & (POLLHUP | POLLERR)) != 0) return true;
+    }
+    return false;
   }
 
   void TakeWaitingClients(int count) {

@@ -24,4 +24,4 @@ seed short '\000REQGETSTATS' 10
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 TMPDIR="$work" "$builddir/pipes/fuzz/pipe_request_fuzz" -max_total_time=30 -max_len=16385 \
-  -timeout=20 -print_final_stats=1 "$work/corpus"
+  -timeout=20 -print_final_stats=1 -artifact_prefix="$builddir/" "$work/corpus"

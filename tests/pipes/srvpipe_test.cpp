@@ -181,6 +181,17 @@ TEST(PipeServer, OneInstancePipeIsBusyWhileAClientHoldsIt) {
   EXPECT_EQ(answer.error, 0u);
 }
 
+TEST(PipeServer, SequentialClientsOfAOneInstancePipeAreNeverRefused) {
+  std::string name = pipetest::UniquePipeName("OneByOne");
+  TPipeServer server(name, 1, nullptr);
+  ASSERT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
+  // Each client has closed before the next connects: the instance is free
+  // again by then, however the server's thread is scheduled.
+  int refused = 0;
+  for (int i = 0; i < 5000; ++i) refused += pipetest::Call(name, Bytes(1, 0)).error != 0;
+  EXPECT_EQ(refused, 0);
+}
+
 TEST(PipeServer, EveryInstanceTakesOneClient) {
   std::string name = pipetest::UniquePipeName("Four");
   TPipeServer server(name, 4, nullptr);
