@@ -96,8 +96,8 @@ uint32_t TAlrSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) {
   uint32_t rc;
   {
     auto lock = platform::LockSettingsFile(ConfigFileName);
-    // The rename would replace a read-only file as well; the original create
-    // failed on one.
+    // The rename would replace a read-only file as well, which creating the
+    // file anew refused on Windows.
     rc = platform::FileIsReadOnly(ConfigFileName)
              ? platform::kErrorAccessDenied
              : platform::WriteFileAtomic(

@@ -16,7 +16,7 @@ void InitPipeSecurity() {
 
 namespace {
 
-// The original set the security up when the unit was initialised.
+// Set up once at program start, before any server can ask for it.
 const bool kPipeSecurityReady = (InitPipeSecurity(), true);
 
 // After a failed wait, the next one comes only after this pause, so that a

@@ -692,7 +692,7 @@ uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint
         return LastErrorFromErrno();
     }
   }
-  // From here on the exchange waits for the server, as the original call did.
+  // From here on the exchange waits for the server, as CallNamedPipe does once connected.
   int flags = ::fcntl(fd.Get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return LastErrorFromErrno();

@@ -22,7 +22,7 @@ namespace platform {
 
 constexpr uint32_t kPipeMessageLimit = 16384;
 // A server has at most this many instances: with its stop event the wait
-// covers 64 objects, the most the original wait accepted.
+// covers 64 objects, the most WaitForMultipleObjects accepts.
 constexpr int kPipeMaxInstances = 63;
 
 // Who may connect to a server's pipe. Default: the owner of the process (and
