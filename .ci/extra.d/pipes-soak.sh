@@ -3,5 +3,5 @@
 # were. Uses the plain build that scripts/test made.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-[ -x build/pipes/bench/pipe_fd_soak ] || cmake --build build --target pipe_fd_soak
-build/pipes/bench/pipe_fd_soak 100000
+[ -x build/bench/soak_pipefds ] || cmake --build build --target soak_pipefds
+build/bench/soak_pipefds 100000

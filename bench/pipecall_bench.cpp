@@ -3,7 +3,7 @@
 // clients. Goals: one client p50 <= 50 us and p99 <= 500 us; with 16 clients
 // every call answered or refused as busy within 10 ms.
 //
-//   pipe_bench [calls per run]     (default 40000, shared by the clients)
+//   build/bench/bench_pipecall [calls per run]     (default 40000, shared by the clients)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench_support.h"
+#include "pipe_bench_support.h"
 #include "pipes/alr_control.h"
 #include "platform/syserror.h"
 

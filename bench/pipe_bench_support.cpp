@@ -1,4 +1,4 @@
-#include "bench_support.h"
+#include "pipe_bench_support.h"
 
 #include <stdlib.h>
 

@@ -1,7 +1,7 @@
 // Runs many sequential exchanges on both endpoints, good and bad requests
 // alike, and checks that the process ends with the descriptors it had before.
 //
-//   pipe_fd_soak [exchanges]     (default 100000)
+//   build/bench/soak_pipefds [exchanges]     (default 100000)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "bench_support.h"
+#include "pipe_bench_support.h"
 #include "pipes/alr_control.h"
 
 namespace {
