@@ -168,7 +168,8 @@ void TAlrConfig::SaveToIni(platform::ProfileFile& Ini,
   Ini.WriteBool(kAlarms, "ExcludeSundays", ExcludeSundays);
   Ini.WriteString(kAlarms, "LastSentOutAt", DateTimeToStr(LastSentOutAt, FormatSettings));
   Ini.WriteString(kAlarms, "AlarmMailAddr", AlarmMailAddr);
-  Ini.WriteString(kAlarms, "AlarmMailBody", AlarmMailBody);
+  // As it is: read back raw, its quotes are its own.
+  Ini.WriteRawString(kAlarms, "AlarmMailBody", AlarmMailBody);
   Ini.WriteBool(kAlarms, "AlarmMailDefault", AlarmMailDefault);
   Ini.WriteString(kAlarms, "AlarmMailAddrSelf", AlarmMailAddrSelf);
   Ini.WriteString(kAlarms, "AlarmMailUser", AlarmMailUser);

@@ -53,10 +53,21 @@ bool ValidKeyName(const std::string& trimmed) {
          trimmed.find('=') == std::string::npos && trimmed.front() != '[';
 }
 
+bool EnclosedInQuotes(const std::string& value) {
+  return value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+         value.back() == value.front();
+}
+
 std::string StripQuotes(const std::string& value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    return value.substr(1, value.size() - 2);
+  return EnclosedInQuotes(value) ? value.substr(1, value.size() - 2) : value;
+}
+
+// A read trims the value and drops one pair of enclosing quotes; a value that
+// this would change gets a pair of its own to lose.
+std::string Protect(const std::string& value) {
+  if (value.empty()) return value;
+  if (IsBlank(value.front()) || IsBlank(value.back()) || EnclosedInQuotes(value)) {
+    return '"' + value + '"';
   }
   return value;
 }
@@ -263,6 +274,16 @@ void ProfileFile::Changed(bool structure) {
 
 void ProfileFile::WriteString(const std::string& section, const std::string& key,
                               const std::string& value) {
+  Write(section, key, Protect(value));
+}
+
+void ProfileFile::WriteRawString(const std::string& section, const std::string& key,
+                                 const std::string& value) {
+  Write(section, key, value);
+}
+
+void ProfileFile::Write(const std::string& section, const std::string& key,
+                        const std::string& value) {
   std::string sectionName = Trim(section);
   std::string keyName = Trim(key);
   if (!ValidSectionName(sectionName) || !ValidKeyName(keyName) || HasLineBreakOrNul(value)) {

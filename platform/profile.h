@@ -26,7 +26,9 @@
 // - A write replaces an existing key's value where it stands, adds a missing
 //   key at the end of its section (before trailing blank lines) and a missing
 //   section at the end of the file (after one blank line). Writing the value a
-//   key already has changes nothing. EraseSection removes every section of
+//   key already has changes nothing. WriteString puts a value that a read
+//   would change in double quotes, so that ReadString gives it back;
+//   WriteRawString stores it as it is. EraseSection removes every section of
 //   that name with all its lines.
 // - A name or value holding CR, LF or NUL, a section name holding "]", and a
 //   key name that is empty, holds "=" or begins with "[" are refused: the
@@ -88,7 +90,12 @@ class ProfileFile {
   bool ValueExists(const std::string& section, const std::string& key) const;
 
   // Throw ProfileError for a refused name or value (see the rules above).
+  // ReadString gives back what WriteString wrote: a value that a read would
+  // change (blanks at its ends, a pair of enclosing quotes) is stored in
+  // double quotes.
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Stores the value as it is, for ReadRawString.
+  void WriteRawString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int32_t value);
   void WriteBool(const std::string& section, const std::string& key, bool value);
   void EraseSection(const std::string& section);
@@ -108,6 +115,7 @@ class ProfileFile {
   size_t FindKey(size_t header, const std::string& key) const;
   // The raw (trimmed, quotes kept) value, or nullptr when missing.
   const std::string* Find(const std::string& section, const std::string& key) const;
+  void Write(const std::string& section, const std::string& key, const std::string& value);
   void Changed(bool structure);
 
   std::string path_;

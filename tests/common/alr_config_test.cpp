@@ -334,6 +334,25 @@ TEST_F(AlrConfigTest, MailBodyIsStoredAsDelimitedTextAndReadBackExactly) {
   }
 }
 
+// A read trims a value and drops a pair of quotes around it: the strings the
+// user typed must still come back as they were.
+TEST_F(AlrConfigTest, StringsWithOuterBlanksOrQuotesSurviveASave) {
+  TAlrConfig cfg;
+  cfg.AlarmMailPassword = "\"secret\"";
+  cfg.AlarmMailUser = " user ";
+  cfg.AlarmMailAddrSelf = "'self'";
+  cfg.AlarmMailBody = StringsToCsv({"Bonjour Paul"});
+  std::string path = dir_.File("vigilo.ini");
+  cfg.SaveToFile(path);
+  TAlrConfig back;
+  platform::ProfileFile ini(path);
+  back.LoadFromIni(ini, Fixed());
+  EXPECT_EQ(back.AlarmMailPassword, "\"secret\"");
+  EXPECT_EQ(back.AlarmMailUser, " user ");
+  EXPECT_EQ(back.AlarmMailAddrSelf, "'self'");
+  EXPECT_EQ(back.AlarmMailBody, "\"Bonjour Paul\"");
+}
+
 TEST(AlrConfigTextTest, StringsToCsv) {
   const struct {
     std::vector<std::string> lines;

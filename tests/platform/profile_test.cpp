@@ -189,6 +189,58 @@ TEST(ProfileFileTest, CreatesTheFileOnFlush) {
   EXPECT_EQ(ReadFile(path), "[General]\r\nA=1\r\nB=\r\n\r\n[Other]\r\nC=3\r\n");
 }
 
+// A read trims blanks and drops a pair of enclosing quotes: a value that has
+// them of its own must come back as it was written, and not only when it is
+// ordinary.
+TEST(ProfileFileTest, EveryWrittenValueReadsBackUnchanged) {
+  const struct {
+    std::string value;
+    std::string stored;  // the line in the file
+  } cases[] = {
+      {"plain", "A=plain"},
+      {"", "A="},
+      {"a b", "A=a b"},
+      {" lead", "A=\" lead\""},
+      {"trail ", "A=\"trail \""},
+      {"\ttab", "A=\"\ttab\""},
+      {"\"quoted\"", "A=\"\"quoted\"\""},
+      {"'single'", "A=\"'single'\""},
+      {"\"\"", "A=\"\"\"\""},
+      {"\"open", "A=\"open"},
+      {"\"a\",\"b\"", "A=\"\"a\",\"b\"\""},
+      {"\"" + std::string(2047, 'q') + "\"", "A=\"\"" + std::string(2047, 'q') + "\"\""},
+  };
+  TempFolder dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored.substr(0, 40));
+    std::string path = dir.File("round.ini");
+    std::filesystem::remove(path);
+    {
+      ProfileFile ini(path);
+      ini.WriteString("S", "A", c.value);
+      ini.Flush();
+    }
+    EXPECT_EQ(ReadFile(path), "[S]\r\n" + c.stored + "\r\n");
+    ProfileFile again(path);
+    EXPECT_EQ(again.ReadString("S", "A", "DEF"), c.value.substr(0, kProfileMaxValue));
+  }
+}
+
+// The raw pair keeps the quotes of the value on both sides.
+TEST(ProfileFileTest, RawWriteStoresTheValueAsItIs) {
+  TempFolder dir;
+  std::string path = dir.File("raw.ini");
+  {
+    ProfileFile ini(path);
+    ini.WriteRawString("S", "Body", "\"a b\",\"c\"");
+    ini.Flush();
+  }
+  EXPECT_EQ(ReadFile(path), "[S]\r\nBody=\"a b\",\"c\"\r\n");
+  ProfileFile again(path);
+  EXPECT_EQ(again.ReadRawString("S", "Body", ""), "\"a b\",\"c\"");
+  EXPECT_THROW(again.WriteRawString("S", "Body", "a\nb"), ProfileError);
+}
+
 TEST(ProfileFileTest, WritingTheSameValueChangesNothing) {
   TempFolder dir;
   // LF line ends would become CR LF if the file were written again.
