@@ -58,6 +58,16 @@ int32_t ChainSectionIndex(const std::string& Name) {
   return index;
 }
 
+// The profile of a file to be saved. A file that cannot even be read cannot be
+// written either, and says so.
+std::unique_ptr<platform::ProfileFile> OpenForSave(const std::string& FileName) {
+  try {
+    return std::make_unique<platform::ProfileFile>(FileName);
+  } catch (const platform::ProfileError&) {
+    throw platform::ProfileError("Unable to write to " + FileName);
+  }
+}
+
 // Everything up to and including the last "/", "\" or ":".
 std::string FolderPart(const std::string& Path) {
   size_t last = Path.find_last_of("/\\:");
@@ -207,9 +217,9 @@ void TAlrConfig::SaveToFile(const std::string& FileName) const {
   TFormatSettings formatSettings;
   InitFormatSettings(formatSettings);
   try {
-    platform::ProfileFile ini(FileName);
-    SaveToIni(ini, formatSettings);
-    ini.Flush();
+    std::unique_ptr<platform::ProfileFile> ini = OpenForSave(FileName);
+    SaveToIni(*ini, formatSettings);
+    ini->Flush();
   } catch (const std::exception& e) {
     WriteLog(3, "Error writing data to " + FileName + " : " + e.what());
   }

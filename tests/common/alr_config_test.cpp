@@ -565,12 +565,18 @@ TEST_F(AlrConfigTest, AFailedWriteIsLoggedAndLeavesTheFileWhole) {
   EXPECT_EQ(sink_.Errors(), std::vector<std::string>{"Error writing data to " + path +
                                                      " : Unable to write to " + path});
 
-  sink_.Clear();
-  std::string missing = dir_.File("no/vigilo.ini");
+  // A file that cannot be written, whether it cannot be created or not even
+  // be read first, gives the same text.
   TAlrConfig fresh;
-  fresh.SaveToFile(missing);
-  EXPECT_EQ(sink_.Errors(), std::vector<std::string>{"Error writing data to " + missing +
-                                                     " : Unable to write to " + missing});
+  const std::string folder = dir_.File("folder.ini");
+  std::filesystem::create_directory(folder);
+  for (const std::string& target : {dir_.File("no/vigilo.ini"), folder}) {
+    SCOPED_TRACE(target);
+    sink_.Clear();
+    fresh.SaveToFile(target);
+    EXPECT_EQ(sink_.Errors(), std::vector<std::string>{"Error writing data to " + target +
+                                                       " : Unable to write to " + target});
+  }
 }
 
 }  // namespace
