@@ -254,8 +254,12 @@ bool TAlrConfig::LoadDatabases(TQorConfig& Cfg, bool* ReadWhole) const {
   if (ReadWhole) *ReadWhole = false;
   try {
     std::string path = FolderPart(platform::ExecutablePath()) + kQorSettingsFile;
-    std::optional<std::string> imagePath = platform::ReadServiceImagePath("QorSvc");
-    if (imagePath && !imagePath->empty()) path = FolderPart(*imagePath) + kQorSettingsFile;
+    // A registration without an ImagePath has an empty folder part: the bare
+    // file name remains.
+    if (std::optional<platform::ServiceRegistration> reg =
+            platform::ReadServiceRegistration("QorSvc")) {
+      path = FolderPart(reg->ImagePath) + kQorSettingsFile;
+    }
     if (!platform::FileExists(path)) {
       WriteLog(3, "Error reading data from " + path + " : " +
                       platform::SystemErrorText(platform::kErrorFileNotFound));

@@ -82,7 +82,9 @@ class TAlrConfig : public TPersistent {
   void SaveToFile(const std::string& FileName) const;
 
   // Finds "qorsvc.ini" (in the folder of the data-acquisition service's
-  // registered ImagePath, else next to the executable) and reads it into Cfg.
+  // registered ImagePath, the bare name when the registration has none; next
+  // to the executable when the service is not registered) and reads it into
+  // Cfg.
   // True when the file was found. A missing file is logged at level 3 with
   // the path tried. When ReadWhole is given it is set to whether the file
   // was found and read without error.

@@ -257,17 +257,19 @@ TEST_F(ChainsTest, AfterAFailedLoadNothingIsSaved) {
 // The settings file next to the executable, when the service is not
 // registered: a copy of a small program that loads the settings is run from a
 // folder of the test's own.
-TEST_F(ChainsTest, WithoutRegistrationTheFileNextToTheExecutableIsRead) {
-  std::string app = dir_.File("app");
-  std::filesystem::create_directories(app);
-  std::string probe = app + "/alr_config_probe";
-  std::filesystem::copy_file(ALR_CONFIG_PROBE, probe);
-  std::string ini = dir_.Write("app/vigilo.ini",
-                               "[General]\nTrackedChains=1\n"
-                               "[Chain00]\nTrackedChain=Sud\nShouldCheck=0\n");
-  std::string log = app + "/probe.log";
-  auto run = [&] {
-    std::string command = "'" + probe + "' '" + ini + "' '" + log + "'";
+class ChainsProbeTest : public ChainsTest {
+ protected:
+  void SetUp() override {
+    ChainsTest::SetUp();
+    std::filesystem::create_directories(app_);
+    std::filesystem::copy_file(ALR_CONFIG_PROBE, probe_);
+    ini_ = dir_.Write("app/vigilo.ini",
+                      "[General]\nTrackedChains=1\n"
+                      "[Chain00]\nTrackedChain=Sud\nShouldCheck=0\n");
+  }
+  // The probe's output, run in the folder `cwd`.
+  std::string Run(const std::string& cwd = "/") {
+    std::string command = "cd '" + cwd + "' && '" + probe_ + "' '" + ini_ + "' '" + log_ + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
     char buffer[256];
@@ -275,18 +277,39 @@ TEST_F(ChainsTest, WithoutRegistrationTheFileNextToTheExecutableIsRead) {
     int status = pipe ? ::pclose(pipe) : -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     return out;
-  };
+  }
 
-  EXPECT_EQ(run(), "");
-  EXPECT_NE(ReadFile(log).find("\tError reading data from " + app + "/qorsvc.ini : " + kNotFound +
-                               "\r\n"),
+  const std::string app_ = dir_.File("app");
+  const std::string probe_ = app_ + "/alr_config_probe";
+  const std::string log_ = app_ + "/probe.log";
+  std::string ini_;
+};
+
+TEST_F(ChainsProbeTest, WithoutRegistrationTheFileNextToTheExecutableIsRead) {
+  EXPECT_EQ(Run(), "");
+  EXPECT_NE(ReadFile(log_).find("\tError reading data from " + app_ + "/qorsvc.ini : " + kNotFound +
+                                "\r\n"),
             std::string::npos);
 
   dir_.Write("app/qorsvc.ini",
              "[Directory0]\nTrackDirectory=Nord\nDatabase=/srv/nord/counts.fdb\nHost=db\n"
              "[Directory1]\nTrackDirectory=sud\n");
-  EXPECT_EQ(run(), "Sud|1|0|" + platform::ComputerName() +
+  EXPECT_EQ(Run(), "Sud|1|0|" + platform::ComputerName() +
                        ":d:\\qor.fdb|\nNord|0|1|db:/srv/nord/counts.fdb|NORD\n");
+}
+
+// A registration without an ImagePath leaves the bare file name, which is
+// looked for in the current folder, not next to the executable.
+TEST_F(ChainsProbeTest, ARegistrationWithoutImagePathLeavesTheBareFileName) {
+  dir_.Write("app/qorsvc.ini", "[Directory0]\nTrackDirectory=Beside\n");
+  std::filesystem::create_directories(dir_.File("work"));
+  dir_.Write("work/qorsvc.ini", "[Directory0]\nTrackDirectory=Current\n");
+  for (const char* registration : {"[Service]\nDisplayName=Qor\n", "[Service]\nImagePath=\n"}) {
+    SCOPED_TRACE(registration);
+    dir_.Write("scm/services/qorsvc.ini", registration);
+    EXPECT_EQ(Run(dir_.File("work")),
+              "Current|0|1|" + platform::ComputerName() + ":d:\\qor.fdb|\n");
+  }
 }
 
 }  // namespace
