@@ -179,7 +179,7 @@ ProfileFile::ProfileFile(std::string path) : path_(std::move(path)) {
   uint32_t rc;
   {
     auto lock = LockSettingsFile(path_);
-    rc = ReadWholeFile(path_, data);
+    rc = ReadWholeFile(path_, data, kProfileMaxFileSize);
   }
   if (rc == kErrorFileNotFound || rc == kErrorPathNotFound) return;
   if (rc != kErrorSuccess) throw ProfileError("Unable to read " + path_);

@@ -61,6 +61,8 @@ class ProfileError : public std::runtime_error {
 
 // The longest value a read gives.
 constexpr size_t kProfileMaxValue = 2047;
+// The largest file a profile reads; far above any settings file.
+constexpr size_t kProfileMaxFileSize = 16 * 1024 * 1024;
 
 // The process-wide lock of the settings file `path`: one mutex per file,
 // found by the file's absolute path (symbolic links of its folder resolved).
@@ -69,7 +71,8 @@ std::unique_lock<std::mutex> LockSettingsFile(const std::string& path);
 class ProfileFile {
  public:
   // Reads `path`; a missing file gives an empty profile. A file that exists but
-  // cannot be read throws ProfileError "Unable to read <path>".
+  // cannot be read, or is larger than kProfileMaxFileSize, throws ProfileError
+  // "Unable to read <path>".
   explicit ProfileFile(std::string path);
   ~ProfileFile();
   ProfileFile(const ProfileFile&) = delete;

@@ -369,6 +369,22 @@ TEST(ProfileFileTest, UnreadableFileThrows) {
   }
 }
 
+// A settings file is small: one that is not is refused rather than held in
+// memory whole.
+TEST(ProfileFileTest, AFileAboveTheSizeLimitIsNotRead) {
+  TempFolder dir;
+  std::string path = dir.File("huge.ini");
+  std::filesystem::resize_file(dir.Write("huge.ini", "[S]\nA=1\n"), kProfileMaxFileSize);
+  EXPECT_EQ(ProfileFile(path).ReadString("S", "A", ""), "1");
+  std::filesystem::resize_file(path, kProfileMaxFileSize + 1);
+  try {
+    ProfileFile ini(path);
+    ADD_FAILURE() << "no error";
+  } catch (const ProfileError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to read " + path);
+  }
+}
+
 TEST(ProfileFileTest, KeepsTheModeOfAnExistingFile) {
   TempFolder dir;
   std::string path = dir.Write("mode.ini", "[S]\n");
