@@ -326,13 +326,8 @@ void TAlrConfig::StrToDays(const std::string& Text, TDaysNoCheck& Days) {
 }
 
 void TAlrConfig::InitFormatSettings(TFormatSettings& FormatSettings) {
-  FormatSettings = LocaleFormatSettings();
-  FormatSettings.DecimalSeparator = '.';
-  FormatSettings.DateSeparator = '/';
-  FormatSettings.TimeSeparator = ':';
-  FormatSettings.ShortDateFormat = "dd/mm/yyyy";
-  FormatSettings.ShortTimeFormat = "hh:nn";
-  FormatSettings.LongTimeFormat = "hh:nn:ss";
+  // The record holds nothing of the locale that the fixed settings leave.
+  FormatSettings = FixedFormatSettings();
 }
 
 std::string NormalizeSpaces(const std::string& S) {
