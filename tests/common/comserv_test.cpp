@@ -13,7 +13,7 @@
 namespace {
 
 using logtime_test::ScopedEnv;
-using logtime_test::TempFolder;
+using testing_support::TempFolder;
 
 struct FieldCase {
   const char* text;
@@ -58,7 +58,7 @@ TEST(Comserv, GetFieldKeepsAtMost255Characters) {
 
 TEST(Comserv, FileSizeByNameGivesTheFull64BitSize) {
   TempFolder folder;
-  const std::string sparse = folder / "big.bin";
+  const std::string sparse = folder.File("big.bin");
   // Beyond 4 GiB, so that the high half of the size counts; holes take no space.
   const int64_t size = (int64_t{5} << 30) + 7;
   const int fd = ::open(sparse.c_str(), O_WRONLY | O_CREAT, 0600);
@@ -67,18 +67,18 @@ TEST(Comserv, FileSizeByNameGivesTheFull64BitSize) {
   ::close(fd);
   EXPECT_EQ(FileSizeByName(sparse), size);
 
-  const std::string small = folder / "small.txt";
+  const std::string small = folder.File("small.txt");
   std::ofstream(small) << "12345";
   EXPECT_EQ(FileSizeByName(small), 5);
-  std::ofstream(folder / "empty.txt").close();
-  EXPECT_EQ(FileSizeByName(folder / "empty.txt"), 0);
+  std::ofstream(folder.File("empty.txt")).close();
+  EXPECT_EQ(FileSizeByName(folder.File("empty.txt")), 0);
 }
 
 TEST(Comserv, FileSizeByNameGivesZeroForFoldersAndMissingFiles) {
   TempFolder folder;
-  EXPECT_EQ(FileSizeByName(folder.path()), 0);
-  EXPECT_EQ(FileSizeByName(folder / "missing.txt"), 0);
-  EXPECT_EQ(FileSizeByName(folder / "missing/below.txt"), 0);
+  EXPECT_EQ(FileSizeByName(folder.Path()), 0);
+  EXPECT_EQ(FileSizeByName(folder.File("missing.txt")), 0);
+  EXPECT_EQ(FileSizeByName(folder.File("missing/below.txt")), 0);
   EXPECT_EQ(FileSizeByName(""), 0);
 }
 

@@ -16,8 +16,8 @@
 namespace {
 
 using logtime_test::ScopedEnv;
-using logtime_test::TempFolder;
 using platform::EventType;
+using testing_support::TempFolder;
 
 struct Event {
   EventType type;
@@ -58,7 +58,7 @@ class Log : public testing::Test {
   }
 
   TempFolder folder_;
-  const std::string file_ = folder_ / "vigilo.log";
+  const std::string file_ = folder_.File("vigilo.log");
 };
 
 struct LineCase {
@@ -129,14 +129,14 @@ TEST_F(Log, AfterClearLogTargetTheFileStaysAndReportsStop) {
 
 TEST_F(Log, AnUnwritableFileLosesTheLineButStillReports) {
   FakeSink sink;
-  const std::string places[] = {folder_.path(), folder_ / "missing/vigilo.log", ""};
+  const std::string places[] = {folder_.Path(), folder_.File("missing/vigilo.log"), ""};
   for (const auto& place : places) {
     SetLogTarget(&sink, place);
     WriteLog(3, "lost line");
     WriteLogLine("lost too");
   }
   EXPECT_EQ(sink.events.size(), 3u);
-  EXPECT_FALSE(std::filesystem::exists(folder_ / "missing"));
+  EXPECT_FALSE(std::filesystem::exists(folder_.File("missing")));
 }
 
 // Breaks the sink's promise never to throw.
@@ -172,9 +172,9 @@ TEST_F(Log, TruncateDeletesOnlyAFileLargerThan128KiB) {
   std::filesystem::remove(file_);
   TruncateLogFile();  // a missing file: nothing happens
   EXPECT_FALSE(std::filesystem::exists(file_));
-  SetLogTarget(nullptr, folder_.path());
+  SetLogTarget(nullptr, folder_.Path());
   TruncateLogFile();  // a folder is no log file
-  EXPECT_TRUE(std::filesystem::is_directory(folder_.path()));
+  EXPECT_TRUE(std::filesystem::is_directory(folder_.Path()));
 }
 
 TEST_F(Log, ReadsTheLocalClockByDefault) {
@@ -220,12 +220,12 @@ TEST(LogDefaults, WritesDebugTxtInTheCurrentFolder) {
   TempFolder folder;
   EXPECT_EXIT(
       {
-        if (::chdir(folder.path().c_str()) != 0) std::_Exit(2);
+        if (::chdir(folder.Path().c_str()) != 0) std::_Exit(2);
         if (LogFileName() != "debug.txt") std::_Exit(3);
         WriteLog(3, "from the control program");
-        const std::string content = ReadFile(folder / "debug.txt");
+        const std::string content = ReadFile(folder.File("debug.txt"));
         std::error_code ignored;
-        std::filesystem::remove_all(folder.path(), ignored);  // _Exit runs no destructor
+        std::filesystem::remove_all(folder.Path(), ignored);  // _Exit runs no destructor
         std::_Exit(
             content.size() > 20 && content.substr(19) == "\tfrom the control program\r\n" ? 0 : 4);
       },

@@ -1,6 +1,6 @@
-// Helpers of the date-time, time list, path and log tests: temporary folders,
-// environment variables set for one test, locales built for a test, and the
-// fixed format settings.
+// Helpers of the date-time, time list, path and log tests: environment
+// variables set for one test, locales built for a test, and the fixed format
+// settings.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "common/datetime.h"
+#include "tests/support/temp_folder.h"
 
 // glibc's newlocale loses the copy of LOCPATH it splits when the locale is
 // already loaded; only the locale tests set LOCPATH. Inline, so that every
@@ -21,27 +21,6 @@ extern "C" inline __attribute__((used)) const char* __lsan_default_suppressions(
 }
 
 namespace logtime_test {
-
-// A fresh folder below the system's temporary folder, removed with its content.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vigilo-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // Sets (or, with nullopt, unsets) an environment variable until it goes.
 class ScopedEnv {
@@ -69,14 +48,14 @@ class ScopedEnv {
 // sources into a folder of its own, once per process, and returns the folder
 // to put in LOCPATH; empty when localedef or the sources are missing.
 inline std::string BuildLocale(const std::string& name) {
-  static TempFolder folder;
-  const std::string target = folder / (name + ".UTF-8");
+  static testing_support::TempFolder folder;
+  const std::string target = folder.File(name + ".UTF-8");
   if (!std::filesystem::exists(target + "/LC_TIME")) {
     const std::string command =
         "localedef -c -i " + name + " -f UTF-8 '" + target + "' >/dev/null 2>&1";
     [[maybe_unused]] int rc = std::system(command.c_str());
   }
-  return std::filesystem::exists(target + "/LC_TIME") ? folder.path() : "";
+  return std::filesystem::exists(target + "/LC_TIME") ? folder.Path() : "";
 }
 
 // The settings of the settings files and the log, whatever the locale.

@@ -1,48 +1,22 @@
 #include "common/verinfo.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <climits>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "platform/process.h"
 #include "platform/verres.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "verinfo-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data()) ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testing_support::ReadFile;
+using testing_support::TempFolder;
 
 // Nothing read: the state the constructor starts from.
 void ExpectNoVersion(const TVersionInfo& v, const std::string& langCharset) {
@@ -82,15 +56,14 @@ TEST(TVersionInfo, ReadsTheSampleProgram) {
 }
 
 TEST(TVersionInfo, FlagsCountWhateverTheFlagsMask) {
-  TempDir dir;
+  TempFolder dir;
   std::string bytes = ReadFile(VERINFO_SAMPLE);
   const size_t record = bytes.find("VGVR");
   ASSERT_NE(record, std::string::npos);
   ASSERT_EQ(bytes.find("VGVR", record + 1), std::string::npos);
   // Bytes 24 to 27 of the record: a mask that leaves out every flag.
   bytes.replace(record + 24, 4, std::string(4, '\0'));
-  const std::string masked = dir.File("masked");
-  WriteFile(masked, bytes);
+  const std::string masked = dir.Write("masked", bytes);
   const std::optional<platform::VersionResource> resource =
       platform::VersionResource::ReadFromFile(masked);
   ASSERT_TRUE(resource);
@@ -144,7 +117,7 @@ TEST(TVersionInfo, EmptyFileNameIsTheRunningProgram) {
 }
 
 TEST(TVersionInfo, FilesWithoutVersionInformation) {
-  TempDir dir;
+  TempFolder dir;
   std::string sample = ReadFile(VERINFO_SAMPLE);
   ASSERT_GT(sample.size(), 4096u);
 
@@ -155,15 +128,15 @@ TEST(TVersionInfo, FilesWithoutVersionInformation) {
       "ELF\x02\x01\x01",
       7);
   while (garbage.size() < 4096) garbage += static_cast<char>(random() & 0xFF);
-  WriteFile(dir.File("garbage"), garbage);
+  dir.Write("garbage", garbage);
   // The sample with its section header table pointing into nowhere.
   std::string misplaced = sample;
   for (int i = 0; i < 8; ++i) misplaced[0x28 + i] = '\x7F';  // e_shoff of a 64-bit file
-  WriteFile(dir.File("misplaced"), misplaced);
+  dir.Write("misplaced", misplaced);
   for (size_t length : {size_t{0}, size_t{4}, size_t{63}, sample.size() / 2, sample.size() - 1}) {
-    WriteFile(dir.File("cut" + std::to_string(length)), sample.substr(0, length));
+    dir.Write("cut" + std::to_string(length), sample.substr(0, length));
   }
-  WriteFile(dir.File("text"), "no program at all\n");
+  dir.Write("text", "no program at all\n");
 
   const std::string paths[] = {
       VERINFO_PLAIN,
@@ -189,9 +162,8 @@ TEST(TVersionInfo, FilesWithoutVersionInformation) {
 }
 
 TEST(TVersionInfo, ReadingAgainKeepsWhatWasRead) {
-  TempDir dir;
-  std::string copy = dir.File("copy");
-  WriteFile(copy, ReadFile(VERINFO_SAMPLE));
+  TempFolder dir;
+  std::string copy = dir.Write("copy", ReadFile(VERINFO_SAMPLE));
   TVersionInfo v(copy, "");
   ExpectSampleNumbers(v);
   v.ReadVersionInfo();

@@ -8,46 +8,17 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/process.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "verres-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data()) ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::ReadFile;
+using testing_support::TempFolder;
 
 void Put(std::string& bytes, size_t at, size_t size, uint64_t value, bool big) {
   for (size_t i = 0; i < size; ++i) {
@@ -214,11 +185,10 @@ void ExpectSampleRecord(const platform::VersionResource& r) {
 }
 
 TEST(VersionResource, ReadsEveryElfClassAndByteOrder) {
-  TempDir dir;
+  TempFolder dir;
   for (const Format& f : kFormats) {
     ElfFile elf(*f.layout, f.big, VersionedSections(TestRecord().Encode()));
-    std::string path = dir.File("sample");
-    WriteFile(path, elf.bytes);
+    std::string path = dir.Write("sample", elf.bytes);
     std::optional<platform::VersionResource> r = platform::VersionResource::ReadFromFile(path);
     ASSERT_TRUE(r.has_value()) << f.name;
     ExpectSampleRecord(*r);
@@ -226,14 +196,14 @@ TEST(VersionResource, ReadsEveryElfClassAndByteOrder) {
 }
 
 TEST(VersionResource, ExtendedSectionNumbering) {
-  TempDir dir;
+  TempFolder dir;
   for (const Format& f : kFormats) {
     ElfFile elf(*f.layout, f.big, VersionedSections(TestRecord().Encode()));
     elf.Header(f.layout->shnum, 2, 0);
     elf.Header(f.layout->shstrndx, 2, SHN_XINDEX);
     elf.SectionWide(0, f.layout->shSize, elf.count);
     elf.SectionField(0, f.layout->shLink, 4, 1);
-    WriteFile(dir.File("extended"), elf.bytes);
+    dir.Write("extended", elf.bytes);
     std::optional<platform::VersionResource> r =
         platform::VersionResource::ReadFromFile(dir.File("extended"));
     ASSERT_TRUE(r.has_value()) << f.name;
@@ -303,16 +273,16 @@ TEST(VersionResource, DamagedFilesHaveNoVersion) {
          e.bytes[recordAt] = 'X';
        }},
   };
-  TempDir dir;
+  TempFolder dir;
   for (const Format& f : kFormats) {
     // The undamaged file reads, so each case below fails for its own damage.
     ElfFile good(*f.layout, f.big, VersionedSections(TestRecord().Encode()));
-    WriteFile(dir.File("good"), good.bytes);
+    dir.Write("good", good.bytes);
     ASSERT_TRUE(platform::VersionResource::ReadFromFile(dir.File("good"))) << f.name;
     for (const auto& c : cases) {
       ElfFile elf = good;
       c.damage(elf);
-      WriteFile(dir.File("damaged"), elf.bytes);
+      dir.Write("damaged", elf.bytes);
       EXPECT_FALSE(platform::VersionResource::ReadFromFile(dir.File("damaged")))
           << f.name << ": " << c.name;
     }
@@ -320,11 +290,11 @@ TEST(VersionResource, DamagedFilesHaveNoVersion) {
 }
 
 TEST(VersionResource, EveryTruncationHasNoVersion) {
-  TempDir dir;
+  TempFolder dir;
   for (const Format& f : kFormats) {
     ElfFile elf(*f.layout, f.big, VersionedSections(TestRecord().Encode()));
     for (size_t length = 0; length < elf.bytes.size(); ++length) {
-      WriteFile(dir.File("cut"), elf.bytes.substr(0, length));
+      dir.Write("cut", elf.bytes.substr(0, length));
       ASSERT_FALSE(platform::VersionResource::ReadFromFile(dir.File("cut")))
           << f.name << " cut at " << length;
     }
@@ -332,7 +302,7 @@ TEST(VersionResource, EveryTruncationHasNoVersion) {
 }
 
 TEST(ReadElfSection, FindsTheSectionByItsWholeName) {
-  TempDir dir;
+  TempFolder dir;
   const struct {
     const char* name;
     std::vector<Section> sections;
@@ -345,19 +315,19 @@ TEST(ReadElfSection, FindsTheSectionByItsWholeName) {
       {"no such section", {{".text", "x"}}, std::nullopt},
   };
   for (const auto& c : cases) {
-    WriteFile(dir.File("f"), ElfFile(kElf64, false, c.sections).bytes);
+    dir.Write("f", ElfFile(kElf64, false, c.sections).bytes);
     EXPECT_EQ(platform::ReadElfSection(dir.File("f"), ".vigilo_version", 100), c.found) << c.name;
   }
-  WriteFile(dir.File("big"), ElfFile(kElf64, false, {{".vigilo_version", "12345"}}).bytes);
+  dir.Write("big", ElfFile(kElf64, false, {{".vigilo_version", "12345"}}).bytes);
   EXPECT_EQ(platform::ReadElfSection(dir.File("big"), ".vigilo_version", 5), "12345");
   EXPECT_FALSE(platform::ReadElfSection(dir.File("big"), ".vigilo_version", 4));
 }
 
 TEST(ReadElfSection, PathsThatAreNoFiles) {
-  TempDir dir;
+  TempFolder dir;
   ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
-  WriteFile(dir.File("empty"), "");
-  WriteFile(dir.File("text"), "#!/bin/sh\necho no ELF here\n");
+  dir.Write("empty", "");
+  dir.Write("text", "#!/bin/sh\necho no ELF here\n");
   for (const std::string& path : {dir.Path(), dir.File("fifo"), dir.File("missing"),
                                   dir.File("empty"), dir.File("text"), std::string()}) {
     EXPECT_FALSE(platform::ReadElfSection(path, ".vigilo_version", 1000)) << path;
@@ -469,7 +439,7 @@ TEST(VersionResource, SectionWrittenByTheBuild) {
   ASSERT_TRUE(section);
   EXPECT_EQ(section->substr(0, expected.Encode().size()), expected.Encode());
 
-  TempDir dir;
+  TempFolder dir;
   std::string dump = dir.File("section.bin");
   std::string command = "objcopy --dump-section .vigilo_version=" + dump + " " + self + " " +
                         dir.File("copy") + " 2>&1";
