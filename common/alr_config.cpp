@@ -134,7 +134,6 @@ void TAlrConfig::LoadFromIni(const platform::ProfileFile& Ini,
   LastCheckAt = ReadDateTime(Ini, kGeneral, "LastCheckAt", FormatSettings);
   LastReportAt = ReadDateTime(Ini, kGeneral, "LastReportAt", FormatSettings);
   const int32_t count = Ini.ReadInteger(kGeneral, "TrackedChains", 0);
-  if (count < 0 || count > kMaxTrackedChains) throw ERangeError();
   ExcludeSundays = Ini.ReadBool(kAlarms, "ExcludeSundays", false);
   LastSentOutAt = ReadDateTime(Ini, kAlarms, "LastSentOutAt", FormatSettings);
   AlarmMailAddr = Ini.ReadString(kAlarms, "AlarmMailAddr", "");
@@ -150,6 +149,8 @@ void TAlrConfig::LoadFromIni(const platform::ProfileFile& Ini,
   AlarmMailSmtpPort = Ini.ReadInteger(kAlarms, "AlarmMailSmtpPort", 25);
   UseEmail = Ini.ReadBool(kAlarms, "UseEmail", false);
 
+  // Refused where the chains are made, so the [Alarms] keys are read first.
+  if (count < 0 || count > kMaxTrackedChains) throw ERangeError();
   std::vector<TChainParams> chains(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
     const std::string section = ChainSection(i);
