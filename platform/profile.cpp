@@ -357,7 +357,9 @@ void ProfileFile::Flush() {
   uint32_t rc;
   {
     auto lock = LockSettingsFile(path_);
-    rc = WriteFileAtomic(path_, Text());
+    // The rename would replace a read-only file as well, which the profile
+    // functions refuse.
+    rc = FileIsReadOnly(path_) ? kErrorAccessDenied : WriteFileAtomic(path_, Text());
   }
   if (rc != kErrorSuccess) throw ProfileError("Unable to write to " + path_);
   modified_ = false;

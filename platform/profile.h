@@ -35,7 +35,8 @@
 //   write throws ProfileError "Unable to write to <file name>" and nothing
 //   changes. Reads of such names give the default.
 // - Flush failures throw ProfileError "Unable to write to <file name>"; the
-//   old file then stays whole.
+//   old file then stays whole. A read-only file (platform/file
+//   FileIsReadOnly) is not replaced.
 //
 // Locking: the file's process-wide lock (LockSettingsFile) is held while the
 // file is read in the constructor and while Flush replaces it, so that other

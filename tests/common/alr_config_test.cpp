@@ -566,18 +566,21 @@ TEST_F(AlrConfigTest, AFailedWriteIsLoggedAndLeavesTheFileWhole) {
   EXPECT_EQ(sink_.Errors(), std::vector<std::string>{"Error writing data to " + path +
                                                      " : Unable to write to " + path});
 
-  // A file that cannot be written, whether it cannot be created or not even
-  // be read first, gives the same text.
+  // A file that cannot be written, whether it cannot be created, is
+  // read-only or cannot even be read first, gives the same text.
   TAlrConfig fresh;
   const std::string folder = dir_.File("folder.ini");
   std::filesystem::create_directory(folder);
-  for (const std::string& target : {dir_.File("no/vigilo.ini"), folder}) {
+  const std::string readOnly = dir_.Write("readonly.ini", original);
+  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_read);
+  for (const std::string& target : {dir_.File("no/vigilo.ini"), folder, readOnly}) {
     SCOPED_TRACE(target);
     sink_.Clear();
     fresh.SaveToFile(target);
     EXPECT_EQ(sink_.Errors(), std::vector<std::string>{"Error writing data to " + target +
                                                        " : Unable to write to " + target});
   }
+  EXPECT_EQ(ReadFile(readOnly), original);
 }
 
 }  // namespace

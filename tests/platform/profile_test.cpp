@@ -385,6 +385,23 @@ TEST(ProfileFileTest, AFileAboveTheSizeLimitIsNotRead) {
   }
 }
 
+// A file without write permission stays as it is, as the control pipe leaves
+// it: the rename would replace it all the same.
+TEST(ProfileFileTest, AReadOnlyFileIsNotReplaced) {
+  TempFolder dir;
+  std::string path = dir.Write("readonly.ini", "[S]\nA=1\n");
+  ::chmod(path.c_str(), 0444);
+  ProfileFile ini(path);
+  ini.WriteString("S", "A", "2");
+  try {
+    ini.Flush();
+    ADD_FAILURE() << "no error";
+  } catch (const ProfileError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+  }
+  EXPECT_EQ(ReadFile(path), "[S]\nA=1\n");
+}
+
 TEST(ProfileFileTest, KeepsTheModeOfAnExistingFile) {
   TempFolder dir;
   std::string path = dir.Write("mode.ini", "[S]\n");
