@@ -21,8 +21,7 @@ using TDaysNoCheck = std::array<bool, 8>;
 struct TChainParams {
   std::string TrackedChain;
   bool ShouldCheck = true;
-  // Index 1 (Monday) to 7 (Sunday); index 0 is unused.
-  std::array<bool, 8> DaysNoCheck{};
+  TDaysNoCheck DaysNoCheck{};
   int32_t DbIndex = -1;
   std::string Username;
   std::string Password;
