@@ -112,9 +112,9 @@ class FrameworkTest : public ::testing::Test {
     svc_ = std::make_unique<FakeSvc>();
   }
   void TearDown() override {
+    // Closing the manager's end shuts a service down that a failed test left running.
+    CloseManager();
     if (run_.valid()) run_.wait();
-    if (manager_ >= 0) ::close(manager_);
-    manager_ = -1;
     ::unsetenv("VIGILO_SCM_FD");
     svc_.reset();
   }
@@ -149,14 +149,25 @@ class FrameworkTest : public ::testing::Test {
 
   void Control(uint32_t code) { Send(manager_, scmwire::Writer(Op::ServiceControl).U32(code)); }
 
+  void CloseManager() {
+    if (manager_ >= 0) ::close(manager_);
+    manager_ = -1;
+  }
+
   int Finish() {
-    EXPECT_EQ(run_.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    int rc = run_.get();
-    return rc;
+    if (run_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      ADD_FAILURE() << "the service application did not end";
+      CloseManager();
+    }
+    return run_.get();
   }
 
   static void WaitForControls(int count) {
-    while (g_controls.load() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (g_controls.load() < count && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(g_controls.load(), count) << "the controls did not reach the handler";
   }
 
   std::unique_ptr<FakeSvc> svc_;
@@ -455,8 +466,7 @@ TEST_F(FrameworkTest, ManagerGoneShutsTheServiceDown) {
   };
   svc_->OnShutdown = [&](TService*) { shutdown = true; };
   StartToRunning();
-  ::close(manager_);
-  manager_ = -1;
+  CloseManager();
   EXPECT_EQ(Finish(), 0);
   EXPECT_TRUE(shutdown.load());
 }
