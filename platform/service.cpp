@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <iostream>
 #include <thread>
 
@@ -361,8 +362,11 @@ class ServiceRunner {
       serviceStart = std::thread([this] { ServiceMain(); });
     } else if (op == Op::ServiceControl) {
       uint32_t code = 0;
-      if (!reader.U32(code)) return;
-      if (TServiceController handler = handler_.load()) handler(code);
+      if (!reader.U32(code) || !started_.load()) return;
+      // A code read together with the start request (the manager shutting down
+      // right after it started the service) waits for the handler: dropping it
+      // would leave the service running until the manager kills it.
+      if (TServiceController handler = handler_.get()) handler(code);
     }
   }
 
@@ -373,6 +377,7 @@ class ServiceRunner {
       handler = service_.GetServiceController();
     } catch (...) {
     }
+    handlerSet_.set_value(handler);
     if (handler == nullptr) {
       service_.LogMessage(SystemErrorText(kErrorInvalidHandle));
       {
@@ -383,7 +388,6 @@ class ServiceRunner {
       serviceDone_.Signal();
       return;
     }
-    handler_.store(handler);
     service_.SetStatus(kServiceStartPending);
     std::thread serviceThread([this] { ServiceThread(); });
     serviceThread.join();
@@ -426,7 +430,9 @@ class ServiceRunner {
   TService& service_;
   int scmFd_;
   std::atomic<bool> started_{false};
-  std::atomic<TServiceController> handler_{nullptr};
+  // Settled once by the service-start thread, null when it got no handler.
+  std::promise<TServiceController> handlerSet_;
+  std::shared_future<TServiceController> handler_{handlerSet_.get_future().share()};
   WakeFd serviceDone_;
   WakeFd endDispatch_;
   WakeFd dispatcherDone_;

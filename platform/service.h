@@ -4,7 +4,8 @@
 // - main thread: RunServiceApplication; it handles the switches, or starts the
 //   dispatcher and waits for it, turning SIGTERM and SIGINT into the stop code;
 // - dispatcher thread: reads the manager's requests from the socket handed over
-//   as VIGILO_SCM_FD; a control code goes to the registered control handler;
+//   as VIGILO_SCM_FD; a control code goes to the registered control handler
+//   (one that follows the start request waits until it is registered);
 // - service-start thread (one per start request): registers the control
 //   handler (GetServiceController), reports start pending, runs the service
 //   thread, waits for it and reports stopped;

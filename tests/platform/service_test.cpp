@@ -3,6 +3,7 @@
 #include "platform/service.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <set>
 #include <stdexcept>
@@ -57,6 +59,7 @@ class FakeSvc : public TService {
   }
   ~FakeSvc() override { g_service = nullptr; }
   TServiceController GetServiceController() override {
+    if (BeforeController) BeforeController();
     Note("controller");
     return &Controller;
   }
@@ -75,6 +78,8 @@ class FakeSvc : public TService {
     return calls;
   }
   RecordingSink* events;
+  // Runs on the service-start thread before the handler is handed over.
+  std::function<void()> BeforeController;
 
  private:
   std::mutex callsMutex;
@@ -454,6 +459,52 @@ TEST_F(FrameworkTest, PeekSeesTheFirstControlAndInterrogateIsReported) {
   EXPECT_EQ(ReadReport(manager_).dwCurrentState, kServiceStopped);
   EXPECT_EQ(Finish(), 0);
   EXPECT_EQ(seen, (std::vector<uint32_t>{kServiceControlInterrogate, kServiceControlInterrogate}));
+}
+
+// The manager shuts its services down as soon as it is told to stop, also one
+// it has only just started: the code then arrives right behind the start.
+TEST_F(FrameworkTest, ShutdownRightBehindTheStartIsHandled) {
+  std::atomic<bool> shutdown{false};
+  svc_->OnExecute = [&](TService* s) {
+    while (!s->Terminated()) {
+      s->ProcessControlRequests(false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  svc_->OnShutdown = [&](TService*) { shutdown = true; };
+  // The handler is handed over only once the dispatcher has read both requests.
+  int serviceEnd = serviceEnd_;
+  svc_->BeforeController = [serviceEnd] {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int unread = 1;
+    while (::ioctl(serviceEnd, FIONREAD, &unread) == 0 && unread > 0 &&
+           std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  // Both in the socket before the dispatcher looks: it reads them together.
+  std::string both =
+      scmwire::Frame(scmwire::Writer(Op::ServiceStart).Text("FakeSvc").Data()) +
+      scmwire::Frame(scmwire::Writer(Op::ServiceControl).U32(kServiceControlShutdown).Data());
+  ASSERT_EQ(::send(manager_, both.data(), both.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(both.size()));
+  RunApp();
+  std::vector<uint32_t> states;
+  for (;;) {
+    std::string payload;
+    if (scmwire::ReceiveFrame(manager_, payload) != 0) break;  // SO_RCVTIMEO ran out
+    ServiceStatus status;
+    scmwire::Reader reader(payload);
+    Op op{};
+    ASSERT_TRUE(reader.Op(op) && op == Op::ServiceReport && reader.Status(status));
+    states.push_back(status.dwCurrentState);
+    if (status.dwCurrentState == kServiceStopped) break;
+  }
+  EXPECT_EQ(states, (std::vector<uint32_t>{kServiceStartPending, kServiceStartPending,
+                                           kServiceRunning, kServiceStopPending, kServiceStopped}));
+  CloseManager();
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_TRUE(shutdown.load()) << "the shutdown code was lost";
 }
 
 TEST_F(FrameworkTest, ManagerGoneShutsTheServiceDown) {
