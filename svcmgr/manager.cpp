@@ -24,6 +24,9 @@ namespace {
 using namespace platform;
 using scmwire::Op;
 
+// Connections held at once, waiting interrogates included: anyone may connect
+// and interrogate, and a busy service keeps its callers waiting, so without the
+// bound they could use up the manager's descriptors.
 constexpr size_t kMaxClients = 64;
 // A client has this long to send its request.
 constexpr std::chrono::seconds kClientRequestTime{10};
@@ -204,7 +207,7 @@ void ServiceManager::Accept() {
     }
     ucred cred{};
     socklen_t size = sizeof cred;
-    if (clients_.size() >= kMaxClients ||
+    if (ConnectionCount() >= kMaxClients ||
         ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) {
       ::close(fd);
       continue;
@@ -215,6 +218,12 @@ void ServiceManager::Accept() {
     client->deadline = Clock::now() + kClientRequestTime;
     clients_.push_back(std::move(client));
   }
+}
+
+size_t ServiceManager::ConnectionCount() const {
+  size_t count = clients_.size();
+  for (const auto& [name, instance] : instances_) count += instance->interrogators.size();
+  return count;
 }
 
 void ServiceManager::ServeClient(Client& client) {

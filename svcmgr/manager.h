@@ -6,9 +6,10 @@
 // ends without reporting stopped becomes stopped with exit code 1067, one that
 // does not report within the response time is killed and stopped with 1053.
 // An interrogate is answered once the service has reported after it (or 1053
-// after the response time). SIGTERM and SIGINT send the shutdown code to every
-// service process, wait for them (at most the response time, then kill them)
-// and end Run.
+// after the response time). At most 64 client connections are held at once,
+// waiting interrogates included; further ones are closed unanswered. SIGTERM
+// and SIGINT send the shutdown code to every service process, wait for them
+// (at most the response time, then kill them) and end Run.
 #pragma once
 
 #include <sys/types.h>
@@ -78,6 +79,8 @@ class ServiceManager {
 
   bool Listen();
   void Accept();
+  // Clients, and the callers waiting for an interrogate.
+  size_t ConnectionCount() const;
   void ServeClient(Client& client);
   std::string Handle(const Client& client, const std::string& request, bool& park,
                      Instance*& parkOn);

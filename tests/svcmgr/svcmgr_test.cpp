@@ -3,15 +3,20 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,6 +28,7 @@
 
 #include "platform/registry.h"
 #include "platform/scm.h"
+#include "platform/scm_wire.h"
 #include "platform/syserror.h"
 
 namespace {
@@ -236,6 +242,38 @@ class SvcmgrTest : public ::testing::Test {
   }
 
   static bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+  // A connection to scm.sock that has sent `payload` as one frame; -1 on failure.
+  static int RawRequest(const std::string& payload) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = ScmSocketPath();
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    timeval timeout{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        scmwire::SendFrame(fd, payload) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  // True when `fd` has an answer or its end of file to read.
+  static bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  }
+
+  static size_t OpenDescriptors(pid_t pid) {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+      ++count;
+    }
+    return count;
+  }
 
   std::string root_;
   pid_t manager_ = -1;
@@ -518,6 +556,62 @@ TEST_F(SvcmgrTest, UnresponsiveServiceIsKilledWith1053) {
   WaitForRecord("work-begin");
   EXPECT_EQ(Control(kServiceControlInterrogate, status), kErrorServiceRequestTimeout);
   Touch("release");
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
+// Anyone may interrogate, and a service busy elsewhere leaves the callers
+// waiting: their connections must not pile up in the manager.
+TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
+  Register(kName, 3);
+  SetMode("deaf-work");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  constexpr size_t kCallers = 200;
+  std::vector<int> callers;
+  for (size_t i = 0; i < kCallers; ++i) {
+    int fd = RawRequest(scmwire::Writer(scmwire::Op::Control)
+                            .Text(kName)
+                            .U32(kServiceInterrogate)
+                            .U32(kServiceControlInterrogate)
+                            .Data());
+    ASSERT_GE(fd, 0);
+    callers.push_back(fd);
+  }
+  // The manager holds 64 connections at most and turns the others away at once.
+  EXPECT_TRUE(WaitUntil([&] { return Readable(callers.back()); }));
+  EXPECT_LE(OpenDescriptors(manager_), 64u + 16u) << "64 callers and a few of its own";
+  std::vector<int> waiting;
+  size_t refused = 0;
+  for (int fd : callers) {
+    if (!Readable(fd)) {
+      waiting.push_back(fd);
+      continue;
+    }
+    std::string answer;
+    EXPECT_EQ(scmwire::ReceiveFrame(fd, answer), kErrorBrokenPipe) << "closed unanswered";
+    ++refused;
+  }
+  EXPECT_LE(waiting.size(), 64u);
+  EXPECT_FALSE(waiting.empty());
+  EXPECT_EQ(refused + waiting.size(), kCallers);
+  // The service answers: every waiting caller gets the status.
+  Touch("release");
+  for (int fd : waiting) {
+    std::string answer;
+    ASSERT_EQ(scmwire::ReceiveFrame(fd, answer), 0u);
+    scmwire::Reader reader(answer);
+    uint32_t code = 1;
+    ServiceStatus status;
+    EXPECT_TRUE(reader.U32(code) && reader.Status(status));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(status.dwCurrentState, kServiceRunning);
+  }
+  for (int fd : callers) ::close(fd);
+  ServiceStatus status;
+  EXPECT_EQ(Query(status), 0u);
   ASSERT_EQ(Control(kServiceControlStop, status), 0u);
   WaitForState(kServiceStopped);
 }
