@@ -548,9 +548,17 @@ TEST_F(SvcmgrTest, UnresponsiveServiceIsKilledWith1053) {
   EXPECT_EQ(status.dwWin32ExitCode, kErrorServiceRequestTimeout);
   ASSERT_EQ(ServicePids().size(), 1u);
   EXPECT_TRUE(WaitUntil([&] { return !Alive(ServicePids()[0]); }));
+}
 
+TEST_F(SvcmgrTest, InterrogateLeftUnansweredFailsWith1053) {
+  // Long enough for the service's first report on a loaded machine: that report
+  // has the same time to arrive.
+  ::setenv("VIGILO_SCM_TIMEOUT_MS", "5000", 1);
+  Register(kName, 3);
+  StartManager();
   // A service that never looks at its queue leaves an interrogate unanswered.
   SetMode("deaf-work");
+  ServiceStatus status;
   ASSERT_EQ(Start(), 0u);
   WaitForState(kServiceRunning);
   WaitForRecord("work-begin");
