@@ -243,8 +243,8 @@ class SvcmgrTest : public ::testing::Test {
 
   static bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
-  // A connection to scm.sock that has sent `payload` as one frame; -1 on failure.
-  static int RawRequest(const std::string& payload) {
+  // A connection to scm.sock that has sent `bytes`; -1 on failure.
+  static int RawConnection(const std::string& bytes) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -253,11 +253,17 @@ class SvcmgrTest : public ::testing::Test {
     timeval timeout{30, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        scmwire::SendFrame(fd, payload) != 0) {
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(bytes.size())) {
       ::close(fd);
       return -1;
     }
     return fd;
+  }
+
+  // The same with `payload` as one frame.
+  static int RawRequest(const std::string& payload) {
+    return RawConnection(scmwire::Frame(payload));
   }
 
   // True when `fd` has an answer or its end of file to read.
@@ -622,6 +628,64 @@ TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
   EXPECT_EQ(Query(status), 0u);
   ASSERT_EQ(Control(kServiceControlStop, status), 0u);
   WaitForState(kServiceStopped);
+}
+
+// What a caller sends cannot bring the manager down: a bad request is answered
+// 87, a frame that cannot be one closes the connection.
+TEST_F(SvcmgrTest, MalformedRequestsAreRefusedAndTheManagerGoesOn) {
+  using scmwire::Op;
+  using scmwire::Writer;
+  Register(kName, 3);
+  StartManager();
+  auto u32 = [](uint32_t v) { return Writer().U32(v).Data(); };
+  const std::string query = Writer(Op::QueryStatus).Text(kName).U32(kServiceQueryStatus).Data();
+  constexpr uint32_t kClosed = 0xFFFFFFFF;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool halfClose;  // the caller stops sending after the bytes
+    uint32_t answer;
+  } cases[] = {
+      {"empty frame", scmwire::Frame(""), false, kErrorInvalidParameter},
+      {"unknown operation", scmwire::Frame(u32(99)), false, kErrorInvalidParameter},
+      {"name longer than the frame",
+       scmwire::Frame(u32(static_cast<uint32_t>(Op::OpenService)) + u32(1000) + "abc"), false,
+       kErrorInvalidParameter},
+      {"control without its code",
+       scmwire::Frame(Writer(Op::Control).Text(kName).U32(kServiceAllAccess).Data()), false,
+       kErrorInvalidParameter},
+      {"service operation sent by a client",
+       scmwire::Frame(Writer(Op::ServiceStart).Text(kName).U32(kServiceAllAccess).Data()), false,
+       kErrorInvalidParameter},
+      {"frame longer than the limit", u32(static_cast<uint32_t>(scmwire::kMaxFrame) + 1), false,
+       kClosed},
+      {"frame of 4 GB", u32(0xFFFFFFFF) + std::string(64, 'x'), false, kClosed},
+      {"caller leaves inside the frame", u32(100) + "short", true, kClosed},
+      {"two requests on one connection", scmwire::Frame(query) + scmwire::Frame(query), false,
+       kErrorSuccess},
+  };
+  for (const Case& c : cases) {
+    int fd = RawConnection(c.bytes);
+    ASSERT_GE(fd, 0) << c.what;
+    if (c.halfClose) ::shutdown(fd, SHUT_WR);
+    std::string answer;
+    uint32_t err = scmwire::ReceiveFrame(fd, answer);
+    if (c.answer == kClosed) {
+      EXPECT_EQ(err, kErrorBrokenPipe) << c.what;
+    } else {
+      ASSERT_EQ(err, 0u) << c.what;
+      uint32_t code = kClosed;
+      EXPECT_TRUE(scmwire::Reader(answer).U32(code)) << c.what;
+      EXPECT_EQ(code, c.answer) << c.what;
+      EXPECT_EQ(scmwire::ReceiveFrame(fd, answer), kErrorBrokenPipe)
+          << c.what << ": one answer per connection";
+    }
+    ::close(fd);
+    ServiceStatus status;
+    EXPECT_EQ(Query(status), 0u) << "the manager answers after: " << c.what;
+  }
+  EXPECT_TRUE(RecordOf("main").empty()) << "no request started the service";
+  EXPECT_EQ(StopManager(), 0);
 }
 
 TEST_F(SvcmgrTest, InstalledServiceStartsAutomaticallyAndOutlivesItsUninstall) {
