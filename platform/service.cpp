@@ -233,6 +233,7 @@ void TService::HandleControl(uint32_t code) {
         if (OnStop) OnStop(this, stopped);
         if (stopped) {
           terminated_ = true;
+          stopHandlerDone_ = true;
         } else {
           SetStatus(previous);
         }
@@ -245,6 +246,7 @@ void TService::HandleControl(uint32_t code) {
           ~TerminateAtEnd() { flag = true; }
         } terminate{terminated_};
         if (OnShutdown) OnShutdown(this);
+        stopHandlerDone_ = true;
         break;
       }
       case kServiceControlInterrogate:
@@ -418,7 +420,7 @@ class ServiceRunner {
         s.LogMessage(Failed("execute", ErrorText(std::current_exception())));
       }
     }
-    if (!s.Terminated() && s.OnCleanUp) {
+    if (!s.stopHandlerDone_ && s.OnCleanUp) {
       try {
         s.OnCleanUp(&s);
       } catch (...) {

@@ -22,10 +22,10 @@
 //
 // When the service thread ends without a stop or shutdown handler having run
 // to the end (the start left Started False or raised, the execute handler
-// raised or returned on its own), OnCleanUp runs on the service thread, so the
-// service can free what its start created. RunServiceApplication returns only
-// after every framework thread has ended: nothing of the framework touches the
-// service object after it returns.
+// raised or returned on its own, the shutdown handler raised), OnCleanUp runs
+// on the service thread, so the service can free what its start created.
+// RunServiceApplication returns only after every framework thread has ended:
+// nothing of the framework touches the service object after it returns.
 #pragma once
 
 #include <atomic>
@@ -148,6 +148,10 @@ class TService {
   ThreadMessageQueue queue_;
   SerialSink eventLog_{*this};
   std::atomic<bool> terminated_{false};
+  // A stop or shutdown handler ran to its end (service thread only): a
+  // shutdown handler that raised is terminated all the same, but it may have
+  // left things for OnCleanUp.
+  bool stopHandlerDone_ = false;
   // Guards the status and the socket writes, so reports never interleave.
   mutable std::mutex statusMutex_;
   uint32_t state_ = kServiceStopped;

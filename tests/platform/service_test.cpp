@@ -362,19 +362,22 @@ TEST_F(FrameworkTest, FailingStopHandlerRestoresThePreviousState) {
   EXPECT_EQ(svc_->events->Events(), std::vector<std::string>{"E Service failed on stop: busy"});
 }
 
-// A start that does not get to run, and an execute that fails, both leave the
-// service the chance to free what the start made.
+// A start that does not get to run, an execute that fails and a shutdown
+// handler that fails half-way all leave the service the chance to free what the
+// start made.
 TEST_F(FrameworkTest, CleanUpRunsWhenTheServiceEndsWithoutStop) {
   struct Case {
     const char* name;
     bool startFalse;
     bool startThrows;
     bool executeThrows;
+    bool shutdownThrows;
     std::vector<std::string> events;
   } cases[] = {
-      {"start false", true, false, false, {}},
-      {"start throws", false, true, false, {"E Service failed on start: no config"}},
-      {"execute throws", false, false, true, {"E Service failed on execute: lost"}},
+      {"start false", true, false, false, false, {}},
+      {"start throws", false, true, false, false, {"E Service failed on start: no config"}},
+      {"execute throws", false, false, true, false, {"E Service failed on execute: lost"}},
+      {"shutdown throws", false, false, false, true, {"E Service failed on shutdown: disk gone"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -397,10 +400,15 @@ TEST_F(FrameworkTest, CleanUpRunsWhenTheServiceEndsWithoutStop) {
       if (c.startThrows) throw std::runtime_error("no config");
       if (c.startFalse) started = false;
     };
-    svc_->OnExecute = [&](TService*) {
+    svc_->OnExecute = [&](TService* s) {
       executed = true;
       if (c.executeThrows) throw std::runtime_error("lost");
+      while (c.shutdownThrows && !s->Terminated()) {
+        s->ProcessControlRequests(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
     };
+    svc_->OnShutdown = [&](TService*) { throw std::runtime_error("disk gone"); };
     svc_->OnCleanUp = [&](TService*) {
       cleanupThread = std::this_thread::get_id();
       workerRun = false;
@@ -412,6 +420,9 @@ TEST_F(FrameworkTest, CleanUpRunsWhenTheServiceEndsWithoutStop) {
     for (;;) {
       ServiceStatus s = ReadReport(manager_);
       states.push_back(s.dwCurrentState);
+      if (s.dwCurrentState == kServiceRunning && c.shutdownThrows) {
+        Control(kServiceControlShutdown);
+      }
       if (s.dwCurrentState == kServiceStopped || states.size() > 5) break;
     }
     EXPECT_EQ(Finish(), 0);
@@ -421,6 +432,7 @@ TEST_F(FrameworkTest, CleanUpRunsWhenTheServiceEndsWithoutStop) {
     EXPECT_EQ(executed, runs);
     std::vector<uint32_t> expected{kServiceStartPending, kServiceStartPending};
     if (runs) expected.push_back(kServiceRunning);
+    if (c.shutdownThrows) expected.push_back(kServiceStopPending);
     expected.push_back(kServiceStopped);
     EXPECT_EQ(states, expected);
     EXPECT_EQ(svc_->events->Events(), c.events);
