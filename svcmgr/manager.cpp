@@ -154,7 +154,6 @@ int ServiceManager::Run() {
     }
     std::vector<Client*> polledClients;
     for (auto& client : clients_) {
-      if (client->waiting) continue;
       fds.push_back({client->fd, POLLIN, 0});
       polledClients.push_back(client.get());
     }

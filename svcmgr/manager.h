@@ -74,7 +74,6 @@ class ServiceManager {
     uid_t uid;
     Clock::time_point deadline;
     platform::scmwire::FrameBuffer frames;
-    bool waiting = false;  // parked on an interrogate
   };
 
   bool Listen();
