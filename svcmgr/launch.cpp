@@ -8,8 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,24 +40,20 @@ struct Account {
 }
 
 std::vector<std::string> ServiceEnvironment(const Account* account) {
-  std::vector<std::string> env;
-  auto overridden = [account](const std::string& entry) {
-    static const char* const kOwn[] = {"VIGILO_SCM_FD=", "HOME=", "USER=", "LOGNAME="};
-    for (const char* prefix : kOwn) {
-      bool ownedByAccount = std::strcmp(prefix, "VIGILO_SCM_FD=") != 0;
-      if ((account != nullptr || !ownedByAccount) && entry.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-  };
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (!overridden(*e)) env.emplace_back(*e);
-  }
-  env.push_back("VIGILO_SCM_FD=" + std::to_string(kServiceFd));
+  std::vector<std::string> own{"VIGILO_SCM_FD=" + std::to_string(kServiceFd)};
   if (account != nullptr) {
-    env.push_back("HOME=" + account->home);
-    env.push_back("USER=" + account->name);
-    env.push_back("LOGNAME=" + account->name);
+    own.push_back("HOME=" + account->home);
+    own.push_back("USER=" + account->name);
+    own.push_back("LOGNAME=" + account->name);
   }
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('=') + 1);
+    auto replaces = [&name](const std::string& o) { return o.rfind(name, 0) == 0; };
+    if (std::none_of(own.begin(), own.end(), replaces)) env.push_back(std::move(entry));
+  }
+  env.insert(env.end(), own.begin(), own.end());
   return env;
 }
 

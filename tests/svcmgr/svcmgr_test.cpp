@@ -536,8 +536,10 @@ TEST_F(SvcmgrTest, CallerWithoutRightsGets5AndTheServiceAccountMay) {
   EXPECT_EQ(Open(kName, 0x37, s), 0u) << "root may";
   WaitForState(kServiceRunning, "OwnSvc");
   WaitForRecord("start");
-  EXPECT_EQ(Field(RecordOf("start")[0], 3), std::to_string(nobody->pw_uid))
-      << "the service runs as its account";
+  std::string start = RecordOf("start")[0];
+  EXPECT_EQ(Field(start, 3), std::to_string(nobody->pw_uid)) << "the service runs as its account";
+  EXPECT_EQ(Field(start, 5), "nobody") << "with its account's USER";
+  EXPECT_EQ(Field(start, 7), nobody->pw_dir) << "and HOME";
   RunResult stop =
       Run(SCM_TOOL_PATH, {"control", "OwnSvc", "0x24", "1"}, nobody->pw_uid, nobody->pw_gid);
   EXPECT_EQ(stop.out, "0 4\n");

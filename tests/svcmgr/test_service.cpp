@@ -96,7 +96,8 @@ class TTestSvc : public TService {
   }
 
   void ServiceStart(bool& started) {
-    Record("start " + Tid() + " uid " + std::to_string(::getuid()));
+    Record("start " + Tid() + " uid " + std::to_string(::getuid()) + " user " +
+           GetEnvironmentVariable("USER") + " home " + GetEnvironmentVariable("HOME"));
     if (Has("gate-start")) WaitForFile("go");
     if (Has("fail-start")) {
       worker_ = std::thread([this] {
