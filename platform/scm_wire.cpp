@@ -133,15 +133,12 @@ FrameBuffer::Result FrameBuffer::Read(int fd, std::string& payload) {
   bool closed = false;
   bool failed = false;
   char chunk[4096];
-  for (;;) {
+  // Room for the longest frame is enough: what else the peer sent waits in the
+  // socket, which stays readable for the next call.
+  while (buffer_.size() < kMaxFrame + 4) {
     ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n > 0) {
       buffer_.append(chunk, static_cast<size_t>(n));
-      // A peer that sends more than one frame can hold is cut off.
-      if (buffer_.size() > 4 * (kMaxFrame + 4)) {
-        failed = true;
-        break;
-      }
       continue;
     }
     if (n == 0) {

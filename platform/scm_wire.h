@@ -78,11 +78,14 @@ uint32_t SendFrame(int fd, const std::string& payload);
 // frame is kErrorBrokenPipe; a frame longer than kMaxFrame kErrorMoreData.
 uint32_t ReceiveFrame(int fd, std::string& payload);
 
-// Collects the bytes of a non-blocking socket into frames.
+// Collects the bytes of a non-blocking socket into frames; it never holds much
+// more than one longest frame.
 class FrameBuffer {
  public:
   enum class Result { Frame, NeedMore, Closed, Error };
-  // Reads what the socket has and extracts the first complete frame.
+  // Reads what the socket has, as far as the buffer's room goes, and extracts
+  // the first complete frame. Error: the socket failed or a frame announced
+  // more than kMaxFrame bytes. Closed: the peer closed without a whole frame.
   Result Read(int fd, std::string& payload);
   // Extracts a complete frame already read, without reading.
   bool Next(std::string& payload);
