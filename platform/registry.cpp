@@ -21,15 +21,8 @@ bool ValidName(const std::string& name) {
          name.find('\0') == std::string::npos && name.find("..") == std::string::npos;
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 std::string RegistrationPath(const std::string& name) {
-  return JoinPath(ServiceRegistrationDir(), LowerAscii(name) + kSuffix);
+  return JoinPath(ServiceRegistrationDir(), ServiceNameKey(name) + kSuffix);
 }
 
 std::optional<ServiceRegistration> ReadFile(const std::string& name, const std::string& path) {
@@ -50,6 +43,14 @@ std::optional<ServiceRegistration> ReadFile(const std::string& name, const std::
 }
 
 }  // namespace
+
+std::string ServiceNameKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
 
 std::string ServiceRegistrationDir() {
   std::string root = GetEnvironmentVariable("VIGILO_SCM_DIR");
@@ -79,7 +80,7 @@ std::vector<ServiceRegistration> ListServiceRegistrations() {
       continue;
     std::string name = file.substr(0, file.size() - suffixSize);
     // Only files that the store itself would name: lower case, valid.
-    if (ValidName(name) && name == LowerAscii(name)) names.push_back(file);
+    if (ValidName(name) && name == ServiceNameKey(name)) names.push_back(file);
   }
   std::sort(names.begin(), names.end());
   std::vector<ServiceRegistration> result;

@@ -25,6 +25,10 @@ struct ServiceRegistration {
 // $VIGILO_SCM_DIR/services
 std::string ServiceRegistrationDir();
 
+// The form under which service `name` is stored and matched: ASCII letters in
+// lower case.
+std::string ServiceNameKey(const std::string& name);
+
 // The ImagePath of service `name` ("Services\NAME" value "ImagePath");
 // nullopt when the service is not registered or has no ImagePath.
 std::optional<std::string> ReadServiceImagePath(const std::string& name);

@@ -33,13 +33,6 @@ constexpr std::chrono::seconds kClientRequestTime{10};
 // Reported while the new process has not reported yet.
 constexpr uint32_t kLaunchWaitHint = 2000;
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 bool IsRunning(pid_t pid, const ServiceStatus& status) {
   return pid > 0 && status.dwCurrentState != kServiceStopped;
 }
@@ -257,7 +250,7 @@ void ServiceManager::Answer(int fd, const std::string& answer) {
 
 ServiceManager::Instance* ServiceManager::Find(const std::string& name) {
   if (name.empty()) return nullptr;
-  std::string key = LowerAscii(name);
+  std::string key = ServiceNameKey(name);
   auto it = instances_.find(key);
   std::optional<ServiceRegistration> reg = ReadServiceRegistration(name);
   if (it != instances_.end()) {
@@ -331,7 +324,7 @@ std::string ServiceManager::Handle(const Client& client, const std::string& requ
 }
 
 uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegistration& reg) {
-  std::string key = LowerAscii(name);
+  std::string key = ServiceNameKey(name);
   auto& slot = instances_[key];
   if (!slot) {
     slot = std::make_unique<Instance>();

@@ -106,7 +106,7 @@ class ServiceManager {
   int signalFd_ = -1;
   bool shuttingDown_ = false;
   Clock::time_point shutdownDeadline_;
-  std::map<std::string, std::unique_ptr<Instance>> instances_;  // by lower-case name
+  std::map<std::string, std::unique_ptr<Instance>> instances_;  // by ServiceNameKey
   std::vector<std::unique_ptr<Client>> clients_;
   std::set<pid_t> exiting_;  // stopped services whose processes have not ended yet
 };
