@@ -31,6 +31,12 @@ enum : uint32_t {
   kServicePaused = 7,
 };
 
+// True for the states a service passes through with check points and a wait hint.
+inline bool IsPendingState(uint32_t state) {
+  return state == kServiceStartPending || state == kServiceStopPending ||
+         state == kServiceContinuePending || state == kServicePausePending;
+}
+
 // Control codes. Codes 128 to 255 are the service's own.
 enum : uint32_t {
   kServiceControlStop = 1,

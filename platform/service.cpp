@@ -192,9 +192,7 @@ void TService::ReportServiceStatus() {
   status.dwControlsAccepted =
       state_ == kServiceStartPending ? 0 : kServiceAcceptStop | kServiceAcceptShutdown;
   status.dwWin32ExitCode = exitCode_;
-  bool pending = state_ == kServiceStartPending || state_ == kServiceStopPending ||
-                 state_ == kServiceContinuePending || state_ == kServicePausePending;
-  checkPoint_ = pending ? checkPoint_ + 1 : 0;
+  checkPoint_ = IsPendingState(state_) ? checkPoint_ + 1 : 0;
   status.dwCheckPoint = checkPoint_;
   status.dwWaitHint = WaitHint;
   if (scmFd_ < 0) return;

@@ -365,10 +365,7 @@ uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
   if (!IsRunning(instance.pid, instance.status)) return kErrorServiceNotActive;
   if (instance.fd < 0) return kErrorServiceCannotAcceptCtrl;
   const ServiceStatus& s = instance.status;
-  bool pending =
-      s.dwCurrentState == kServiceStartPending || s.dwCurrentState == kServiceStopPending ||
-      s.dwCurrentState == kServicePausePending || s.dwCurrentState == kServiceContinuePending;
-  if (pending) return kErrorServiceCannotAcceptCtrl;
+  if (IsPendingState(s.dwCurrentState)) return kErrorServiceCannotAcceptCtrl;
   if (code == kServiceControlStop && !(s.dwControlsAccepted & kServiceAcceptStop)) {
     return kErrorServiceCannotAcceptCtrl;
   }
