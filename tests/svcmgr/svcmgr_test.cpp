@@ -86,8 +86,11 @@ class SvcmgrTest : public ::testing::Test {
 
   void TearDown() override {
     if (manager_ > 0) StopManager();
-    // Nothing a test started may outlive it.
-    for (pid_t pid : ServicePids()) ::kill(pid, SIGKILL);
+    // Nothing a test started may outlive it; a recorded pid that has ended may
+    // name another program by now.
+    for (pid_t pid : ServicePids()) {
+      if (IsTestService(pid)) ::kill(pid, SIGKILL);
+    }
     for (const auto& entry : fs::directory_iterator(root_)) {
       if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
         ADD_FAILURE() << "sanitizer report of a child:\n" << ReadText(entry.path());
@@ -242,6 +245,12 @@ class SvcmgrTest : public ::testing::Test {
   }
 
   static bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+  static bool IsTestService(pid_t pid) {
+    std::error_code error;
+    fs::path exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    return !error && fs::equivalent(exe, TEST_SERVICE_PATH, error);
+  }
 
   // A connection to scm.sock that has sent `bytes`; -1 on failure.
   static int RawConnection(const std::string& bytes) {
