@@ -252,8 +252,8 @@ class SvcmgrTest : public ::testing::Test {
     return !error && fs::equivalent(exe, TEST_SERVICE_PATH, error);
   }
 
-  // A connection to scm.sock that has sent `bytes`; -1 on failure.
-  static int RawConnection(const std::string& bytes) {
+  // A connection to scm.sock; -1 on failure.
+  static int RawConnection() {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -261,18 +261,16 @@ class SvcmgrTest : public ::testing::Test {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     timeval timeout{30, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(bytes.size())) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       ::close(fd);
       return -1;
     }
     return fd;
   }
 
-  // The same with `payload` as one frame.
-  static int RawRequest(const std::string& payload) {
-    return RawConnection(scmwire::Frame(payload));
+  static bool SendRaw(int fd, const std::string& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
   }
 
   // True when `fd` has an answer or its end of file to read.
@@ -597,13 +595,15 @@ TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
   constexpr size_t kCallers = 200;
   std::vector<int> callers;
   for (size_t i = 0; i < kCallers; ++i) {
-    int fd = RawRequest(scmwire::Writer(scmwire::Op::Control)
-                            .Text(kName)
-                            .U32(kServiceInterrogate)
-                            .U32(kServiceControlInterrogate)
-                            .Data());
+    int fd = RawConnection();
     ASSERT_GE(fd, 0);
     callers.push_back(fd);
+    // A caller turned away may find its connection closed before it sends.
+    SendRaw(fd, scmwire::Frame(scmwire::Writer(scmwire::Op::Control)
+                                   .Text(kName)
+                                   .U32(kServiceInterrogate)
+                                   .U32(kServiceControlInterrogate)
+                                   .Data()));
   }
   // The manager holds 64 connections at most and turns the others away at once.
   EXPECT_TRUE(WaitUntil([&] { return Readable(callers.back()); }));
@@ -615,8 +615,9 @@ TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
       waiting.push_back(fd);
       continue;
     }
+    // Closed, or reset when the request was still unread: no answer either way.
     std::string answer;
-    EXPECT_EQ(scmwire::ReceiveFrame(fd, answer), kErrorBrokenPipe) << "closed unanswered";
+    EXPECT_NE(scmwire::ReceiveFrame(fd, answer), 0u) << "closed unanswered";
     ++refused;
   }
   EXPECT_LE(waiting.size(), 64u);
@@ -676,8 +677,9 @@ TEST_F(SvcmgrTest, MalformedRequestsAreRefusedAndTheManagerGoesOn) {
        kErrorSuccess},
   };
   for (const Case& c : cases) {
-    int fd = RawConnection(c.bytes);
+    int fd = RawConnection();
     ASSERT_GE(fd, 0) << c.what;
+    ASSERT_TRUE(SendRaw(fd, c.bytes)) << c.what;
     if (c.halfClose) ::shutdown(fd, SHUT_WR);
     std::string answer;
     uint32_t err = scmwire::ReceiveFrame(fd, answer);
