@@ -61,7 +61,7 @@ class FakeSvc : public TService {
   TServiceController GetServiceController() override {
     if (BeforeController) BeforeController();
     Note("controller");
-    return &Controller;
+    return NoController ? nullptr : &Controller;
   }
   static void Controller(uint32_t code) {
     g_service->Note("handler");
@@ -80,6 +80,7 @@ class FakeSvc : public TService {
   RecordingSink* events;
   // Runs on the service-start thread before the handler is handed over.
   std::function<void()> BeforeController;
+  bool NoController = false;
 
  private:
   std::mutex callsMutex;
@@ -517,6 +518,21 @@ TEST_F(FrameworkTest, ShutdownRightBehindTheStartIsHandled) {
   CloseManager();
   EXPECT_EQ(Finish(), 0);
   EXPECT_TRUE(shutdown.load()) << "the shutdown code was lost";
+}
+
+TEST_F(FrameworkTest, WithoutAControlHandlerTheServiceDoesNotStart) {
+  bool started = false;
+  svc_->OnStart = [&](TService*, bool&) { started = true; };
+  svc_->NoController = true;
+  RunApp();
+  Send(manager_, scmwire::Writer(Op::ServiceStart).Text("FakeSvc"));
+  ServiceStatus status = ReadReport(manager_);
+  EXPECT_EQ(status.dwCurrentState, kServiceStopped) << "not even start pending";
+  EXPECT_EQ(status.dwWin32ExitCode, kErrorInvalidHandle);
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(svc_->events->Events(),
+            std::vector<std::string>{"E " + SystemErrorText(kErrorInvalidHandle)});
 }
 
 TEST_F(FrameworkTest, ManagerGoneShutsTheServiceDown) {
