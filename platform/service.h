@@ -166,6 +166,9 @@ class TService {
 // go to standard error. Otherwise runs the dispatcher; started without
 // VIGILO_SCM_FD it fails with error 1063 (text to the event log and standard
 // error). Returns the exit status: 0 on success, 1 on failure.
+// SIGTERM and SIGINT are blocked in the calling thread and the threads it
+// starts, and become the stop code; a thread the program started before would
+// still take them with their default action, so call it before starting any.
 int RunServiceApplication(TService& Service, int argc, char** argv);
 
 // True when `name` follows "-" or "/" in one of the arguments, in any case.
