@@ -95,6 +95,8 @@ std::vector<ServiceRegistration> ListServiceRegistrations() {
 
 void WriteServiceRegistration(const ServiceRegistration& registration) {
   if (!ValidName(registration.Name)) throw SystemError(kErrorInvalidName);
+  // A registration without its program could never be started.
+  if (registration.ImagePath.empty()) throw SystemError(kErrorInvalidParameter);
   std::string dir = ServiceRegistrationDir();
   if (uint32_t err = CreateDirectories(dir)) throw SystemError(err);
   std::string path = RegistrationPath(registration.Name);

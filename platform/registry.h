@@ -39,6 +39,7 @@ std::optional<ServiceRegistration> ReadServiceRegistration(const std::string& na
 std::vector<ServiceRegistration> ListServiceRegistrations();
 
 // Writes a new registration. Throws SystemError 1073 when it exists already,
+// 87 when it names no program (empty ImagePath),
 // or the code of the file error.
 void WriteServiceRegistration(const ServiceRegistration& registration);
 

@@ -106,6 +106,18 @@ TEST_F(RegistryTest, ListGivesEveryRegistrationInFileOrder) {
   EXPECT_EQ(all[1].DisplayName, "Display of Beta");
 }
 
+TEST_F(RegistryTest, RegistrationWithoutProgramIsRefused) {
+  ServiceRegistration reg = Reg("NoProgram");
+  reg.ImagePath.clear();
+  try {
+    WriteServiceRegistration(reg);
+    FAIL() << "write succeeded";
+  } catch (const SystemError& e) {
+    EXPECT_EQ(e.Code(), kErrorInvalidParameter);
+  }
+  EXPECT_FALSE(ReadServiceRegistration("NoProgram").has_value());
+}
+
 TEST_F(RegistryTest, UnwritableStoreReportsTheFileError) {
   if (::geteuid() == 0) {
     // Root writes anywhere: make the store's place a file instead.
