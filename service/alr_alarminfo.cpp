@@ -15,26 +15,31 @@ constexpr int32_t kWindows1252 = 1252;
 constexpr std::string_view kCrLf = "\r\n";
 
 // Names and texts from the settings and the databases reach people's
-// browsers: markup characters in them must show as text.
+// browsers: markup characters in them must show as text. Runs without such a
+// character are copied whole.
 void AppendEscaped(std::string& html, std::string_view text) {
   size_t done = 0;
-  for (size_t mark = text.find_first_of("&<>\""); mark != std::string_view::npos;
-       mark = text.find_first_of("&<>\"", done)) {
-    html.append(text.substr(done, mark - done));
-    switch (text[mark]) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    std::string_view entity;
+    switch (text[i]) {
       case '&':
-        html += "&amp;";
+        entity = "&amp;";
         break;
       case '<':
-        html += "&lt;";
+        entity = "&lt;";
         break;
       case '>':
-        html += "&gt;";
+        entity = "&gt;";
+        break;
+      case '"':
+        entity = "&quot;";
         break;
       default:
-        html += "&quot;";
+        continue;
     }
-    done = mark + 1;
+    html.append(text.substr(done, i - done));
+    html.append(entity);
+    done = i + 1;
   }
   html.append(text.substr(done));
 }
