@@ -50,6 +50,21 @@ void CheckCodePage(int32_t codePage) {
   }
 }
 
+// Appends the UTF-8 form of the Windows-1252 text. A report is mostly ASCII,
+// which stays as it is: those runs are copied whole and only the runs in
+// between are converted.
+void AppendUtf8(std::string& utf8, std::string_view ansi) {
+  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  auto it = ansi.begin();
+  while (it != ansi.end()) {
+    const auto other = std::find_if_not(it, ansi.end(), ascii);
+    utf8.append(it, other);
+    const auto back = std::find_if(other, ansi.end(), ascii);
+    if (other != back) utf8 += platform::Cp1252ToUtf8(std::string(other, back));
+    it = back;
+  }
+}
+
 }  // namespace
 
 // ---- TReportList ----
@@ -124,20 +139,10 @@ void TReportList::GetHtmlFooter(std::string& Html) {
 
 void TReportList::ConvertToUtf8(const std::string& Ansi, int32_t CodePage, std::string& Utf8) {
   CheckCodePage(CodePage);
-  // The same bytes as AnsiToWide followed by WideToUtf8, in one pass. A report
-  // is mostly ASCII, which stays as it is: copy those runs whole and convert
-  // only the runs in between.
+  // The same bytes as AnsiToWide followed by WideToUtf8, in one pass.
   std::string utf8;
   utf8.reserve(Ansi.size() + Ansi.size() / 16);
-  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
-  auto it = Ansi.begin();
-  while (it != Ansi.end()) {
-    const auto other = std::find_if_not(it, Ansi.end(), ascii);
-    utf8.append(it, other);
-    const auto back = std::find_if(other, Ansi.end(), ascii);
-    if (other != back) utf8 += platform::Cp1252ToUtf8(std::string(other, back));
-    it = back;
-  }
+  AppendUtf8(utf8, Ansi);
   Utf8 = std::move(utf8);  // Ansi and Utf8 may be one string
 }
 
@@ -309,26 +314,33 @@ std::string TAlarmReport::GetGeneratedByLine() const {
 
 void TAlarmReport::BuildHtml(std::string& Html) {
   Prepare();
-  std::string document;
-  GetHtmlHeader(document);
-  // About what a shop's row takes with one alarm: growing a document of many
-  // megabytes step by step would copy it over and over.
+  // Each byte converts on its own, so the document is converted piece by
+  // piece as it is assembled: a report of many megabytes is then held once,
+  // in UTF-8, and not a second time in Windows-1252.
+  std::string utf8;
+  // About what a shop's row takes with one alarm; pages reserved and never
+  // written cost nothing.
   size_t shops = 0;
   for (int32_t i = 0; i < Count(); ++i) shops += static_cast<size_t>(Chains(i).Count());
-  document.reserve(1024 + shops * 160);
-  document += GetGeneratedByLine();
+  utf8.reserve(1024 + shops * 160);
+  std::string piece;
+  GetHtmlHeader(piece);
+  piece += GetGeneratedByLine();
   if (Count() == 0) {
-    document += "<h4>";
-    document += resstr::SNoAlarmFound;
-    document += "</h4>\r\n";
-  } else {
-    // The chains are prepared already: append their sections directly.
-    for (int32_t i = 0; i < Count(); ++i) Chains(i).AppendHtml(document);
+    piece += "<h4>";
+    piece += resstr::SNoAlarmFound;
+    piece += "</h4>\r\n";
   }
-  std::string footer;
-  GetHtmlFooter(footer);
-  document += footer;
-  ConvertToUtf8(document, kWindows1252, Html);
+  AppendUtf8(utf8, piece);
+  // The chains are prepared already: their sections as they stand.
+  for (int32_t i = 0; i < Count(); ++i) {
+    piece.clear();
+    Chains(i).AppendHtml(piece);
+    AppendUtf8(utf8, piece);
+  }
+  GetHtmlFooter(piece);
+  AppendUtf8(utf8, piece);
+  Html = std::move(utf8);
 }
 
 TChainAlarms& TAlarmReport::Chains(int32_t Index) const {

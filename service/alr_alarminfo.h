@@ -8,9 +8,9 @@
 // under that same comparison. Nothing here is locked: only the service thread
 // fills, sorts and reads the report.
 //
-// The HTML is assembled as Windows-1252 text and converted to UTF-8 (without
-// byte-order mark) once, as a whole document. Names and texts that come from
-// the settings or the databases are HTML-escaped where they are inserted.
+// The HTML is assembled as Windows-1252 text and each byte of it converted to
+// UTF-8 (without byte-order mark) once. Names and texts that come from the
+// settings or the databases are HTML-escaped where they are inserted.
 #pragma once
 
 #include <cstdint>
