@@ -104,8 +104,15 @@ int32_t TReportList::Add(const std::string& Key, std::unique_ptr<TReportList> Ob
       order_.begin(), order_.end(), Key, [this](const std::string& key, uint32_t other) {
         return platform::CompareTextLocale(key, entries_[other].Key) < 0;
       });
-  order_.insert(at, position);
+  // The entry first: an index position without its entry would send the next
+  // lookup past the end of the list when memory runs out here.
   entries_.push_back(Entry{Key, std::move(Object)});
+  try {
+    order_.insert(at, position);
+  } catch (...) {
+    entries_.pop_back();
+    throw;
+  }
   return static_cast<int32_t>(position);
 }
 
