@@ -178,6 +178,23 @@ TEST_F(AlarmReportTest, GeneratedByLineUsesTheLocaleFormats) {
       "Le rapport est g\xE9n\xE9r\xE9 par CORVANTE Alert Service (v 3.2) \xE0 2024-01-02 7:05");
 }
 
+// A report made without settings of its own takes the locale's: the C
+// locale's short date writes months first and two-digit years.
+TEST(AlarmReportLocaleTest, GeneratedByLineDefaultsToTheLocaleFormats) {
+  const char* before = std::getenv("LC_TIME");
+  const std::string saved = before ? before : "";
+  setenv("LC_TIME", "C", 1);
+  TAlarmReport report;
+  if (before) {
+    setenv("LC_TIME", saved.c_str(), 1);
+  } else {
+    unsetenv("LC_TIME");
+  }
+  report.Clock = [] { return EncodeDate(2024, 3, 14) + EncodeTime(9, 5, 0, 0); };
+  EXPECT_EQ(report.GetGeneratedByLine(),
+            "Le rapport est g\xE9n\xE9r\xE9 par CORVANTE Alert Service  \xE0 03/14/24 09:05");
+}
+
 TEST(ShopAlarmsTest, CellsOfOneAndOfThreeAlarms) {
   struct Case {
     std::vector<std::string> texts;

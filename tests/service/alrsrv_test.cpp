@@ -103,6 +103,23 @@ TEST_F(AlarmSvcTest, AlarmRuleWithTodayAThursday) {
   }
 }
 
+// The date of the alarm text is in the short date format of the process's
+// locale: the C locale writes months first and two-digit years.
+TEST(AlarmSvcLocaleTest, AlarmDateIsInTheLocaleShortDate) {
+  const char* before = std::getenv("LC_ALL");
+  const std::string saved = before ? before : "";
+  setenv("LC_ALL", "C", 1);
+  TDmQor dm;
+  TAlarmSvc svc(dm, [] { return fbtest::FixtureToday(); });
+  if (before) {
+    setenv("LC_ALL", saved.c_str(), 1);
+  } else {
+    unsetenv("LC_ALL");
+  }
+  svc.CheckShop(Chain(), "Nord", fbtest::FixtureToday() - 2, fbtest::FixtureToday());
+  EXPECT_EQ(AlarmsOf(*svc.Report), (Alarms{{"Nord", {Absence("03/13/24")}}}));
+}
+
 // ---- the chain check against a database ----
 
 TEST_F(AlarmSvcTest, CheckChainRaisesOneAlarmPerShopWithAGap) {
