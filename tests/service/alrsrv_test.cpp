@@ -157,6 +157,52 @@ TEST_F(AlarmSvcTest, CheckChainRaisesOneAlarmPerShopWithAGap) {
   }
 }
 
+// The texts that reach the server, as the Logged database records each
+// statement that reads one of its views: the three probes of the connect,
+// then the chain check's statement, each exactly once.
+TEST_F(AlarmSvcTest, TheServerSeesTheProbesAndTheStatementAsWritten) {
+  struct Logged {
+    long long n;
+    std::string sql;
+  };
+  const auto logged = [&](long long after) {
+    std::vector<Logged> rows;
+    dm.QorTransRead.StartTransaction();
+    dm.QryRead.SQL = "SELECT N, SQLTEXT FROM SQLLOG ORDER BY N";
+    dm.QryRead.Open();
+    for (; !dm.QryRead.Eof(); dm.QryRead.Next()) {
+      const long long n = std::stoll(dm.QryRead.FieldByName("N").AsString());
+      if (n > after) rows.push_back({n, dm.QryRead.FieldByName("SQLTEXT").AsString()});
+    }
+    dm.QryRead.Close();
+    dm.QorTransRead.Commit();
+    return rows;
+  };
+  const std::vector<std::string> probes = {
+      "SELECT DISTINCT C.IDSHOP AS FLD_RESULT FROM CORRCOEFFS C WHERE (C.IDSHOP=0)",
+      "SELECT   T.IDSHOP AS FLD_RESULT1,   SUM(T.ENTERS_C) AS FLD_RESULT2 FROM VISITORS T WHERE "
+      "(T.IDSHOP=0) GROUP BY 1",
+      "SELECT   T.IDSHOP AS FLD_RESULT FROM HEATMAP T WHERE (T.IDSHOP=0)",
+  };
+  ConnectTo(fbtest::Databases().Logged);
+  // The log outlives earlier runs: the connect's probes are its last rows.
+  const std::vector<Logged> connect = logged(0);
+  ASSERT_GE(connect.size(), probes.size());
+  std::vector<std::string> last;
+  for (size_t i = connect.size() - probes.size(); i < connect.size(); ++i) {
+    last.push_back(connect[i].sql);
+  }
+  EXPECT_EQ(last, probes);
+
+  svc.CheckChain(Chain());
+  const std::vector<Logged> check = logged(connect.back().n);
+  ASSERT_EQ(check.size(), 1u);
+  EXPECT_EQ(check[0].sql,
+            "SELECT   S.SHOPNAME,   MAX(T.DDATE) AS MAXDATE FROM   VISITORS T,   SHOPS S WHERE   "
+            "(T.IDSHOP = S.IDSHOP) AND (T.ENTERS > 0) GROUP BY 1 ");
+  EXPECT_EQ(AlarmsOf(*svc.Report), (Alarms{{"Lone", {Absence("12/03/2024")}}}));
+}
+
 TEST_F(AlarmSvcTest, ReportOfACheckedChainIsEscapedUtf8) {
   ConnectTo(fbtest::Databases().Rule);
   svc.CheckChain(Chain());

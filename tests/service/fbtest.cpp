@@ -214,7 +214,8 @@ std::string Day(const std::string& isoDate) {
 Fixture FixtureIn(const std::string& folder) {
   const auto at = [&](const char* name) { return "localhost:" + folder + "/" + name; };
   return Fixture{folder,          at("rule.fdb"),     at("bare.fdb"),   at("noshops.fdb"),
-                 at("empty.fdb"), at("refusing.fdb"), at("probed.fdb"), at("textdates.fdb")};
+                 at("empty.fdb"), at("refusing.fdb"), at("probed.fdb"), at("textdates.fdb"),
+                 at("logged.fdb")};
 }
 
 void BuildFixture(const Fixture& fixture) {
@@ -294,6 +295,39 @@ void BuildFixture(const Fixture& fixture) {
                      "CREATE TRIGGER LOG_TRANSACTIONS ACTIVE ON TRANSACTION START "
                      "AS BEGIN INSERT INTO TXLOG (TX) VALUES (CURRENT_TRANSACTION); END",
                  });
+  // A view for each table the statements read, over a procedure that logs
+  // the statement (MON$STATE 1: the one running now).
+  std::vector<std::string> logged = {
+      kFullSchema[0],
+      "CREATE TABLE SQLLOG (N INTEGER, SQLTEXT VARCHAR(1000))",
+      "CREATE SEQUENCE SQLLOG_N",
+      "CREATE PROCEDURE LOG_RUNNING AS BEGIN IN AUTONOMOUS TRANSACTION DO "
+      "INSERT INTO SQLLOG (N, SQLTEXT) SELECT NEXT VALUE FOR SQLLOG_N, "
+      "CAST(S.MON$SQL_TEXT AS VARCHAR(1000)) FROM MON$STATEMENTS S "
+      "WHERE S.MON$ATTACHMENT_ID = CURRENT_CONNECTION AND S.MON$STATE = 1; END",
+  };
+  struct View {
+    std::string name, columns, names, targets;
+  };
+  for (const View& v : {
+           View{"VISITORS", "IDSHOP INTEGER, DDATE TIMESTAMP, ENTERS INTEGER, ENTERS_C INTEGER",
+                "IDSHOP, DDATE, ENTERS, ENTERS_C", ":IDSHOP, :DDATE, :ENTERS, :ENTERS_C"},
+           View{"CORRCOEFFS", "IDSHOP INTEGER, COEFF DOUBLE PRECISION", "IDSHOP, COEFF",
+                ":IDSHOP, :COEFF"},
+           View{"HEATMAP", "IDSHOP INTEGER, CELL INTEGER, HITS INTEGER", "IDSHOP, CELL, HITS",
+                ":IDSHOP, :CELL, :HITS"},
+       }) {
+    logged.push_back("CREATE TABLE " + v.name + "_ROWS (" + v.columns + ")");
+    logged.push_back("CREATE PROCEDURE " + v.name + "_LOGGED RETURNS (" + v.columns +
+                     ") AS BEGIN EXECUTE PROCEDURE LOG_RUNNING; FOR SELECT " + v.names + " FROM " +
+                     v.name + "_ROWS INTO " + v.targets + " DO SUSPEND; END");
+    logged.push_back("CREATE VIEW " + v.name + " AS SELECT " + v.names + " FROM " + v.name +
+                     "_LOGGED");
+  }
+  logged.push_back(Shop(1, "'Lone'"));
+  logged.push_back("INSERT INTO VISITORS_ROWS (IDSHOP, DDATE, ENTERS) VALUES (1, " +
+                   Day("2024-03-11") + ", 4)");
+  CreateDatabase(fixture.Logged, logged);
   // Last: once the trigger exists, no transaction starts in this database.
   CreateDatabase(
       fixture.Refusing,
@@ -307,8 +341,9 @@ void BuildFixture(const Fixture& fixture) {
 }
 
 void RemoveFixture(const Fixture& fixture) {
-  for (const std::string* db : {&fixture.Rule, &fixture.Bare, &fixture.NoShops, &fixture.Empty,
-                                &fixture.Refusing, &fixture.Probed, &fixture.TextDates}) {
+  for (const std::string* db :
+       {&fixture.Rule, &fixture.Bare, &fixture.NoShops, &fixture.Empty, &fixture.Refusing,
+        &fixture.Probed, &fixture.TextDates, &fixture.Logged}) {
     DropDatabase(*db);
   }
   DatabaseFolder adopted(fixture.Folder);

@@ -80,6 +80,10 @@ void DropDatabase(const std::string& connectionString);
 // Probed: the full schema but HEATMAP, and a trigger that writes the number
 //   of every transaction at its start into TXLOG (TX), so that TXLOG counts
 //   the transactions that were committed.
+// Logged: VISITORS, CORRCOEFFS and HEATMAP are views whose rows come from a
+//   procedure that first writes the text of the statement running on the
+//   connection into SQLLOG (SQLTEXT, in the order of N), in a transaction of
+//   its own; SHOPS is a table. Shop "Lone" counted 11/03/2024.
 struct Fixture {
   std::string Folder;
   std::string Rule;
@@ -89,6 +93,7 @@ struct Fixture {
   std::string Refusing;
   std::string Probed;
   std::string TextDates;
+  std::string Logged;
 };
 
 // The fixture built once per test run by the setup step (its folder named by
