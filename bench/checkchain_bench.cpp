@@ -32,11 +32,6 @@ namespace {
 
 constexpr int kShops = 2000;
 constexpr int kDays = 365;
-// The statement of the chain check, as it is sent.
-constexpr const char* kStatement =
-    "SELECT   S.SHOPNAME,   MAX(T.DDATE) AS MAXDATE FROM   VISITORS T,   SHOPS S WHERE   "
-    "(T.IDSHOP = S.IDSHOP) AND (T.ENTERS > 0) GROUP BY 1 ";
-
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point start) {
@@ -118,7 +113,7 @@ int main(int argc, char** argv) {
     BuildChainDatabase(db);
     std::printf("  built in %.1f s\n", Seconds(start));
     const std::string script = folder.Path() + "/statement.sql";
-    std::ofstream(script) << kStatement << ";\n";
+    std::ofstream(script) << TAlarmSvc::LastCountedDaySql << ";\n";
 
     TDmQor dm;
     dm.Username = fbtest::Sysdba().User;

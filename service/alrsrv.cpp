@@ -7,15 +7,8 @@
 #include "common/debuglog.h"
 #include "service/alr_resstr.h"
 
-namespace {
-
-// The last counted day of every shop name; 136 characters on one line.
-constexpr const char* kLastCountedDaySql =
-    "SELECT   S.SHOPNAME,   MAX(T.DDATE) AS MAXDATE FROM   VISITORS T,   SHOPS S WHERE   "
-    "(T.IDSHOP = S.IDSHOP) AND (T.ENTERS > 0) GROUP BY 1 ";
-static_assert(std::string_view(kLastCountedDaySql).size() == 136);
-
-}  // namespace
+// One line of 136 characters.
+static_assert(std::string_view(TAlarmSvc::LastCountedDaySql).size() == 136);
 
 TAlarmSvc::TAlarmSvc(TDmQor& DmQor, TClock Clock)
     : DmQor(DmQor),
@@ -31,7 +24,7 @@ void TAlarmSvc::CheckChain(const TChainParams& Chain) {
   transaction.StartTransaction();
   try {
     const TDateTime today = DateOf(Clock());
-    query.SQL = kLastCountedDaySql;
+    query.SQL = LastCountedDaySql;
     query.Open();
     try {
       const TQorField& shopName = query.FieldByName("SHOPNAME");

@@ -25,6 +25,11 @@ class TAlarmSvc {
   TAlarmSvc(const TAlarmSvc&) = delete;
   TAlarmSvc& operator=(const TAlarmSvc&) = delete;
 
+  // The statement of CheckChain: the last counted day of every shop name.
+  static constexpr const char* LastCountedDaySql =
+      "SELECT   S.SHOPNAME,   MAX(T.DDATE) AS MAXDATE FROM   VISITORS T,   SHOPS S WHERE   "
+      "(T.IDSHOP = S.IDSHOP) AND (T.ENTERS > 0) GROUP BY 1 ";
+
   // Reads the last counted day of every shop of the chain whose database the
   // data module is connected to, in one statement, and applies CheckShop to
   // each row. Throws the EDatabaseError of a failing statement after rolling
