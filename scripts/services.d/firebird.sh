@@ -30,9 +30,10 @@ if ! pidof -q "$fbguard" && ! listening; then
     --exec "$fbguard" -- -daemon -forever -pidfile "$pidfile"
 fi
 
-# Ready means a client can log in, not only that the port is open.
+# Ready means a client can log in, not only that the port is open. The
+# password goes in the environment, where other users' ps cannot read it.
 for _ in $(seq 1 100); do
-  if listening && fbsvcmgr localhost:service_mgr user SYSDBA password "$password" \
+  if listening && ISC_USER=SYSDBA ISC_PASSWORD="$password" fbsvcmgr localhost:service_mgr \
       info_server_version >/dev/null 2>&1; then
     exit 0
   fi
