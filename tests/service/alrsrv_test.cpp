@@ -268,6 +268,7 @@ TEST_F(AlarmSvcTest, LogEventRecordsEventsAndErrorsApart) {
   std::string pattern = dir;
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   const std::string logFile = pattern + "/vigilo.log";
+  const std::string previousLog = LogFileName();
   SetLogTarget(nullptr, logFile);
 
   struct Case {
@@ -297,6 +298,7 @@ TEST_F(AlarmSvcTest, LogEventRecordsEventsAndErrorsApart) {
   lines << file.rdbuf();
   EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level 0\r\n"));
   EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level -1\r\n"));
+  SetLogTarget(nullptr, previousLog);
   std::filesystem::remove_all(pattern);
 }
 
