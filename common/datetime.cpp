@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "common/exceptions.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -307,12 +308,19 @@ TFormatSettings LocaleFormatSettings() {
   // Each category on its own, so that one unknown locale name does not take
   // the other category down with it.
   auto info = [](int mask, nl_item item) -> std::string {
-    locale_t loc = ::newlocale(mask, "", static_cast<locale_t>(0));
+    // LC_CTYPE comes along for the code set the texts are written in, when it
+    // is a known locale too.
+    locale_t loc = ::newlocale(mask | LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (loc == static_cast<locale_t>(0)) loc = ::newlocale(mask, "", static_cast<locale_t>(0));
     if (loc == static_cast<locale_t>(0)) loc = ::newlocale(mask, "C", static_cast<locale_t>(0));
     if (loc == static_cast<locale_t>(0)) return "";
     std::string value = ::nl_langinfo_l(item, loc);
+    // The programs' texts are cp1252: literal characters of a UTF-8 locale's
+    // formats (such as the Japanese date's) are converted here, once, so that
+    // no UTF-8 byte lands in a cp1252 text and is encoded a second time.
+    const bool utf8 = std::string(::nl_langinfo_l(CODESET, loc)) == "UTF-8";
     ::freelocale(loc);
-    return value;
+    return utf8 ? platform::Utf8ToCp1252(value) : value;
   };
   return FormatSettingsFromLocaleInfo(info(LC_TIME_MASK, D_FMT), info(LC_TIME_MASK, T_FMT),
                                       info(LC_NUMERIC_MASK, RADIXCHAR));

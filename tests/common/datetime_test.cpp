@@ -299,6 +299,17 @@ TEST(DateTime, LocaleSettingsComeFromTheEnvironment) {
             "02.03.2024 07.05.09");
 }
 
+// Literal characters of a UTF-8 locale's date format arrive as cp1252 text:
+// the Japanese year, month and day signs have no cp1252 form and become "?".
+TEST(DateTime, LocaleLiteralsAreConvertedToCp1252) {
+  const std::string locpath = logtime_test::BuildLocale("ja_JP");
+  if (locpath.empty()) GTEST_SKIP() << "localedef or the ja_JP locale sources are missing";
+  ScopedEnv path("LOCPATH", locpath);
+  ScopedEnv all("LC_ALL", "ja_JP.UTF-8");
+  const TFormatSettings fs = LocaleFormatSettings();
+  EXPECT_EQ(DateToStr(EncodeDate(2024, 3, 2), fs), "2024?03?02?");
+}
+
 TEST(DateTime, AnUnknownLocaleFallsBackToC) {
   ScopedEnv all("LC_ALL", "xx_NOWHERE.UTF-8");
   EXPECT_EQ(LocaleFormatSettings().ShortDateFormat, "mm/dd/yy");
