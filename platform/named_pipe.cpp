@@ -22,10 +22,10 @@ namespace {
 constexpr char kDefaultRuntimeDir[] = "/run/vigilo";
 constexpr uint8_t kTokenAccepted = 'A';
 constexpr uint8_t kTokenBusy = 'B';
-// How long a server stops refusing clients after the refusal itself failed
-// (no descriptor left to accept with): the waiting client would keep the
-// socket readable and turn the wait into a spin.
-constexpr auto kRefusalBackoff = std::chrono::milliseconds(100);
+// How long a server leaves its waiting clients alone after an accept failed
+// (no descriptor or memory left): the client stays queued and would keep the
+// socket readable, turning the wait into a spin.
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 constexpr int kRefusalsPerPass = 16;
 
 class UniqueFd {
@@ -190,17 +190,23 @@ class SocketPipeServer : public PipeServerSystem {
     Slot* slot = Usable(index, error);
     if (!slot) return PipeIo::Failed;
     Disconnect(index);
-    int fd = -1;
-    Step step = Accept(fd, error);
-    if (step == Step::Failed) return PipeIo::Failed;
-    if (step == Step::Done) {
-      Attach(*slot, fd);
-      slot->finished = true;
-      slot->ok = true;
-      return PipeIo::Done;
-    }
     slot->op = Op::Connect;
-    return PipeIo::Pending;
+    if (std::chrono::steady_clock::now() < acceptAgainAt_) return PipeIo::Pending;
+    int fd = -1;
+    uint32_t acceptError = 0;
+    Step step = Accept(fd, acceptError);
+    if (step == Step::Again) return PipeIo::Pending;
+    if (step == Step::Failed) {
+      // A shortage that passes must not leave the slot idle for good: the
+      // failure ends this connect, and the next one waits out the pause.
+      FailConnect(*slot, acceptError);
+      return PipeIo::Pending;
+    }
+    slot->op = Op::None;
+    Attach(*slot, fd);
+    slot->finished = true;
+    slot->ok = true;
+    return PipeIo::Done;
   }
 
   PipeIo Read(int index, uint8_t* buffer, uint32_t size, uint32_t& count,
@@ -291,11 +297,11 @@ class SocketPipeServer : public PipeServerSystem {
       size_t listenerAt = n;
       if (listener_.Get() >= 0) {
         auto now = std::chrono::steady_clock::now();
-        if (listening || now >= refuseAgainAt_) {
+        if (now >= acceptAgainAt_) {
           fds[n++] = {listener_.Get(), POLLIN, 0};
         } else {
           timeout = static_cast<int>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(refuseAgainAt_ - now)
+                        std::chrono::duration_cast<std::chrono::milliseconds>(acceptAgainAt_ - now)
                             .count()) +
                     1;
         }
@@ -496,14 +502,26 @@ class SocketPipeServer : public PipeServerSystem {
       uint32_t error = 0;
       Step step = Accept(fd, error);
       if (step == Step::Again) return;
+      if (step == Step::Failed) {
+        FailConnect(slot, error);
+        return;
+      }
       slot.finished = true;
       slot.signalled = true;
-      slot.ok = step == Step::Done;
+      slot.ok = true;
       slot.count = 0;
-      slot.error = error;
-      if (step == Step::Failed) return;
       Attach(slot, fd);
     }
+  }
+
+  // Ends the slot's connect with `error` and pauses accepting.
+  void FailConnect(Slot& slot, uint32_t error) {
+    slot.finished = true;
+    slot.signalled = true;
+    slot.ok = false;
+    slot.count = 0;
+    slot.error = error;
+    acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
   }
 
   void RefuseWaitingClients() {
@@ -515,7 +533,7 @@ class SocketPipeServer : public PipeServerSystem {
       Step step = Accept(fd, error);
       if (step == Step::Again) return;
       if (step == Step::Failed) {
-        refuseAgainAt_ = std::chrono::steady_clock::now() + kRefusalBackoff;
+        acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
         return;
       }
       ::send(fd, &kTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -597,7 +615,7 @@ class SocketPipeServer : public PipeServerSystem {
   dev_t socketDevice_ = 0;
   ino_t socketInode_ = 0;
   int created_ = 0;
-  std::chrono::steady_clock::time_point refuseAgainAt_{};
+  std::chrono::steady_clock::time_point acceptAgainAt_{};
   std::array<Slot, kPipeMaxInstances> slots_{};
 };
 

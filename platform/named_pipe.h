@@ -83,7 +83,9 @@ class PipeServerSystem {
   virtual void CloseInstance(int index) = 0;
 
   // Listens for a client. Done: a client was waiting and has been taken;
-  // Pending: the slot takes the next client that connects.
+  // Pending: the slot takes the next client that connects. A client that
+  // cannot be taken (no descriptor left) ends the pending connect with that
+  // error, and accepting pauses for a moment. Fails only for a bad slot.
   virtual PipeIo Connect(int index, uint32_t& error) = 0;
   // Reads one message of at most `size` bytes into `buffer`. A longer one
   // fails with kErrorMoreData; a closed connection with kErrorBrokenPipe. An

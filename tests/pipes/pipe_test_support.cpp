@@ -155,24 +155,44 @@ Bytes Request(const std::string& command, const Bytes& payload) {
   return Request(command, static_cast<uint32_t>(payload.size()), payload);
 }
 
-RawClient::RawClient(const std::string& pipeName) {
-  std::string path;
-  if (platform::PipeSocketPath(pipeName, path) != 0) return;
+namespace {
+
+bool ConnectTo(int fd, const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace
+
+RawClient::RawClient(const std::string& pipeName) {
+  if (platform::PipeSocketPath(pipeName, path_) != 0) return;
   for (int attempt = 0; attempt < 2000 && fd_ < 0; ++attempt) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return;
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+    if (ConnectTo(fd_, path_)) break;
     bool notYet = errno == ENOENT || errno == ECONNREFUSED;
     Close();
     if (!notYet) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (fd_ < 0) return;
+  if (fd_ >= 0) ReadToken();
+}
+
+RawClient::RawClient(const std::string& pipeName, DeferConnect) {
+  if (platform::PipeSocketPath(pipeName, path_) != 0) return;
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool RawClient::Connect() {
+  return fd_ >= 0 && ConnectTo(fd_, path_);
+}
+
+char RawClient::ReadToken() {
   uint8_t token = 0;
-  if (ReceiveAll(fd_, &token, 1)) token_ = static_cast<char>(token);
+  token_ = fd_ >= 0 && ReceiveAll(fd_, &token, 1) ? static_cast<char>(token) : 0;
+  return token_;
 }
 
 RawClient::~RawClient() {

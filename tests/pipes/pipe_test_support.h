@@ -75,10 +75,17 @@ class RawClient {
   // Connects, retrying while the server is not listening yet (at most about
   // ten seconds), and reads the token byte ('A' or 'B'; 0 when none came).
   explicit RawClient(const std::string& pipeName);
+  // Only makes the socket: Connect() connects it, ReadToken() reads the token.
+  enum DeferConnect { kNoToken };
+  RawClient(const std::string& pipeName, DeferConnect);
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
   bool Connected() const { return fd_ >= 0; }
+  // One connect, without retries; needs no new descriptor.
+  bool Connect();
+  // The token byte, 0 when none came.
+  char ReadToken();
   char Token() const { return token_; }
   // Sends one framed message; false on failure.
   bool Send(const Bytes& message);
@@ -91,6 +98,7 @@ class RawClient {
  private:
   int fd_ = -1;
   char token_ = 0;
+  std::string path_;
 };
 
 uint32_t Get32(const Bytes& bytes, size_t offset);

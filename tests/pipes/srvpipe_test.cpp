@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -272,6 +273,54 @@ TEST(PipeServer, LogLevelAboveZeroAddsTheDiagnosticMessages) {
   }
   EXPECT_THAT(log.Messages(), ::testing::Contains("Named pipe server thread started"));
   EXPECT_EQ(log.Messages().back(), "Named pipe server thread finished");
+}
+
+// While it lives no new descriptor can be made in this process.
+class DescriptorShortage {
+ public:
+  DescriptorShortage() {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit limited = saved_;
+    limited.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ::setrlimit(RLIMIT_NOFILE, &limited);
+  }
+  ~DescriptorShortage() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  DescriptorShortage(const DescriptorShortage&) = delete;
+  DescriptorShortage& operator=(const DescriptorShortage&) = delete;
+
+ private:
+  rlimit saved_{};
+};
+
+TEST(PipeServer, AClientWaitingThroughADescriptorShortageIsServedAfterIt) {
+  std::string name = pipetest::UniquePipeName("Short");
+  TestServer server(name, 2, ReplyStatistics);
+  RawClient holder(name);  // keeps the first instance, and asks for the counters
+  ASSERT_EQ(holder.Token(), 'A');
+  RawClient waiting(name, RawClient::kNoToken);
+  ASSERT_TRUE(waiting.Connected());
+  {
+    DescriptorShortage shortage;
+    ASSERT_TRUE(waiting.Connect());
+    // The second instance cannot take the client: its accept fails.
+    TPipeStatistics st;
+    for (int i = 0; i < 20000; ++i) {
+      Bytes reply;
+      ASSERT_TRUE(holder.Send(Bytes(1, 0)));
+      ASSERT_TRUE(holder.Receive(reply));
+      st = Decode(reply);
+      if (st.ConnectErrors > 0) break;
+    }
+    ASSERT_GT(st.ConnectErrors, 0u);
+  }
+  // With descriptors to spare again, the instance takes the client that waited.
+  EXPECT_EQ(waiting.ReadToken(), 'A');
+  Bytes reply;
+  ASSERT_TRUE(waiting.Send(Bytes(2, 0)));
+  ASSERT_TRUE(waiting.Receive(reply));
+  EXPECT_EQ(Decode(reply).Connections, 2u);
 }
 
 std::atomic<int> signalsSeen{0};
