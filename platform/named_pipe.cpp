@@ -109,6 +109,16 @@ Step ReceiveSome(int fd, uint8_t* dest, size_t size, size_t& got, uint32_t& erro
   }
 }
 
+// The spans of a framed message still to go once `done` of its bytes (the
+// 4-byte length first, then the body) have gone; returns their number.
+int FrameSpans(iovec (&parts)[2], uint8_t* head, uint8_t* body, size_t bodySize, size_t done) {
+  int count = 0;
+  if (done < 4) parts[count++] = {head + done, 4 - done};
+  size_t bodyDone = done < 4 ? 0 : done - 4;
+  if (bodySize > bodyDone) parts[count++] = {body + bodyDone, bodySize - bodyDone};
+  return count;
+}
+
 // Blocking helpers of the client.
 uint32_t ReceiveExactly(int fd, uint8_t* dest, size_t size) {
   size_t done = 0;
@@ -132,13 +142,10 @@ uint32_t SendMessage(int fd, const uint8_t* data, uint32_t size) {
   size_t sent = 0;
   while (sent < total) {
     iovec parts[2];
-    int count = 0;
-    if (sent < 4) parts[count++] = {head + sent, 4 - sent};
-    size_t bodyDone = sent < 4 ? 0 : sent - 4;
-    if (size > bodyDone) parts[count++] = {const_cast<uint8_t*>(data) + bodyDone, size - bodyDone};
     msghdr message{};
     message.msg_iov = parts;
-    message.msg_iovlen = static_cast<size_t>(count);
+    message.msg_iovlen =
+        static_cast<size_t>(FrameSpans(parts, head, const_cast<uint8_t*>(data), size, sent));
     ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     if (n >= 0) {
       sent += static_cast<size_t>(n);
@@ -146,6 +153,35 @@ uint32_t SendMessage(int fd, const uint8_t* data, uint32_t size) {
       return LastErrorFromErrno();
     }
   }
+  return kErrorSuccess;
+}
+
+// Receives the answer, keeping at most `size` bytes of it in `dest`; `length`
+// is the length the server sent. The answer is the last thing a server sends
+// on a connection, so its length and body can be asked for in one call.
+uint32_t ReceiveAnswer(int fd, uint8_t* dest, uint32_t size, uint32_t& kept, uint32_t& length) {
+  uint8_t head[4];
+  size_t got = 0;
+  size_t keep = size;  // until the length is known
+  while (got < 4 + keep) {
+    iovec parts[2];
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(FrameSpans(parts, head, dest, keep, got));
+    ssize_t n = ::recvmsg(fd, &message, 0);
+    if (n == 0) return kErrorBrokenPipe;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastErrorFromErrno();
+    }
+    bool lengthKnown = got >= 4;
+    got += static_cast<size_t>(n);
+    if (!lengthKnown && got >= 4) {
+      length = GetLength(head);
+      if (length < keep) keep = length;
+    }
+  }
+  kept = static_cast<uint32_t>(keep);
   return kErrorSuccess;
 }
 
@@ -437,15 +473,10 @@ class SocketPipeServer : public PipeServerSystem {
     size_t total = 4 + static_cast<size_t>(slot.dataSize);
     while (slot.sent < total) {
       iovec parts[2];
-      int count = 0;
-      if (slot.sent < 4) parts[count++] = {slot.outHead + slot.sent, 4 - slot.sent};
-      size_t bodyDone = slot.sent < 4 ? 0 : slot.sent - 4;
-      if (slot.dataSize > bodyDone) {
-        parts[count++] = {const_cast<uint8_t*>(slot.data) + bodyDone, slot.dataSize - bodyDone};
-      }
       msghdr message{};
       message.msg_iov = parts;
-      message.msg_iovlen = static_cast<size_t>(count);
+      message.msg_iovlen = static_cast<size_t>(FrameSpans(
+          parts, slot.outHead, const_cast<uint8_t*>(slot.data), slot.dataSize, slot.sent));
       ssize_t n = ::sendmsg(slot.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) {
         slot.sent += static_cast<size_t>(n);
@@ -710,11 +741,9 @@ uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint
         return LastErrorFromErrno();
     }
   }
-  // From here on the exchange waits for the server, as CallNamedPipe does once connected.
-  int flags = ::fcntl(fd.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return LastErrorFromErrno();
-  }
+  // From here on the exchange waits for the server, as CallNamedPipe does once
+  // connected. The socket was made with no other status flag to keep.
+  if (::fcntl(fd.Get(), F_SETFL, 0) != 0) return LastErrorFromErrno();
 
   uint8_t token = 0;
   if (uint32_t error = ReceiveExactly(fd.Get(), &token, 1)) return error;
@@ -722,12 +751,10 @@ uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint
   if (token != kTokenAccepted) return kErrorBadPipe;
 
   if (uint32_t error = SendMessage(fd.Get(), request, requestSize)) return error;
-  uint8_t head[4];
-  if (uint32_t error = ReceiveExactly(fd.Get(), head, sizeof head)) return error;
-  uint32_t length = GetLength(head);
-  uint32_t keep = length < answerSize ? length : answerSize;
-  if (uint32_t error = ReceiveExactly(fd.Get(), answer, keep)) return error;
-  answerCount = keep;
+  uint32_t kept = 0;
+  uint32_t length = 0;
+  if (uint32_t error = ReceiveAnswer(fd.Get(), answer, answerSize, kept, length)) return error;
+  answerCount = kept;
   return length > answerSize ? kErrorMoreData : kErrorSuccess;
 }
 

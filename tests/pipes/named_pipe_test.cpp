@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "pipe_test_support.h"
 #include "pipes/alr_control.h"
@@ -18,6 +19,21 @@ namespace {
 
 using pipetest::Bytes;
 using pipetest::LogCapture;
+
+sockaddr_un AddressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
+// Leaves a socket file at `path` that no server listens on.
+void LeaveStaleSocket(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = AddressOf(path);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+}
 
 TEST(PipeNames, LocalPathsGiveTheirNameAndOthersAnError) {
   struct Case {
@@ -61,15 +77,7 @@ TEST(PipeClient, FailuresReportTheirCodes) {
   ASSERT_EQ(platform::PipeSocketPath(stale, stalePath), 0u);
   ASSERT_EQ(::mkdir((pipetest::RuntimeDir() + "/pipe").c_str(), 0755) == 0 || errno == EEXIST,
             true);
-  {
-    // A socket file whose server has gone.
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, stalePath.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-  }
+  LeaveStaleSocket(stalePath);
   struct Case {
     std::string path;
     uint32_t error;
@@ -104,6 +112,71 @@ TEST(PipeClient, ALongerAnswerGivesMoreDataAndItsFirstBytes) {
   EXPECT_EQ(std::string(answer, answer + 10), "ACK 28 byt");
 }
 
+TEST(PipeClient, AnAnswerArrivingInFragmentsIsPutTogether) {
+  struct Case {
+    uint32_t answerSize;
+    uint32_t bufferSize;
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {300, 512, 0}, {300, 300, 0}, {300, 100, platform::kErrorMoreData}, {0, 16, 0}};
+  ASSERT_EQ(::mkdir((pipetest::RuntimeDir() + "/pipe").c_str(), 0755) == 0 || errno == EEXIST,
+            true);
+  for (const Case& c : cases) {
+    std::string name = pipetest::UniquePipeName("Fragments");
+    std::string path;
+    ASSERT_EQ(platform::PipeSocketPath(name, path), 0u);
+    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = AddressOf(path);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    Bytes frame(4 + c.answerSize);
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(c.answerSize >> (8 * i));
+    for (uint32_t i = 0; i < c.answerSize; ++i) frame[4 + i] = static_cast<uint8_t>(i * 13 + 1);
+
+    // A server of our own that sends the length in two sends, the second
+    // joined to the first body byte, and the body in further sends.
+    std::thread server([&] {
+      int fd = ::accept(listener, nullptr, nullptr);
+      if (fd < 0) return;
+      uint8_t token = 'A';
+      ::send(fd, &token, 1, MSG_NOSIGNAL);
+      uint8_t request[4 + 28];
+      for (size_t got = 0; got < sizeof request;) {
+        ssize_t n = ::recv(fd, request + got, sizeof request - got, 0);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      const size_t cuts[] = {2, 5, 10, frame.size()};
+      size_t sent = 0;
+      for (size_t cut : cuts) {
+        if (cut > frame.size() || cut <= sent) continue;
+        ::send(fd, frame.data() + sent, cut - sent, MSG_NOSIGNAL);
+        sent = cut;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // lets the client read
+      }
+      uint8_t rest;
+      while (::recv(fd, &rest, 1, 0) > 0) {
+      }
+      ::close(fd);
+    });
+    uint8_t request[28] = {'R', 'E', 'Q'};
+    Bytes answer(c.bufferSize, 0xEE);
+    uint32_t count = 0;
+    EXPECT_EQ(platform::CallNamedPipe("\\\\.\\pipe\\" + name, request, 28, answer.data(),
+                                      c.bufferSize, count),
+              c.error)
+        << c.answerSize << "/" << c.bufferSize;
+    uint32_t kept = std::min(c.answerSize, c.bufferSize);
+    EXPECT_EQ(count, kept);
+    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + kept),
+              Bytes(frame.begin() + 4, frame.begin() + 4 + kept));
+    server.join();
+    ::close(listener);
+    ::unlink(path.c_str());
+  }
+}
+
 TEST(PipeServerSocket, AStaleSocketFileIsReplaced) {
   std::string name = pipetest::UniquePipeName("Replace");
   {
@@ -112,14 +185,7 @@ TEST(PipeServerSocket, AStaleSocketFileIsReplaced) {
   }
   std::string path;
   ASSERT_EQ(platform::PipeSocketPath(name, path), 0u);
-  {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);  // leaves the file without a server
-  }
+  LeaveStaleSocket(path);
   LogCapture log;
   TPipeServer second(name, 1, nullptr);
   EXPECT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
