@@ -18,6 +18,11 @@ void PutHeader(uint8_t* reply, const TPipeMessageHeader& header) {
   EncodePipeHeader(header, std::span<uint8_t, kPipeHeaderSize>(reply, kPipeHeaderSize));
 }
 
+void ReplyUnknown(uint8_t* Reply, uint32_t& ReplySize) {
+  PutHeader(Reply, MakePipeHeader(kAnsReqUnknown));
+  ReplySize = kPipeHeaderSize;
+}
+
 // The start of both endpoints' handling: no default acknowledgement, a zeroed
 // reply, and "ANSREQUNKNOWN" for a request too short to hold a header.
 bool StartReply(uint32_t RequestSize, uint8_t* Reply, int32_t ReplyBufferSize, uint32_t& ReplySize,
@@ -25,14 +30,8 @@ bool StartReply(uint32_t RequestSize, uint8_t* Reply, int32_t ReplyBufferSize, u
   DefaultAck = false;
   std::memset(Reply, 0, static_cast<size_t>(ReplyBufferSize));
   if (RequestSize >= kPipeHeaderSize) return true;
-  PutHeader(Reply, MakePipeHeader(kAnsReqUnknown));
-  ReplySize = kPipeHeaderSize;
+  ReplyUnknown(Reply, ReplySize);
   return false;
-}
-
-void ReplyUnknown(uint8_t* Reply, uint32_t& ReplySize) {
-  PutHeader(Reply, MakePipeHeader(kAnsReqUnknown));
-  ReplySize = kPipeHeaderSize;
 }
 
 }  // namespace

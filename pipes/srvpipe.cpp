@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "common/datetime.h"
 #include "common/debuglog.h"
@@ -181,19 +182,14 @@ bool TPipeServer::CompletePendingIO(int Index) {
       return false;
     case kReading:
       if (ok && count > 0) {
-        ++Statistics.Requests;
-        Statistics.BytesReceived += count;
-        instance.BytesRead = count;
-        instance.State = kWriting;
+        RequestRead(instance, count);
         return true;
       }
       ReconnectInstance(Index);
       return false;
     case kWriting:
       if (ok && count == instance.BytesToWrite) {
-        ++Statistics.Answers;
-        Statistics.BytesSent += count;
-        instance.State = kReading;
+        ReplyWritten(instance, count);
         return true;
       }
       ++Statistics.WriteErrors;
@@ -214,11 +210,8 @@ void TPipeServer::ServeInstance(int Index) {
       std::memset(instance.Request, 0, sizeof instance.Request);
       platform::PipeIo io = Pipe->Read(Index, instance.Request, kPipeBufferSize, count, error);
       if (io == platform::PipeIo::Done && count > 0) {
-        ++Statistics.Requests;
-        Statistics.BytesReceived += count;
-        instance.BytesRead = count;
+        RequestRead(instance, count);
         instance.PendingIO = false;
-        instance.State = kWriting;
       } else if (io == platform::PipeIo::Pending) {
         instance.PendingIO = true;
       } else {
@@ -227,23 +220,23 @@ void TPipeServer::ServeInstance(int Index) {
       break;
     }
     case kWriting: {
+      std::optional<std::string> failure;
       try {
         BuildReply(instance);
       } catch (const std::exception& e) {
-        WriteLog(3, e.what());
-        ReconnectInstance(Index);
-        return;
+        failure = e.what();
       } catch (...) {
-        WriteLog(3, "Unknown exception in the request handler");
+        failure = "Unknown exception in the request handler";
+      }
+      if (failure) {
+        WriteLog(3, *failure);
         ReconnectInstance(Index);
         return;
       }
       platform::PipeIo io = Pipe->Write(Index, instance.Reply, instance.BytesToWrite, count, error);
       if (io == platform::PipeIo::Done && count == instance.BytesToWrite) {
-        ++Statistics.Answers;
-        Statistics.BytesSent += count;
+        ReplyWritten(instance, count);
         instance.PendingIO = false;
-        instance.State = kReading;
       } else if (io == platform::PipeIo::Pending) {
         instance.PendingIO = true;
       } else {
@@ -256,6 +249,19 @@ void TPipeServer::ServeInstance(int Index) {
       WriteLog(3, "Wrong pipe state");
       break;
   }
+}
+
+void TPipeServer::RequestRead(TPipeInstance& Instance, uint32_t Count) {
+  ++Statistics.Requests;
+  Statistics.BytesReceived += Count;
+  Instance.BytesRead = Count;
+  Instance.State = kWriting;
+}
+
+void TPipeServer::ReplyWritten(TPipeInstance& Instance, uint32_t Count) {
+  ++Statistics.Answers;
+  Statistics.BytesSent += Count;
+  Instance.State = kReading;
 }
 
 void TPipeServer::ReconnectInstance(int Index) {

@@ -92,6 +92,9 @@ class TPipeServer {
   void ServeInstance(int Index);
   void ReconnectInstance(int Index);
   void BuildReply(TPipeInstance& Instance);
+  // A read or write has ended whole: counts it and moves to the next state.
+  void RequestRead(TPipeInstance& Instance, uint32_t Count);
+  void ReplyWritten(TPipeInstance& Instance, uint32_t Count);
 
   const int32_t LogLevel;
   const int32_t MaxInstances;
