@@ -200,10 +200,11 @@ RawClient::~RawClient() {
 }
 
 bool RawClient::Send(const Bytes& message) {
-  uint8_t head[4];
-  uint32_t size = static_cast<uint32_t>(message.size());
-  for (int i = 0; i < 4; ++i) head[i] = static_cast<uint8_t>(size >> (8 * i));
-  return fd_ >= 0 && SendAll(fd_, head, 4) && SendAll(fd_, message.data(), message.size());
+  return SendRaw(Framed(message));
+}
+
+bool RawClient::SendRaw(const Bytes& bytes) {
+  return fd_ >= 0 && SendAll(fd_, bytes.data(), bytes.size());
 }
 
 bool RawClient::Receive(Bytes& message) {
@@ -227,6 +228,14 @@ bool RawClient::ClosedByServer() {
 void RawClient::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+Bytes Framed(const Bytes& message) {
+  Bytes framed(4 + message.size());
+  uint32_t size = static_cast<uint32_t>(message.size());
+  for (int i = 0; i < 4; ++i) framed[i] = static_cast<uint8_t>(size >> (8 * i));
+  if (!message.empty()) std::memcpy(framed.data() + 4, message.data(), message.size());
+  return framed;
 }
 
 uint16_t Get16(const Bytes& b, size_t o) {

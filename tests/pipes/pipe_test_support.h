@@ -89,6 +89,8 @@ class RawClient {
   char Token() const { return token_; }
   // Sends one framed message; false on failure.
   bool Send(const Bytes& message);
+  // Sends bytes as they are, without a frame.
+  bool SendRaw(const Bytes& bytes);
   // Receives one framed message; false when the connection ends first.
   bool Receive(Bytes& message);
   // True when the server closed the connection (reads end of stream).
@@ -100,6 +102,9 @@ class RawClient {
   char token_ = 0;
   std::string path_;
 };
+
+// A message framed as the sockets carry it: its length, then its bytes.
+Bytes Framed(const Bytes& message);
 
 uint32_t Get32(const Bytes& bytes, size_t offset);
 uint64_t Get64(const Bytes& bytes, size_t offset);

@@ -212,6 +212,87 @@ TEST(PipeServer, EveryInstanceTakesOneClient) {
   }
 }
 
+TEST(PipeServer, AClientSendingInFragmentsHoldsOnlyItsOwnInstance) {
+  LogCapture log;
+  std::string name = pipetest::UniquePipeName("Fragments");
+  TestServer server(name, 2, ReplyStatistics);
+  RawClient slow(name);
+  ASSERT_EQ(slow.Token(), 'A');
+  const Bytes framed = pipetest::Framed(Bytes(300, 'p'));
+  // Half a length, then the rest of it with part of the body, then the rest:
+  // between the sends the other instance serves whole exchanges.
+  const size_t cuts[] = {2, 100, framed.size()};
+  size_t sent = 0;
+  uint32_t othersServed = 0;
+  for (size_t cut : cuts) {
+    ASSERT_TRUE(slow.SendRaw(Bytes(framed.begin() + sent, framed.begin() + cut)));
+    sent = cut;
+    if (cut == framed.size()) break;
+    pipetest::Answer other = pipetest::Call(name, Bytes(7, 'o'));
+    ASSERT_EQ(other.error, 0u);
+    ++othersServed;
+  }
+  Bytes reply;
+  ASSERT_TRUE(slow.Receive(reply));
+  TPipeStatistics st = Decode(reply);
+  EXPECT_EQ(st.Requests, othersServed + 1);
+  EXPECT_EQ(st.BytesReceived, othersServed * 7 + 300);
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST(PipeServer, AClientThatDoesNotReadItsRepliesHoldsOnlyItsOwnInstance) {
+  std::string name = pipetest::UniquePipeName("Deaf");
+  // Every reply fills a whole message, so unread replies soon fill the socket.
+  TestServer server(name, 2,
+                    [](TPipeServer&, const uint8_t* request, uint32_t, uint8_t* reply,
+                       uint32_t& replySize, bool& defaultAck) {
+                      std::memset(reply, request[0], kPipeBufferSize);
+                      replySize = kPipeBufferSize;
+                      defaultAck = false;
+                    });
+  RawClient deaf(name);
+  ASSERT_EQ(deaf.Token(), 'A');
+  const int requests = 40;
+  for (int i = 0; i < requests; ++i) ASSERT_TRUE(deaf.Send(Bytes(1, static_cast<uint8_t>(i))));
+  // The server's write to it waits; the other instance goes on serving.
+  for (int i = 0; i < 3; ++i) {
+    pipetest::Answer other = pipetest::Call(name, Bytes(1, 'o'));
+    ASSERT_EQ(other.error, 0u);
+    EXPECT_EQ(other.bytes, Bytes(kPipeBufferSize, 'o'));
+  }
+  for (int i = 0; i < requests; ++i) {
+    Bytes reply;
+    ASSERT_TRUE(deaf.Receive(reply)) << i;
+    EXPECT_EQ(reply, Bytes(kPipeBufferSize, static_cast<uint8_t>(i))) << i;
+  }
+}
+
+TEST(PipeServer, AFloodOfClientsIsRefusedWhileTheHolderIsServed) {
+  std::string name = pipetest::UniquePipeName("Flood");
+  TestServer server(name, 1, ReplyStatistics);
+  RawClient holder(name);
+  ASSERT_EQ(holder.Token(), 'A');
+  std::vector<std::unique_ptr<RawClient>> flood;
+  for (int i = 0; i < 200; ++i) {
+    flood.push_back(std::make_unique<RawClient>(name, RawClient::kNoToken));
+    ASSERT_TRUE(flood.back()->Connect()) << i;
+  }
+  Bytes reply;
+  ASSERT_TRUE(holder.Send(Bytes(1, 0)));
+  ASSERT_TRUE(holder.Receive(reply));
+  for (auto& client : flood) {
+    EXPECT_EQ(client->ReadToken(), 'B');
+    EXPECT_TRUE(client->ClosedByServer());
+  }
+  ASSERT_TRUE(holder.Send(Bytes(1, 0)));
+  ASSERT_TRUE(holder.Receive(reply));
+  // Refused clients never connected to an instance: nothing counts them.
+  TPipeStatistics st = Decode(reply);
+  EXPECT_EQ(st.Connections, 1u);
+  EXPECT_EQ(st.Requests, 2u);
+  EXPECT_EQ(st.ConnectErrors, 0u);
+}
+
 TEST(PipeServer, SecondServerOnANameInUseLogsItsFailure) {
   LogCapture log;
   std::string name = pipetest::UniquePipeName("Twice");
