@@ -244,17 +244,33 @@ TEST(PipeServerSocket, ADefaultPipeIsClosedToOtherUsers) {
   EXPECT_EQ(CallAsNobody(owner), platform::kErrorAccessDenied);
 }
 
-TEST(PipeServerSocket, AWorldWritablePipeFolderIsRefused) {
-  LogCapture log;
-  pipetest::TempDir runtime;
-  ASSERT_EQ(::mkdir(runtime.File("pipe").c_str(), 0777), 0);
-  ASSERT_EQ(::chmod(runtime.File("pipe").c_str(), 0777), 0);
-  std::string saved = pipetest::RuntimeDir();
-  ::setenv("VIGILO_RUNTIME_DIR", runtime.Path().c_str(), 1);
-  auto system = platform::CreatePipeServerSystem("\\\\.\\pipe\\Anyone", 1, nullptr);
-  ::setenv("VIGILO_RUNTIME_DIR", saved.c_str(), 1);
-  uint32_t rc = system->CreateInstance(0);
-  EXPECT_EQ(rc, platform::kErrorAccessDenied);
+TEST(PipeServerSocket, APipeFolderOthersCouldWriteIsRefused) {
+  struct Case {
+    const char* label;
+    mode_t mode;
+    uid_t owner;  // 0: this process's user
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {"private", 0755, 0, platform::kErrorSuccess},
+      {"world-writable", 0777, 0, platform::kErrorAccessDenied},
+      {"another user's", 0755, 65534, platform::kErrorAccessDenied},
+  };
+  for (const Case& c : cases) {
+    if (c.owner != 0 && ::geteuid() != 0) continue;  // only root can give a folder away
+    pipetest::TempDir runtime;
+    const std::string folder = runtime.File("pipe");
+    ASSERT_EQ(::mkdir(folder.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(::chown(folder.c_str(), c.owner, c.owner), 0);
+    }
+    std::string saved = pipetest::RuntimeDir();
+    ::setenv("VIGILO_RUNTIME_DIR", runtime.Path().c_str(), 1);
+    auto system = platform::CreatePipeServerSystem("\\\\.\\pipe\\Anyone", 1, nullptr);
+    ::setenv("VIGILO_RUNTIME_DIR", saved.c_str(), 1);
+    EXPECT_EQ(system->CreateInstance(0), c.error) << c.label;
+  }
 }
 
 TEST(PipeEvent, StaysSetAndEndsAWait) {
