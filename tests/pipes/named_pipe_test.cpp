@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "pipe_test_support.h"
@@ -112,6 +113,58 @@ TEST(PipeClient, ALongerAnswerGivesMoreDataAndItsFirstBytes) {
   EXPECT_EQ(std::string(answer, answer + 10), "ACK 28 byt");
 }
 
+// A server of the test's own on pipe `name`: takes one client and hands its
+// connection to `serve`, in a thread of its own.
+class HandMadeServer {
+ public:
+  HandMadeServer(const std::string& name, std::function<void(int fd)> serve) {
+    ::mkdir((pipetest::RuntimeDir() + "/pipe").c_str(), 0755);
+    platform::PipeSocketPath(name, path_);
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = AddressOf(path_);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 1) != 0) {
+      ADD_FAILURE() << "cannot listen on " << path_;
+      return;
+    }
+    thread_ = std::thread([this, serve] {
+      int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      serve(fd);
+      ::close(fd);
+    });
+  }
+  ~HandMadeServer() {
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+    ::unlink(path_.c_str());
+  }
+
+  static void Send(int fd, const uint8_t* data, size_t size) {
+    ::send(fd, data, size, MSG_NOSIGNAL);
+  }
+  // Reads until the client closes.
+  static void Drain(int fd) {
+    uint8_t byte;
+    while (::recv(fd, &byte, 1, 0) > 0) {
+    }
+  }
+
+ private:
+  std::string path_;
+  int listener_ = -1;
+  std::thread thread_;
+};
+
+uint32_t CallOnce(const std::string& name, Bytes& answer) {
+  uint8_t request[28] = {'R', 'E', 'Q'};
+  uint32_t count = 0;
+  uint32_t rc = platform::CallNamedPipe("\\\\.\\pipe\\" + name, request, 28, answer.data(),
+                                        static_cast<uint32_t>(answer.size()), count);
+  answer.resize(count);
+  return rc;
+}
+
 TEST(PipeClient, AnAnswerArrivingInFragmentsIsPutTogether) {
   struct Case {
     uint32_t answerSize;
@@ -120,60 +173,66 @@ TEST(PipeClient, AnAnswerArrivingInFragmentsIsPutTogether) {
   };
   const Case cases[] = {
       {300, 512, 0}, {300, 300, 0}, {300, 100, platform::kErrorMoreData}, {0, 16, 0}};
-  ASSERT_EQ(::mkdir((pipetest::RuntimeDir() + "/pipe").c_str(), 0755) == 0 || errno == EEXIST,
-            true);
   for (const Case& c : cases) {
-    std::string name = pipetest::UniquePipeName("Fragments");
-    std::string path;
-    ASSERT_EQ(platform::PipeSocketPath(name, path), 0u);
-    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = AddressOf(path);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
     Bytes frame(4 + c.answerSize);
     for (int i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(c.answerSize >> (8 * i));
     for (uint32_t i = 0; i < c.answerSize; ++i) frame[4 + i] = static_cast<uint8_t>(i * 13 + 1);
-
-    // A server of our own that sends the length in two sends, the second
-    // joined to the first body byte, and the body in further sends.
-    std::thread server([&] {
-      int fd = ::accept(listener, nullptr, nullptr);
-      if (fd < 0) return;
-      uint8_t token = 'A';
-      ::send(fd, &token, 1, MSG_NOSIGNAL);
-      uint8_t request[4 + 28];
-      for (size_t got = 0; got < sizeof request;) {
-        ssize_t n = ::recv(fd, request + got, sizeof request - got, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-      }
-      const size_t cuts[] = {2, 5, 10, frame.size()};
-      size_t sent = 0;
-      for (size_t cut : cuts) {
-        if (cut > frame.size() || cut <= sent) continue;
-        ::send(fd, frame.data() + sent, cut - sent, MSG_NOSIGNAL);
-        sent = cut;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // lets the client read
-      }
-      uint8_t rest;
-      while (::recv(fd, &rest, 1, 0) > 0) {
-      }
-      ::close(fd);
-    });
-    uint8_t request[28] = {'R', 'E', 'Q'};
+    std::string name = pipetest::UniquePipeName("Fragments");
     Bytes answer(c.bufferSize, 0xEE);
-    uint32_t count = 0;
-    EXPECT_EQ(platform::CallNamedPipe("\\\\.\\pipe\\" + name, request, 28, answer.data(),
-                                      c.bufferSize, count),
-              c.error)
-        << c.answerSize << "/" << c.bufferSize;
+    uint32_t rc;
+    {
+      // The length goes in two sends, the second joined to the first body
+      // byte, and the body in further sends.
+      HandMadeServer server(name, [&](int fd) {
+        const uint8_t token = 'A';
+        HandMadeServer::Send(fd, &token, 1);
+        uint8_t request[4 + 28];
+        for (size_t got = 0; got < sizeof request;) {
+          ssize_t n = ::recv(fd, request + got, sizeof request - got, 0);
+          if (n <= 0) break;
+          got += static_cast<size_t>(n);
+        }
+        const size_t cuts[] = {2, 5, 10, frame.size()};
+        size_t sent = 0;
+        for (size_t cut : cuts) {
+          if (cut > frame.size() || cut <= sent) continue;
+          HandMadeServer::Send(fd, frame.data() + sent, cut - sent);
+          sent = cut;
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));  // lets the client read
+        }
+        HandMadeServer::Drain(fd);
+      });
+      rc = CallOnce(name, answer);
+    }
+    EXPECT_EQ(rc, c.error) << c.answerSize << "/" << c.bufferSize;
     uint32_t kept = std::min(c.answerSize, c.bufferSize);
-    EXPECT_EQ(count, kept);
-    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + kept),
-              Bytes(frame.begin() + 4, frame.begin() + 4 + kept));
-    server.join();
-    ::close(listener);
-    ::unlink(path.c_str());
+    EXPECT_EQ(answer, Bytes(frame.begin() + 4, frame.begin() + 4 + kept));
+  }
+}
+
+TEST(PipeClient, TheTokenDecidesBetweenServedBusyAndBadPipe) {
+  struct Case {
+    const char* label;
+    Bytes sent;  // what the server sends before it closes
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {"busy", {'B'}, platform::kErrorPipeBusy},
+      {"unknown token", {'X'}, platform::kErrorBadPipe},
+      {"no token", {}, platform::kErrorBrokenPipe},
+      {"taken, then closed", {'A'}, platform::kErrorBrokenPipe},
+  };
+  for (const Case& c : cases) {
+    std::string name = pipetest::UniquePipeName("Token");
+    Bytes answer(64);
+    uint32_t rc;
+    {
+      HandMadeServer server(
+          name, [&](int fd) { HandMadeServer::Send(fd, c.sent.data(), c.sent.size()); });
+      rc = CallOnce(name, answer);
+    }
+    EXPECT_EQ(rc, c.error) << c.label;
+    EXPECT_TRUE(answer.empty()) << c.label;
   }
 }
 
