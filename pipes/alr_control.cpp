@@ -92,17 +92,9 @@ uint32_t TAlrSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t MaxCount, int32
 }
 
 uint32_t TAlrSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) {
-  uint32_t rc;
-  {
-    auto lock = platform::LockSettingsFile(ConfigFileName);
-    // The rename would replace a read-only file as well, which creating the
-    // file anew refused on Windows.
-    rc = platform::FileIsReadOnly(ConfigFileName)
-             ? platform::kErrorAccessDenied
-             : platform::WriteFileAtomic(
-                   ConfigFileName,
-                   std::string(reinterpret_cast<const char*>(Buffer), static_cast<size_t>(Count)));
-  }
+  uint32_t rc = platform::ReplaceSettingsFile(
+      ConfigFileName,
+      std::string(reinterpret_cast<const char*>(Buffer), static_cast<size_t>(Count)));
   if (rc != 0) {
     WriteLog(3, "Error writing data to " + ConfigFileName + " : " + platform::SystemErrorText(rc));
     return rc;

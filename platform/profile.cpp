@@ -352,16 +352,16 @@ void ProfileFile::EraseSection(const std::string& section) {
   if (erased) Changed(true);
 }
 
+uint32_t ReplaceSettingsFile(const std::string& path, const std::string& data) {
+  auto lock = LockSettingsFile(path);
+  return FileIsReadOnly(path) ? kErrorAccessDenied : WriteFileAtomic(path, data);
+}
+
 void ProfileFile::Flush() {
   if (!modified_) return;
-  uint32_t rc;
-  {
-    auto lock = LockSettingsFile(path_);
-    // The rename would replace a read-only file as well, which the profile
-    // functions refuse.
-    rc = FileIsReadOnly(path_) ? kErrorAccessDenied : WriteFileAtomic(path_, Text());
+  if (ReplaceSettingsFile(path_, Text()) != kErrorSuccess) {
+    throw ProfileError("Unable to write to " + path_);
   }
-  if (rc != kErrorSuccess) throw ProfileError("Unable to write to " + path_);
   modified_ = false;
 }
 

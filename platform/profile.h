@@ -69,6 +69,12 @@ constexpr size_t kProfileMaxFileSize = 16 * 1024 * 1024;
 // found by the file's absolute path (symbolic links of its folder resolved).
 std::unique_lock<std::mutex> LockSettingsFile(const std::string& path);
 
+// Replaces the settings file `path` by `data` under its lock, atomically
+// (WriteFileAtomic). A read-only file (FileIsReadOnly) is refused with
+// kErrorAccessDenied, as a write to it would be, though a rename would go
+// through. Returns 0 or the error code.
+uint32_t ReplaceSettingsFile(const std::string& path, const std::string& data);
+
 class ProfileFile {
  public:
   // Reads `path`; a missing file gives an empty profile. A file that exists but
