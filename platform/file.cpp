@@ -9,30 +9,10 @@
 #include <random>
 
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
-
-// Closes the descriptor when the holder goes.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the error a deferred write may only show here.
-  int Close() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 uint32_t WriteAll(int fd, const std::string& data) {
   size_t done = 0;
@@ -50,8 +30,7 @@ uint32_t WriteAll(int fd, const std::string& data) {
 std::string TemporaryName(const std::string& path) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
   char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".tmp%016llx",
-                static_cast<unsigned long long>(random()));
+  std::snprintf(suffix, sizeof suffix, ".tmp%016llx", static_cast<unsigned long long>(random()));
   std::string dir = ExtractFileDir(path);
   std::string base = path.substr(dir.empty() ? 0 : path.find_last_of('/') + 1);
   return JoinPath(dir.empty() ? "." : dir, "." + base + suffix);
@@ -76,7 +55,7 @@ std::optional<int64_t> FileSize(const std::string& path) {
 }
 
 uint32_t AppendToFile(const std::string& path, const std::string& data) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (fd.get() < 0) return LastErrorFromErrno();
   if (uint32_t rc = WriteAll(fd.get(), data)) return rc;
   return fd.Close() == 0 ? kErrorSuccess : LastErrorFromErrno();
@@ -88,7 +67,7 @@ uint32_t DeleteFile(const std::string& path) {
 
 uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSize) {
   data.clear();
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return LastErrorFromErrno();
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return LastErrorFromErrno();
@@ -115,7 +94,7 @@ uint32_t WriteFileAtomic(const std::string& path, const std::string& data) {
   bool existed = ::stat(path.c_str(), &st) == 0;
   if (existed) mode = st.st_mode & 07777;
   std::string temp = TemporaryName(path);
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (fd.get() < 0) return LastErrorFromErrno();
   uint32_t rc = WriteAll(fd.get(), data);
   // The mode given to open() is cut by the umask; an existing file keeps its own.

@@ -15,6 +15,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -27,27 +28,6 @@ constexpr uint8_t kTokenBusy = 'B';
 // socket readable, turning the wait into a spin.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 constexpr int kRefusalsPerPass = 16;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int Get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 bool ValidPipeName(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos &&
@@ -206,7 +186,7 @@ class SocketPipeServer : public PipeServerSystem {
 
   uint32_t CreateInstance(int index) override {
     if (!ValidIndex(index) || slots_[index].created) return kErrorInvalidParameter;
-    if (listener_.Get() < 0) {
+    if (listener_.get() < 0) {
       if (uint32_t rc = OpenListener()) return rc;
     }
     slots_[index] = Slot{};
@@ -331,10 +311,10 @@ class SocketPipeServer : public PipeServerSystem {
       }
       int timeout = -1;
       size_t listenerAt = n;
-      if (listener_.Get() >= 0) {
+      if (listener_.get() >= 0) {
         auto now = std::chrono::steady_clock::now();
         if (now >= acceptAgainAt_) {
-          fds[n++] = {listener_.Get(), POLLIN, 0};
+          fds[n++] = {listener_.get(), POLLIN, 0};
         } else {
           timeout = static_cast<int>(
                         std::chrono::duration_cast<std::chrono::milliseconds>(acceptAgainAt_ - now)
@@ -493,7 +473,7 @@ class SocketPipeServer : public PipeServerSystem {
 
   Step Accept(int& fd, uint32_t& error) {
     for (;;) {
-      fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd >= 0) return Step::Done;
       // EINTR: a signal; ECONNABORTED: that client left before we took it.
       if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -576,10 +556,10 @@ class SocketPipeServer : public PipeServerSystem {
   // this user counts as live: it is someone else's and stays.
   static bool SocketIsLive(const sockaddr_un& address) {
     UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (probe.Get() < 0) return true;
+    if (probe.get() < 0) return true;
     int rc;
     do {
-      rc = ::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+      rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (rc != 0 && errno == EINTR);
     if (rc == 0) return true;
     return errno != ECONNREFUSED && errno != ENOENT;
@@ -600,9 +580,9 @@ class SocketPipeServer : public PipeServerSystem {
     sockaddr_un address;
     if (!FillAddress(socketPath_, address)) return kErrorInvalidName;
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (fd.Get() < 0) return LastErrorFromErrno();
+    if (fd.get() < 0) return LastErrorFromErrno();
     const sockaddr* raw = reinterpret_cast<const sockaddr*>(&address);
-    if (::bind(fd.Get(), raw, sizeof address) != 0) {
+    if (::bind(fd.get(), raw, sizeof address) != 0) {
       if (errno != EADDRINUSE) return LastErrorFromErrno();
       if (SocketIsLive(address)) return kErrorPipeBusy;
       if (::lstat(socketPath_.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
@@ -610,26 +590,26 @@ class SocketPipeServer : public PipeServerSystem {
       }
       // A socket left behind by a server that ended without removing it.
       ::unlink(socketPath_.c_str());
-      if (::bind(fd.Get(), raw, sizeof address) != 0) {
+      if (::bind(fd.get(), raw, sizeof address) != 0) {
         return errno == EADDRINUSE ? kErrorPipeBusy : LastErrorFromErrno();
       }
     }
     // The mode is set before listen(), so no client connects under the
     // umask's mode in between.
     if (::chmod(socketPath_.c_str(), mode_) != 0 || ::stat(socketPath_.c_str(), &st) != 0 ||
-        ::listen(fd.Get(), SOMAXCONN) != 0) {
+        ::listen(fd.get(), SOMAXCONN) != 0) {
       uint32_t rc = LastErrorFromErrno();
       ::unlink(socketPath_.c_str());
       return rc;
     }
     socketDevice_ = st.st_dev;
     socketInode_ = st.st_ino;
-    listener_.Reset(fd.Release());
+    listener_.reset(fd.release());
     return kErrorSuccess;
   }
 
   void CloseListener() {
-    listener_.Reset();
+    listener_.reset();
     // Only our own file goes: a later server may have replaced it already.
     struct stat st;
     if (::stat(socketPath_.c_str(), &st) == 0 && st.st_dev == socketDevice_ &&
@@ -725,10 +705,10 @@ uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint
   if (!FillAddress(path, address)) return kErrorInvalidName;
 
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (fd.Get() < 0) return LastErrorFromErrno();
+  if (fd.get() < 0) return LastErrorFromErrno();
   int rc;
   do {
-    rc = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     switch (errno) {
@@ -743,17 +723,17 @@ uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint
   }
   // From here on the exchange waits for the server, as CallNamedPipe does once
   // connected. The socket was made with no other status flag to keep.
-  if (::fcntl(fd.Get(), F_SETFL, 0) != 0) return LastErrorFromErrno();
+  if (::fcntl(fd.get(), F_SETFL, 0) != 0) return LastErrorFromErrno();
 
   uint8_t token = 0;
-  if (uint32_t error = ReceiveExactly(fd.Get(), &token, 1)) return error;
+  if (uint32_t error = ReceiveExactly(fd.get(), &token, 1)) return error;
   if (token == kTokenBusy) return kErrorPipeBusy;
   if (token != kTokenAccepted) return kErrorBadPipe;
 
-  if (uint32_t error = SendMessage(fd.Get(), request, requestSize)) return error;
+  if (uint32_t error = SendMessage(fd.get(), request, requestSize)) return error;
   uint32_t kept = 0;
   uint32_t length = 0;
-  if (uint32_t error = ReceiveAnswer(fd.Get(), answer, answerSize, kept, length)) return error;
+  if (uint32_t error = ReceiveAnswer(fd.get(), answer, answerSize, kept, length)) return error;
   answerCount = kept;
   return length > answerSize ? kErrorMoreData : kErrorSuccess;
 }

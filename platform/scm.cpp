@@ -11,6 +11,7 @@
 #include "platform/file.h"
 #include "platform/scm_wire.h"
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -36,20 +37,6 @@ class ServiceHandle : public ScHandle {
   uint32_t access;
 };
 
-class Socket {
- public:
-  Socket() : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 uint32_t ConnectError(int err) {
   // No socket, or a socket nobody listens on: the manager is not running.
   if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR) return kErrorRpcServerUnavailable;
@@ -58,7 +45,7 @@ uint32_t ConnectError(int err) {
 
 // One request, one answer; `answer` is positioned after the error code.
 uint32_t Exchange(const std::string& socketPath, const std::string& request, std::string& answer) {
-  Socket sock;
+  UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) return LastErrorFromErrno();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

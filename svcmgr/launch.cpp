@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -57,28 +58,6 @@ std::vector<std::string> ServiceEnvironment(const Account* account) {
   return env;
 }
 
-class Fd {
- public:
-  Fd() = default;
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int& Ref() { return fd_; }
-  int get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 }  // namespace
 
 uint32_t LaunchService(const platform::ServiceRegistration& registration, LaunchedService& out) {
@@ -110,14 +89,10 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     return platform::LastErrorFromErrno();
   }
-  Fd managerEnd, serviceEnd;
-  managerEnd.Ref() = pair[0];
-  serviceEnd.Ref() = pair[1];
+  platform::UniqueFd managerEnd(pair[0]), serviceEnd(pair[1]);
   int errorPipe[2];
   if (::pipe2(errorPipe, O_CLOEXEC) != 0) return platform::LastErrorFromErrno();
-  Fd errorRead, errorWrite;
-  errorRead.Ref() = errorPipe[0];
-  errorWrite.Ref() = errorPipe[1];
+  platform::UniqueFd errorRead(errorPipe[0]), errorWrite(errorPipe[1]);
 
   pid_t pid = ::fork();
   if (pid < 0) return platform::LastErrorFromErrno();
@@ -147,8 +122,8 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
     ChildFail(errno);
   }
 
-  errorWrite.Reset();
-  serviceEnd.Reset();
+  errorWrite.reset();
+  serviceEnd.reset();
   int childErr = 0;
   ssize_t n;
   do {
@@ -163,7 +138,7 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
   }
   ::fcntl(managerEnd.get(), F_SETFL, ::fcntl(managerEnd.get(), F_GETFL) | O_NONBLOCK);
   out.pid = pid;
-  out.fd = managerEnd.Release();
+  out.fd = managerEnd.release();
   return platform::kErrorSuccess;
 }
 
