@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "tests/maillib/smtp_test_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -177,9 +178,8 @@ TEST(EncodeHeaderWordsTest, WordsAreShortWholeAndDecodeBack) {
 
 TEST(ReadFileBytesTest, ReadsPlainFilesOnlyAndNeverWaits) {
   namespace fs = std::filesystem;
-  char pattern[] = "/tmp/vigilo-readfile-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path dir = pattern;
+  const testing_support::TempFolder temp;
+  const fs::path dir = temp.Path();
   const std::string bytes("line\r\n\0\xFF", 8);
   mailtest::WriteFileText(dir / "report.html", bytes);
   mailtest::WriteFileText(dir / "empty.html", "");
@@ -200,7 +200,6 @@ TEST(ReadFileBytesTest, ReadsPlainFilesOnlyAndNeverWaits) {
     EXPECT_EQ(quennet::ReadFileBytes((dir / c.name).string(), data), c.error) << c.name;
     EXPECT_EQ(data, c.data) << c.name;
   }
-  fs::remove_all(dir);
 }
 
 TEST(WriteErrorTextTest, StaysInsideTheGivenSize) {

@@ -18,6 +18,7 @@
 #include "service/mail_ssl_interface.h"
 #include "tests/maillib/probe_output.h"
 #include "tests/maillib/smtp_test_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -58,17 +59,11 @@ int ClosedPort() {
 class QuennetLibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vigilo-quennet-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     fs::create_directories(dir_ / "lib");
     library_ = dir_ / "lib" / kMailLibraryName;
     fs::copy_file(QUENNET_LIBRARY, library_);
   }
-  void TearDown() override {
-    lib_.Close();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { lib_.Close(); }
 
   // Writes quennet.ini beside the library copy: section -> key -> value.
   void WriteSettings(const std::map<std::string, std::map<std::string, std::string>>& ini) {
@@ -119,7 +114,8 @@ class QuennetLibraryTest : public ::testing::Test {
     return MakeMailServerParams("", 0, "127.0.0.1", port, user, password);
   }
 
-  fs::path dir_;
+  testing_support::TempFolder temp_;
+  const fs::path dir_ = temp_.Path();
   fs::path library_;
   platform::DynamicLibrary lib_;
   TSendSecureMailDef3 def3_ = nullptr;

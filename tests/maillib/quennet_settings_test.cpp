@@ -7,6 +7,7 @@
 
 #include "maillib/mail_text.h"
 #include "tests/maillib/smtp_test_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -14,13 +15,8 @@ namespace fs = std::filesystem;
 
 class QuennetSettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vigilo-quennet-ini-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  testing_support::TempFolder temp_;
+  const fs::path dir_ = temp_.Path();
 };
 
 TEST_F(QuennetSettingsTest, MissingFileGivesTheDefaults) {

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "platform/syserror.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -16,21 +17,13 @@ namespace fs = std::filesystem;
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vigilo-file-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Path(const std::string& name) const { return temp_.File(name); }
+  static std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
   size_t EntryCount() const {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
   }
-  std::string dir_;
+  testing_support::TempFolder temp_;
+  const std::string dir_ = temp_.Path();
 };
 
 TEST_F(FileTest, AppendCreatesThenAppends) {

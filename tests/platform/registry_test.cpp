@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/syserror.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -16,16 +17,8 @@ using namespace platform;
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vigilo-registry-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    ::setenv("VIGILO_SCM_DIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("VIGILO_SCM_DIR");
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { ::setenv("VIGILO_SCM_DIR", dir_.c_str(), 1); }
+  void TearDown() override { ::unsetenv("VIGILO_SCM_DIR"); }
   static ServiceRegistration Reg(const std::string& name) {
     ServiceRegistration reg;
     reg.Name = name;
@@ -35,7 +28,8 @@ class RegistryTest : public ::testing::Test {
     reg.User = "nobody";
     return reg;
   }
-  std::string dir_;
+  testing_support::TempFolder temp_;
+  const std::string dir_ = temp_.Path();
 };
 
 TEST_F(RegistryTest, WrittenRegistrationReadsBackUnderAnyCase) {

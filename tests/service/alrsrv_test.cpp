@@ -13,6 +13,7 @@
 
 #include "common/debuglog.h"
 #include "tests/service/fbtest.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -264,10 +265,8 @@ TEST_F(AlarmSvcTest, CheckWithoutConnectionFails) {
 // ---- events and errors ----
 
 TEST_F(AlarmSvcTest, LogEventRecordsEventsAndErrorsApart) {
-  const std::string dir = std::filesystem::temp_directory_path() / "vigilo-logevent-XXXXXX";
-  std::string pattern = dir;
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::string logFile = pattern + "/vigilo.log";
+  const testing_support::TempFolder temp;
+  const std::string logFile = temp.File("vigilo.log");
   const std::string previousLog = LogFileName();
   SetLogTarget(nullptr, logFile);
 
@@ -299,7 +298,6 @@ TEST_F(AlarmSvcTest, LogEventRecordsEventsAndErrorsApart) {
   EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level 0\r\n"));
   EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level -1\r\n"));
   SetLogTarget(nullptr, previousLog);
-  std::filesystem::remove_all(pattern);
 }
 
 }  // namespace

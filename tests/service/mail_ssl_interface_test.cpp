@@ -12,6 +12,7 @@
 
 #include "tests/maillib/child_process.h"
 #include "tests/maillib/probe_output.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -62,15 +63,11 @@ TEST(MakeMailServerParamsTest, FillsEveryFieldAtItsOffsetAndCutsTexts) {
 class MailInterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vigilo-mailif-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
     program_ = root_ / "bin";
     fs::create_directories(program_);
     fs::copy_file(MAIL_PROBE, program_ / "mail_probe");
     report_ = (root_ / "report.txt").string();
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   static fs::path Variant(const std::string& name) {
     return fs::path(FAKE_LIBRARY_DIR) / ("libfake_quennet_" + name + ".so");
@@ -109,7 +106,8 @@ class MailInterfaceTest : public ::testing::Test {
     return ParseFieldLines(text.str());
   }
 
-  fs::path root_;
+  testing_support::TempFolder temp_;
+  const fs::path root_ = temp_.Path();
   fs::path program_;
   std::string report_;
 };
