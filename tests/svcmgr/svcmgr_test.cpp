@@ -110,6 +110,16 @@ class SvcmgrTest : public ::testing::Test {
   void SetMode(const std::string& words) { std::ofstream(TestDir() + "/mode") << words; }
   void Touch(const std::string& name) { std::ofstream(TestDir() + "/" + name) << "x"; }
 
+  // The test service started and busy in its long work, until "release" is touched.
+  void StartInLongWork() {
+    Register(kName, 3);
+    SetMode("long-work");
+    StartManager();
+    ASSERT_EQ(Start(), 0u);
+    WaitForState(kServiceRunning);
+    WaitForRecord("work-begin");
+  }
+
   static void Register(const std::string& name, int startType, const std::string& user = "") {
     ServiceRegistration reg;
     reg.Name = name;
@@ -362,12 +372,7 @@ TEST_F(SvcmgrTest, StartPendingThenRunningThenStopPendingThenStopped) {
 }
 
 TEST_F(SvcmgrTest, InterrogateDuringLongWorkIsAnsweredAndStaysQueued) {
-  Register(kName, 3);
-  SetMode("long-work");
-  StartManager();
-  ASSERT_EQ(Start(), 0u);
-  WaitForState(kServiceRunning);
-  WaitForRecord("work-begin");
+  ASSERT_NO_FATAL_FAILURE(StartInLongWork());
   // Only the peek inside the work can answer: the queue is not processed.
   ServiceStatus status;
   ASSERT_EQ(Control(kServiceControlInterrogate, status), 0u);
@@ -383,12 +388,7 @@ TEST_F(SvcmgrTest, InterrogateDuringLongWorkIsAnsweredAndStaysQueued) {
 }
 
 TEST_F(SvcmgrTest, UserCodeIsSeenByThePeekAndLeavesTheServiceRunning) {
-  Register(kName, 3);
-  SetMode("long-work");
-  StartManager();
-  ASSERT_EQ(Start(), 0u);
-  WaitForState(kServiceRunning);
-  WaitForRecord("work-begin");
+  ASSERT_NO_FATAL_FAILURE(StartInLongWork());
   ServiceStatus status;
   ASSERT_EQ(Control(200, status), 0u);
   WaitForRecord("peek 200 pending");
@@ -403,12 +403,7 @@ TEST_F(SvcmgrTest, UserCodeIsSeenByThePeekAndLeavesTheServiceRunning) {
 }
 
 TEST_F(SvcmgrTest, StopsAndShutdownQueuedTogetherRunTheStopHandlerOnce) {
-  Register(kName, 3);
-  SetMode("long-work");
-  StartManager();
-  ASSERT_EQ(Start(), 0u);
-  WaitForState(kServiceRunning);
-  WaitForRecord("work-begin");
+  ASSERT_NO_FATAL_FAILURE(StartInLongWork());
   ServiceStatus status;
   ASSERT_EQ(Control(kServiceControlStop, status), 0u);
   ASSERT_EQ(Control(kServiceControlStop, status), 0u) << "still running: the first is queued";
