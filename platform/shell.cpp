@@ -283,16 +283,25 @@ std::string EncodeShellLink(const ShellLink& link, const ShellLinkTargetFacts& f
        {&link.Description, &link.Target, &link.Arguments, &link.WorkingDir, &link.IconFile}) {
     CheckText(*text);
   }
-  uint32_t flags = kHasLinkInfo | kHasName | kHasWorkingDir | kHasIconLocation | kIsUnicode;
-  if (!link.Arguments.empty()) flags |= kHasArguments;
+  // An empty text is left out with its flag, as the shell does: readers
+  // (liblnk among them) refuse a string of length zero.
+  const std::pair<uint32_t, const std::string*> strings[] = {
+      {kHasName, &link.Description},
+      {kHasWorkingDir, &link.WorkingDir},
+      {kHasArguments, &link.Arguments},
+      {kHasIconLocation, &link.IconFile},
+  };
+  uint32_t flags = kHasLinkInfo | kIsUnicode;
+  for (const auto& [flag, text] : strings) {
+    if (!text->empty()) flags |= flag;
+  }
 
   std::string data = Header(flags, facts, link.IconIndex);
   data += LinkInfo(link.Target, facts.VolumeSerial);
   // The strings follow in the order the format fixes.
-  AppendStringData(data, link.Description);
-  AppendStringData(data, link.WorkingDir);
-  if (flags & kHasArguments) AppendStringData(data, link.Arguments);
-  AppendStringData(data, link.IconFile);
+  for (const auto& [flag, text] : strings) {
+    if (flags & flag) AppendStringData(data, *text);
+  }
   Append(data, 0, 4);  // the terminal block ends the extra data
   return data;
 }

@@ -10,8 +10,8 @@
 // Shortcut files are shell links in the published binary format of the
 // Windows shell ("Shell Link Binary File Format"): the header, the link info
 // with the target as local base path, and the description, working folder,
-// arguments and icon location as UTF-16 strings. Readers on Windows and
-// Debian's lnkinfo open them.
+// arguments and icon location as UTF-16 strings (each only when it is not
+// empty). Readers on Windows and Debian's lnkinfo open them.
 //
 // Errors are SystemError exceptions carrying a code of platform/syserror.
 #pragma once

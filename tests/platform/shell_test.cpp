@@ -163,16 +163,23 @@ const ShellLinkTargetFacts kFacts = {kFileAttributeNormal, 0x0102030405060708, 0
                                      0x2122232425262728,   0x11223344,         0xCAFEBABE};
 
 struct LinkCase {
+  const char* description;
   const char* arguments;
-  uint32_t
-      flags;  // HasLinkInfo, HasName, HasWorkingDir, HasIconLocation, IsUnicode (+HasArguments)
+  // HasLinkInfo 0x02 and IsUnicode 0x80, with HasName 0x04, HasWorkingDir 0x10,
+  // HasArguments 0x20 and HasIconLocation 0x40 for the texts that are not empty.
+  uint32_t flags;
 };
 
 TEST(ShellLinkTest, BytesFollowTheFormat) {
-  for (LinkCase c : {LinkCase{"", 0xD6}, LinkCase{"--open now", 0xF6}}) {
+  const LinkCase cases[] = {
+      {"Alert report \x80", "", 0xD6},  // the euro sign in cp1252
+      {"Alert report \x80", "--open now", 0xF6},
+      {"", "--open now", 0xF2},
+  };
+  for (LinkCase c : cases) {
     SCOPED_TRACE(c.arguments);
     ShellLink link;
-    link.Description = "Alert report \x80";  // the euro sign in cp1252
+    link.Description = c.description;
     link.Target = "/srv/Reports/r\xE9sum\xE9.html";
     link.Arguments = c.arguments;
     link.WorkingDir = "/srv/Reports";
@@ -210,7 +217,9 @@ TEST(ShellLinkTest, BytesFollowTheFormat) {
     EXPECT_EQ(U16(d, wide + 2 * link.Target.size()), 0u);
 
     size_t at = info + infoSize;
-    EXPECT_EQ(CountedString(d, at), u"Alert report \u20AC");
+    if (*c.description) {
+      EXPECT_EQ(CountedString(d, at), u"Alert report \u20AC");
+    }
     EXPECT_EQ(CountedString(d, at), u"/srv/Reports");
     if (*c.arguments) {
       EXPECT_EQ(CountedString(d, at), u"--open now");

@@ -1,0 +1,34 @@
+#include "service/shelserv.h"
+
+#include "common/exceptions.h"
+#include "platform/shell.h"
+#include "platform/syserror.h"
+#include "platform/text.h"
+
+void GetDesktopFolder(uintptr_t /*Owner*/, std::string& Path) {
+  std::string folder;
+  try {
+    folder = platform::DesktopFolder();
+  } catch (const platform::SystemError& e) {
+    throw Exception(e.what());
+  }
+  std::string text = platform::Utf8ToCp1252(folder);
+  if (platform::Cp1252ToUtf8(text) == folder) Path = text;
+}
+
+void CreateShortcut(const std::string& LinkFile, const std::string& Description,
+                    const std::string& Target, const std::string& Arguments,
+                    const std::string& WorkDir, const std::string& IconFile, int32_t IconIndex) {
+  platform::ShellLink link;
+  link.Description = Description;
+  link.Target = Target;
+  link.Arguments = Arguments;
+  link.WorkingDir = WorkDir;
+  link.IconFile = IconFile;
+  link.IconIndex = IconIndex;
+  try {
+    platform::WriteShellLink(platform::Cp1252ToUtf8(LinkFile), link);
+  } catch (const platform::SystemError& e) {
+    throw Exception(e.what());
+  }
+}
