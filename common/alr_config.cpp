@@ -221,9 +221,42 @@ void TAlrConfig::SaveToFile(const std::string& FileName) const {
     std::unique_ptr<platform::ProfileFile> ini = OpenForSave(FileName);
     SaveToIni(*ini, formatSettings);
     ini->Flush();
+    fileText_ = ini->Text();
   } catch (const std::exception& e) {
     WriteLog(3, "Error writing data to " + FileName + " : " + e.what());
   }
+}
+
+bool TAlrConfig::SaveTimesToFile(const std::string& FileName, bool Whole) const {
+  if (loadIncomplete_) {
+    WriteLog(3, "Error writing data to " + FileName +
+                    " : the settings were not read completely, the file is left as it is");
+    return true;
+  }
+  TFormatSettings formatSettings;
+  InitFormatSettings(formatSettings);
+  bool unchanged = true;
+  try {
+    std::string written;
+    platform::UpdateProfileFile(FileName, [&](platform::ProfileFile& ini) {
+      unchanged = ini.Text() == fileText_;
+      if (Whole && unchanged) {
+        SaveToIni(ini, formatSettings);
+      } else {
+        ini.WriteString(kGeneral, "LastCheckAt", DateTimeToStr(LastCheckAt, formatSettings));
+        ini.WriteString(kGeneral, "LastReportAt", DateTimeToStr(LastReportAt, formatSettings));
+        ini.WriteString(kAlarms, "LastSentOutAt", DateTimeToStr(LastSentOutAt, formatSettings));
+      }
+      written = ini.Text();
+    });
+    fileText_ = written;
+  } catch (const platform::ProfileError&) {
+    // A file that cannot be read cannot be written either.
+    WriteLog(3, "Error writing data to " + FileName + " : Unable to write to " + FileName);
+  } catch (const std::exception& e) {
+    WriteLog(3, "Error writing data to " + FileName + " : " + e.what());
+  }
+  return unchanged;
 }
 
 void TAlrConfig::LoadFromFile(const std::string& FileName) {
@@ -234,6 +267,7 @@ void TAlrConfig::LoadFromFile(const std::string& FileName) {
   try {
     platform::ProfileFile ini(FileName);
     LoadFromIni(ini, formatSettings);
+    fileText_ = ini.Text();
     if (databasesWhole) {
       MergeDatabases(*Databases);
     } else {

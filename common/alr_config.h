@@ -79,6 +79,15 @@ class TAlrConfig : public TPersistent {
   // the file stays as it was. After a load that stopped at an error nothing
   // is written, and one such line says so.
   void SaveToFile(const std::string& FileName) const;
+  // The save of a running service, whose file another thread may replace: in
+  // one step under the file's lock. When Whole is set and the file still
+  // holds what this object last loaded or saved, every setting is written as
+  // SaveToFile writes it; otherwise only LastCheckAt, LastReportAt and
+  // LastSentOutAt go into the file as it stands, and nothing else of it
+  // changes. Returns false when the file no longer held what this object
+  // last loaded or saved. Never throws; errors are logged as SaveToFile logs
+  // them, and after a load that stopped at an error nothing is written.
+  bool SaveTimesToFile(const std::string& FileName, bool Whole) const;
 
   // Finds "qorsvc.ini" (in the folder of the data-acquisition service's
   // registered ImagePath, the bare name when the registration has none; next
@@ -140,6 +149,8 @@ class TAlrConfig : public TPersistent {
   // The last load found no data-acquisition settings to link the chains
   // with: the chains in memory are not the file's.
   bool chainsUnlinked_ = false;
+  // The file's text as this object last loaded or saved it.
+  mutable std::string fileText_;
 };
 
 // "Chain" and Index in at least two digits ("Chain00", "Chain07", "Chain100").

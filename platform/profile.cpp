@@ -175,12 +175,18 @@ std::unique_lock<std::mutex> LockSettingsFile(const std::string& path) {
 }
 
 ProfileFile::ProfileFile(std::string path) : path_(std::move(path)) {
+  auto lock = LockSettingsFile(path_);
+  Read(lock);
+}
+
+ProfileFile::ProfileFile(std::string path, const std::unique_lock<std::mutex>& held)
+    : path_(std::move(path)) {
+  Read(held);
+}
+
+void ProfileFile::Read([[maybe_unused]] const std::unique_lock<std::mutex>& held) {
   std::string data;
-  uint32_t rc;
-  {
-    auto lock = LockSettingsFile(path_);
-    rc = ReadWholeFile(path_, data, kProfileMaxFileSize);
-  }
+  const uint32_t rc = ReadWholeFile(path_, data, kProfileMaxFileSize);
   if (rc == kErrorFileNotFound || rc == kErrorPathNotFound) return;
   if (rc != kErrorSuccess) throw ProfileError("Unable to read " + path_);
   // A lone CR ends a line too, so that no value read can hold a line break.
@@ -352,9 +358,17 @@ void ProfileFile::EraseSection(const std::string& section) {
   if (erased) Changed(true);
 }
 
+namespace {
+
+uint32_t ReplaceLocked(const std::string& path, const std::string& data) {
+  return FileIsReadOnly(path) ? kErrorAccessDenied : WriteFileAtomic(path, data);
+}
+
+}  // namespace
+
 uint32_t ReplaceSettingsFile(const std::string& path, const std::string& data) {
   auto lock = LockSettingsFile(path);
-  return FileIsReadOnly(path) ? kErrorAccessDenied : WriteFileAtomic(path, data);
+  return ReplaceLocked(path, data);
 }
 
 void ProfileFile::Flush() {
@@ -363,6 +377,17 @@ void ProfileFile::Flush() {
     throw ProfileError("Unable to write to " + path_);
   }
   modified_ = false;
+}
+
+void UpdateProfileFile(const std::string& path, const std::function<void(ProfileFile&)>& edit) {
+  auto lock = LockSettingsFile(path);
+  ProfileFile file(path, lock);
+  edit(file);
+  if (!file.modified_) return;
+  if (ReplaceLocked(path, file.Text()) != kErrorSuccess) {
+    throw ProfileError("Unable to write to " + path);
+  }
+  file.modified_ = false;
 }
 
 std::string ProfileFile::Text() const {

@@ -46,6 +46,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -74,6 +75,15 @@ std::unique_lock<std::mutex> LockSettingsFile(const std::string& path);
 // kErrorAccessDenied, as a write to it would be, though a rename would go
 // through. Returns 0 or the error code.
 uint32_t ReplaceSettingsFile(const std::string& path, const std::string& data);
+
+class ProfileFile;
+
+// Reads `path`, hands the profile to `edit` and writes it back when `edit`
+// changed it, all under the file's lock: nobody replaces the file between the
+// read and the write. `edit` must not open or flush a ProfileFile on `path`.
+// Throws ProfileError as the constructor and Flush do, and whatever `edit`
+// throws (the file then stays as it was).
+void UpdateProfileFile(const std::string& path, const std::function<void(ProfileFile&)>& edit);
 
 class ProfileFile {
  public:
@@ -118,7 +128,11 @@ class ProfileFile {
   std::string Text() const;
 
  private:
+  friend void UpdateProfileFile(const std::string&, const std::function<void(ProfileFile&)>&);
   struct Line;
+  // Reads the file; the caller holds its lock.
+  ProfileFile(std::string path, const std::unique_lock<std::mutex>& held);
+  void Read(const std::unique_lock<std::mutex>& held);
   // Index of the first line of the first section named `section`, or npos.
   size_t FindSection(const std::string& section) const;
   // Index of the key line in the section that starts at `header`, or npos.

@@ -1,5 +1,5 @@
-// Texts of the alarm service that people read: report and alarm texts in
-// French. Windows-1252 bytes, like every text the service assembles; the
+// Texts of the alarm service that people read: report, alarm and mail texts
+// in French, and the cancellation of a check. Windows-1252 bytes, like every text the service assembles; the
 // reports convert them to UTF-8 once, when a document is complete.
 #pragma once
 
@@ -20,6 +20,10 @@ inline constexpr std::string_view SDatabase =
     "es";
 inline constexpr std::string_view SDayNames = "Dim|Lun|Mar|Mer|Jeu|Ven|Sam|";
 inline constexpr std::string_view SDaysExcluded = "Jours sont exclus du contr\xF4le: ";
+inline constexpr std::string_view SServiceTaskCanceled =
+    "Current service task canceled due to urgent control request.";
+inline constexpr std::string_view SAlarmMailSubject = "Message de alarme du Alert Service";
+inline constexpr std::string_view SMailSentOk = "le message est envoy\xE9 avec succ\xE8s.";
 inline constexpr std::string_view SAllDaysIncluded =
     "Tous les jours de la semaine sont inclus pour le contr\xF4le.";
 

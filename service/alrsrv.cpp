@@ -1,22 +1,449 @@
 #include "service/alrsrv.h"
 
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <string_view>
+#include <thread>
 
 #include "common/debuglog.h"
+#include "common/exceptions.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/syserror.h"
 #include "service/alr_resstr.h"
+#include "service/shelserv.h"
 
 // One line of 136 characters.
 static_assert(std::string_view(TAlarmSvc::LastCountedDaySql).size() == 136);
 
+TAlarmSvc* AlarmSvc = nullptr;
+
+void ServiceController(uint32_t CtrlCode) {
+  if (AlarmSvc) AlarmSvc->PostControlCode(CtrlCode);
+}
+
+namespace {
+
+constexpr TDateTime kSecond = 1.0 / 86400;
+// The first check never comes sooner than this after the loop begins.
+constexpr TDateTime kFirstCheckDelay = 5 * kSecond;
+constexpr uint32_t kIdlePauseMs = 100;
+
+void SleepFor(uint32_t Milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
+}
+
+// Writes a report whole or not at all: the bytes go to a temporary file that
+// is renamed over the report, so a failed write never leaves a cut report
+// behind the shortcut or in a mail.
+void WriteReportFile(const std::string& Path, const std::string& Data) {
+  const uint32_t rc = platform::WriteFileAtomic(Path, Data);
+  if (rc == platform::kErrorSuccess) return;
+  if (rc == platform::kErrorDiskFull || rc == platform::kErrorWriteFault) {
+    throw Exception("Stream write error");
+  }
+  throw Exception("Cannot create file \"" + Path + "\". " + platform::SystemErrorText(rc));
+}
+
+// "hh:nn:ss" of a span of time: the time-of-day part, to the nearest
+// millisecond, the fraction of a second dropped.
+std::string ElapsedText(TDateTime Span) {
+  int hour, minute, second, millisecond;
+  DecodeTime(Span, hour, minute, second, millisecond);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", hour, minute, second);
+  return text;
+}
+
+}  // namespace
+
 TAlarmSvc::TAlarmSvc(TDmQor& DmQor, TClock Clock)
     : DmQor(DmQor),
-      Report(std::make_unique<TAlarmReport>()),
       Clock(std::move(Clock)),
-      FormatSettings(LocaleFormatSettings()) {}
+      Sleep(SleepFor),
+      SendMail(SendSecureMail),
+      ProgramPath(platform::ExecutablePath()),
+      FormatSettings(LocaleFormatSettings()) {
+  ServiceCreate();
+}
 
-TAlarmSvc::~TAlarmSvc() = default;
+TAlarmSvc::~TAlarmSvc() { ServiceDestroy(); }
+
+void TAlarmSvc::ServiceCreate() {
+  Name = kServiceName;
+  DisplayName = kDisplayName;
+  Config = std::make_unique<TAlrConfig>();
+  Report = std::make_unique<TAlarmReport>();
+  Report->Clock = Clock;
+  OnStart = [this](platform::TService* Sender, bool& Started) { ServiceStart(Sender, Started); };
+  OnExecute = [this](platform::TService* Sender) { ServiceExecute(Sender); };
+  OnStop = [this](platform::TService* Sender, bool& Stopped) { ServiceStop(Sender, Stopped); };
+  OnShutdown = [this](platform::TService* Sender) { ServiceShutdown(Sender); };
+  // A start that failed after creating a pipe server gets no stop handler:
+  // its servers must not outlive it, nor call into a service that goes.
+  OnCleanUp = [this](platform::TService*) {
+    FreeWork(false);
+    ClearLogTarget();
+  };
+}
+
+void TAlarmSvc::ServiceDestroy() {
+  Report.reset();
+  Config.reset();
+}
+
+platform::TServiceController TAlarmSvc::GetServiceController() { return ServiceController; }
+
+// ---- Start and stop ----
+
+void TAlarmSvc::ServiceStart(platform::TService*, bool& Started) {
+  // StatusLock lives with the object: there is nothing to create that could fail.
+  AppDir = platform::ExtractFileDir(ProgramPath);
+  if (AppDir.empty() || AppDir.back() != '/') AppDir += '/';
+  IniName = "vigilo.ini";
+  ReportsDir = AppDir + "Reports/";
+  LogName = "vigilo.log";
+  SetLogTarget(&EventLogger(), AppDir + LogName);
+  TruncateLogFile();
+  try {
+    Config->LoadFromFile(AppDir + IniName);
+    SetLastReportTime(Config->LastReportAt);
+    Config->SaveToFile(AppDir + IniName);
+  } catch (const std::exception& e) {
+    LogEvent(3, e.what());
+    Started = false;
+    return;
+  }
+  Started = StartWork();
+  char version[64];
+  std::snprintf(version, sizeof version, " (ver. %d.%d.%d)", VersionInfo ? VersionInfo->Major() : 0,
+                VersionInfo ? VersionInfo->Minor() : 0, VersionInfo ? VersionInfo->Release() : 0);
+  LogEvent(0, Name + " service started" + version);
+}
+
+bool TAlarmSvc::StartWork() {
+  bool result = true;
+  const auto failed = [&](const std::exception& e) {
+    LogEvent(3, e.what());
+    result = false;
+  };
+  Stopping = false;
+  // No pipe server exists yet: nobody else reads these.
+  LastEventText.clear();
+  LastErrorText.clear();
+  LastEventTime = TSystemTime{};
+  LastErrorTime = TSystemTime{};
+  const bool detailed = Config->LogDetailed;
+  try {
+    if (detailed) LogEvent(0, "Starting service...");
+    VersionInfo = std::make_unique<TVersionInfo>("", "");
+    Report->VersionInfo = VersionInfo.get();
+    try {
+      if (detailed) LogEvent(0, "Configuration loaded from \"" + IniName + "\"");
+      AfterConfigLoaded();
+    } catch (const std::exception& e) {
+      failed(e);
+    }
+    try {
+      InfoServer = std::make_unique<TAlrSrvInfo>(kInfoPipeName, 4);
+      InfoServer->OnGetStatus.Set(
+          [this](TAlrSrvInfo& Sender, TAlrSrvStatusBlock& Status) { InfoRequest(Sender, Status); });
+      if (detailed) LogEvent(0, std::string("Pipe server started \"") + kInfoPipeName + "\"");
+    } catch (const std::exception& e) {
+      failed(e);
+    }
+    try {
+      ControlServer = std::make_unique<TAlrSrvControl>(kControlPipeName, 1, AppDir + IniName);
+      ControlServer->OnConfigRead.Set([this](TAlrSrvControl& Sender) { ConfigRetrieved(Sender); });
+      ControlServer->OnConfigWritten.Set([this](TAlrSrvControl& Sender) { ConfigUpdated(Sender); });
+      if (detailed) LogEvent(0, std::string("Pipe server started \"") + kControlPipeName + "\"");
+    } catch (const std::exception& e) {
+      failed(e);
+    }
+    SetIdle(true);
+  } catch (const std::exception& e) {
+    failed(e);
+  }
+  return result;
+}
+
+bool TAlarmSvc::StopWork() {
+  Stopping = true;
+  const bool detailed = Config->LogDetailed;
+  if (detailed) LogEvent(0, "Stopping service...");
+  try {
+    FreeWork(detailed);
+  } catch (const std::exception& e) {
+    LogEvent(3, e.what());
+  }
+  return true;
+}
+
+void TAlarmSvc::FreeWork(bool log) {
+  // The handlers go first, so that no pipe thread calls into the service
+  // once its server is stopping; freeing a server waits for its thread.
+  if (ControlServer) {
+    ControlServer->OnConfigWritten.Set(nullptr);
+    ControlServer->OnConfigRead.Set(nullptr);
+    ControlServer->Stop();
+    ControlServer.reset();
+    if (log) LogEvent(0, std::string("Pipe server stopped \"") + kControlPipeName + "\"");
+  }
+  if (InfoServer) {
+    InfoServer->OnGetStatus.Set(nullptr);
+    InfoServer->Stop();
+    InfoServer.reset();
+    if (log) LogEvent(0, std::string("Pipe server stopped \"") + kInfoPipeName + "\"");
+  }
+  Report->VersionInfo = nullptr;
+  VersionInfo.reset();
+}
+
+void TAlarmSvc::StopService(const std::string& Line) {
+  StopWork();
+  LogEvent(0, Name + " " + Line);
+  ClearLogTarget();
+}
+
+void TAlarmSvc::ServiceStop(platform::TService*, bool&) { StopService("service stopped"); }
+
+void TAlarmSvc::ServiceShutdown(platform::TService*) { StopService("stopped at system shutdown"); }
+
+// ---- Status ----
+
+void TAlarmSvc::SetIdle(bool Value) {
+  std::lock_guard<std::mutex> lock(StatusLock);
+  Idle = Value;
+}
+
+void TAlarmSvc::UpdateNextCheckTime() {
+  const TSystemTime next = DateTimeToSystemTime(NextCheck);
+  std::lock_guard<std::mutex> lock(StatusLock);
+  NextCheckTime = next;
+}
+
+void TAlarmSvc::SetLastReportTime(TDateTime T) {
+  const TSystemTime last = DateTimeToSystemTime(T);
+  std::lock_guard<std::mutex> lock(StatusLock);
+  LastReportTime = last;
+}
+
+void TAlarmSvc::InfoRequest(TAlrSrvInfo&, TAlrSrvStatusBlock& Status) {
+  std::lock_guard<std::mutex> lock(StatusLock);
+  Status.BlockSize = kAlrSrvStatusBlockSize;
+  if (VersionInfo) {
+    Status.VerMajor = VersionInfo->Major();
+    Status.VerMinor = VersionInfo->Minor();
+    Status.VerRelease = VersionInfo->Release();
+  }
+  Status.Busy = Idle ? 0 : 1;
+  Status.LastEventTime = LastEventTime;
+  Status.Reserved1 = 0;
+  Status.LastErrorTime = LastErrorTime;
+  Status.Reserved2 = 0;
+  Status.NextCheckTime = NextCheckTime;
+  Status.LastReportTime = LastReportTime;
+  SetStatusText(Status.LastEventText, LastEventText);
+  SetStatusText(Status.LastErrorText, LastErrorText);
+}
+
+void TAlarmSvc::ConfigRetrieved(TAlrSrvControl&) {
+  LogEvent(0, "Service configuration file retrieved by client");
+}
+
+void TAlarmSvc::ConfigUpdated(TAlrSrvControl&) {
+  ConfigReplaced = true;
+  LogEvent(0, "Service configuration file updated by client");
+}
+
+// ---- Main loop and schedule ----
+
+void TAlarmSvc::ServiceExecute(platform::TService*) {
+  ScheduleFirstCheck();
+  while (!Terminated() && !Stopping) {
+    if (!IsControlPending()) {
+      if (IsCheckDue()) {
+        try {
+          RunDataCheck();
+        } catch (const std::exception& e) {
+          LogEvent(3, e.what());
+        }
+        ScheduleNextCheck();
+      } else {
+        Sleep(kIdlePauseMs);
+      }
+    }
+    ProcessControlRequests(false);
+  }
+}
+
+void TAlarmSvc::RunDataCheck() {
+  SetIdle(false);
+  try {
+    const TDateTime start = Clock();
+    TruncateLogFile();
+    DoDataCheck();
+    LogEvent(0, "Data check done, elapsed time " + ElapsedText(Clock() - start));
+  } catch (...) {
+    SetIdle(true);
+    throw;
+  }
+  SetIdle(true);
+  if (IsControlPending()) throw Exception(std::string(resstr::SServiceTaskCanceled));
+}
+
+bool TAlarmSvc::IsCheckDue() { return Clock() > NextCheck; }
+
+void TAlarmSvc::ScheduleFirstCheck() {
+  const TDateTime now = Clock();
+  const TDateTime earliest = now + kFirstCheckDelay;
+  NextCheck = DateOf(now) + Config->ExactTime->Nearest(now);
+  if (NextCheck <= earliest) NextCheck = earliest;
+  UpdateNextCheckTime();
+}
+
+void TAlarmSvc::ScheduleNextCheck() {
+  const TDateTime now = Clock();
+  if (Config->ExactTime->Count() > 0) {
+    const TDateTime later = Config->ExactTime->NextAfter(now);
+    NextCheck = later >= 0 ? DateOf(now) + later : DateOf(now) + 1 + Config->ExactTime->Nearest(0);
+  } else {
+    // Without a listed time the check that just ran would be due again at
+    // once: the next one comes a day after it instead.
+    while (NextCheck <= now) NextCheck += 1;
+  }
+  UpdateNextCheckTime();
+}
+
+bool TAlarmSvc::IsControlPending() {
+  if (Terminated()) return true;
+  platform::ThreadMessage msg;
+  if (!PeekMessage(msg, platform::kCmServiceControl, platform::kCmServiceControl)) return false;
+  if (msg.WParam == platform::kServiceControlInterrogate) {
+    ReportServiceStatus();
+    return false;
+  }
+  return true;
+}
+
+// ---- Check run ----
+
+void TAlarmSvc::DoDataCheck() {
+  const auto cancelPoint = [this] {
+    if (IsControlPending()) throw Exception(std::string(resstr::SServiceTaskCanceled));
+  };
+  Report->Clear();
+  const int32_t count = Config->ChainCount();
+  for (int32_t i = 0; i < count; ++i) {
+    cancelPoint();
+    TChainParams chain;
+    Config->GetChain(i, chain);
+    if (!chain.ShouldCheck) continue;
+    DmQor.Username = chain.Username;
+    DmQor.Password = chain.Password;
+    DmQor.SetDatabaseName(chain.ConnectionString);
+    try {
+      DmQor.Connect(true);
+      try {
+        if (Config->LogDetailed) WriteLog(0, "Check " + chain.FolderName);
+        CheckChain(chain);
+      } catch (...) {
+        try {
+          if (DmQor.IsConnected()) DmQor.Connect(false);
+        } catch (const std::exception&) {
+          // The chain's own error is the one to log.
+        }
+        throw;
+      }
+      if (DmQor.IsConnected()) DmQor.Connect(false);
+    } catch (const std::exception& e) {
+      LogEvent(3, e.what());
+    }
+  }
+  Config->LastCheckAt = Clock();
+  cancelPoint();
+
+  std::string html;
+  Report->BuildHtml(html);
+  const std::string mainReport = ReportsDir + kMainReportName;
+  WriteReportFile(mainReport, html);
+  html = std::string();
+  Config->LastReportAt = Clock();
+  SetLastReportTime(Config->LastReportAt);
+
+  CreateReportShortcut(mainReport);
+  for (int32_t i = 0; i < Report->Count(); ++i) WriteChainReport(i);
+  SaveConfigAfterCheck();
+}
+
+void TAlarmSvc::CreateReportShortcut(const std::string& MainReport) {
+  try {
+    std::string desktop;
+    GetDesktopFolder(0, desktop);
+    // Never "/Alert_Report.lnk": a desktop without a path has no shortcut.
+    if (desktop.empty()) {
+      throw Exception(platform::SystemErrorText(platform::kErrorPathNotFound));
+    }
+    if (desktop.back() != '/') desktop += '/';
+    CreateShortcut(desktop + kShortcutName, "Alert report", MainReport, "", AppDir + "Reports",
+                   AppDir + kIconName, 0);
+  } catch (const std::exception& e) {
+    LogEvent(3, std::string("Link error ") + e.what());
+  }
+}
+
+void TAlarmSvc::WriteChainReport(int32_t Index) {
+  const std::string& folderName = Report->Keys(Index);
+  // The name is Windows-1252 like every text here; the file system's is UTF-8.
+  std::string fileName;
+  TReportList::ConvertToUtf8("alert_report_" + folderName + ".html", 1252, fileName);
+  const std::string path = ReportsDir + fileName;
+
+  std::string document;
+  std::string piece;
+  TReportList::GetHtmlHeader(document);
+  document += Report->GetGeneratedByLine();
+  Report->Chains(Index).BuildHtml(piece);
+  document += piece;
+  TReportList::GetHtmlFooter(piece);
+  document += piece;
+  std::string utf8;
+  TReportList::ConvertToUtf8(document, 1252, utf8);
+  WriteReportFile(path, utf8);
+
+  if (Config->UseEmail) MailChainReport(folderName, path);
+}
+
+void TAlarmSvc::MailChainReport(const std::string& FolderName, const std::string& ReportPath) {
+  const TDateTime sentAt = Clock();
+  const std::string body = "\"" + std::string(resstr::SServiceTitle) + " " +
+                           (VersionInfo ? VersionInfo->GetVersionString(1) : std::string()) +
+                           "\"," + Config->AlarmMailBody;
+  TMailServerParams params{};
+  const TMailServerParams* server = nullptr;
+  if (!Config->AlarmMailDefault) {
+    params = MakeMailServerParams(Config->AlarmMailPop3Host, Config->AlarmMailPop3Port,
+                                  Config->AlarmMailSmtpHost, Config->AlarmMailSmtpPort,
+                                  Config->AlarmMailUser, Config->AlarmMailPassword);
+    server = &params;
+  }
+  const std::string attachments = "\"" + ReportPath + "\"";
+  const std::string subject = std::string(resstr::SAlarmMailSubject) + " - " + FolderName;
+  std::string errorText;
+  if (SendMail(Config->AlarmMailAddr, subject, body, attachments, errorText, "", 0, 0, server)) {
+    Config->LastSentOutAt = sentAt;
+    LogEvent(0, std::string(resstr::SMailSentOk));
+  } else {
+    LogEvent(3, "E-mail send error: " + errorText);
+  }
+}
+
+void TAlarmSvc::SaveConfigAfterCheck() {
+  // Once the control pipe has replaced the file, it holds the settings the
+  // next start reads: the running service adds only its time stamps to it.
+  if (!Config->SaveTimesToFile(AppDir + IniName, !ConfigReplaced)) ConfigReplaced = true;
+}
 
 void TAlarmSvc::CheckChain(const TChainParams& Chain) {
   TQorQuery& query = DmQor.QryRead;
