@@ -1,6 +1,6 @@
 // Texts of the alarm service that people read: report, alarm and mail texts
-// in French, and the cancellation of a check. Windows-1252 bytes, like every text the service assembles; the
-// reports convert them to UTF-8 once, when a document is complete.
+// in French, and the cancellation of a check. Windows-1252 bytes, like every text the service
+// assembles; the reports convert them to UTF-8 once, when a document is complete.
 #pragma once
 
 #include <initializer_list>

@@ -68,7 +68,9 @@ TAlarmSvc::TAlarmSvc(TDmQor& DmQor, TClock Clock)
   ServiceCreate();
 }
 
-TAlarmSvc::~TAlarmSvc() { ServiceDestroy(); }
+TAlarmSvc::~TAlarmSvc() {
+  ServiceDestroy();
+}
 
 void TAlarmSvc::ServiceCreate() {
   Name = kServiceName;
@@ -93,7 +95,9 @@ void TAlarmSvc::ServiceDestroy() {
   Config.reset();
 }
 
-platform::TServiceController TAlarmSvc::GetServiceController() { return ServiceController; }
+platform::TServiceController TAlarmSvc::GetServiceController() {
+  return ServiceController;
+}
 
 // ---- Start and stop ----
 
@@ -206,9 +210,13 @@ void TAlarmSvc::StopService(const std::string& Line) {
   ClearLogTarget();
 }
 
-void TAlarmSvc::ServiceStop(platform::TService*, bool&) { StopService("service stopped"); }
+void TAlarmSvc::ServiceStop(platform::TService*, bool&) {
+  StopService("service stopped");
+}
 
-void TAlarmSvc::ServiceShutdown(platform::TService*) { StopService("stopped at system shutdown"); }
+void TAlarmSvc::ServiceShutdown(platform::TService*) {
+  StopService("stopped at system shutdown");
+}
 
 // ---- Status ----
 
@@ -293,7 +301,9 @@ void TAlarmSvc::RunDataCheck() {
   if (IsControlPending()) throw Exception(std::string(resstr::SServiceTaskCanceled));
 }
 
-bool TAlarmSvc::IsCheckDue() { return Clock() > NextCheck; }
+bool TAlarmSvc::IsCheckDue() {
+  return Clock() > NextCheck;
+}
 
 void TAlarmSvc::ScheduleFirstCheck() {
   const TDateTime now = Clock();

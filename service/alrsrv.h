@@ -32,10 +32,10 @@
 #include "service/qordm.h"
 
 // SendSecureMail's form, so that tests can stand in for the mail library.
-using TSendMail = std::function<bool(
-    const std::string& Recipients, const std::string& Subject, const std::string& BodyLines,
-    const std::string& Attachments, std::string& ErrorText, const std::string& Extra, int32_t N1,
-    int32_t N2, const TMailServerParams* ServerParams)>;
+using TSendMail = std::function<bool(const std::string& Recipients, const std::string& Subject,
+                                     const std::string& BodyLines, const std::string& Attachments,
+                                     std::string& ErrorText, const std::string& Extra, int32_t N1,
+                                     int32_t N2, const TMailServerParams* ServerParams)>;
 // The main loop's pause, in milliseconds.
 using TSleep = std::function<void(uint32_t Milliseconds)>;
 

@@ -1,0 +1,358 @@
+// The service program as an installation runs it: svcmgr and vigilo as real
+// processes from a folder of their own, chain databases on the local
+// Firebird server (one of them unreachable), the data-acquisition settings
+// beside the program, and a real SMTP server.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/datetime.h"
+#include "pipes/pipe_messages.h"
+#include "platform/named_pipe.h"
+#include "platform/scm.h"
+#include "platform/syserror.h"
+#include "tests/maillib/smtp_test_server.h"
+#include "tests/service/fbtest.h"
+#include "tests/service/lnkinfo_reader.h"
+#include "tests/support/temp_folder.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing_support::ReadFile;
+
+// Waits for `done`, failing after a generous bound; nothing here measures time.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 90s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return done();
+}
+
+std::vector<std::string> LogTexts(const std::string& path) {
+  std::vector<std::string> texts;
+  const std::string text = ReadFile(path);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    const size_t tab = line.find('\t');
+    texts.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
+    start = end + 2;
+  }
+  return texts;
+}
+
+// Runs a program with this process's environment; its pid.
+pid_t Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct PipeAnswer {
+  uint32_t error = 0;
+  std::vector<uint8_t> bytes;
+};
+
+PipeAnswer CallPipe(const std::string& pipe, const std::string& command,
+                    const std::string& data = "") {
+  std::vector<uint8_t> request(kPipeHeaderSize + data.size());
+  EncodePipeHeader(MakePipeHeader(command, static_cast<uint32_t>(data.size())),
+                   std::span<uint8_t, kPipeHeaderSize>(request.data(), kPipeHeaderSize));
+  std::copy(data.begin(), data.end(), request.begin() + kPipeHeaderSize);
+  PipeAnswer answer;
+  answer.bytes.resize(kPipeBufferSize);
+  uint32_t count = 0;
+  answer.error = platform::CallNamedPipe("\\\\.\\pipe\\" + pipe, request.data(),
+                                         static_cast<uint32_t>(request.size()), answer.bytes.data(),
+                                         static_cast<uint32_t>(answer.bytes.size()), count);
+  answer.bytes.resize(answer.error == 0 ? count : 0);
+  return answer;
+}
+
+std::optional<TAlrSrvStatusBlock> Status() {
+  const PipeAnswer answer = CallPipe("VigiloInfo", "REQGETSTATS");
+  if (answer.bytes.size() < kAnsGetStatsStatusOffset + kAlrSrvStatusBlockSize) return std::nullopt;
+  return DecodeStatusBlock(std::span<const uint8_t, kAlrSrvStatusBlockSize>(
+      answer.bytes.data() + kAnsGetStatsStatusOffset, kAlrSrvStatusBlockSize));
+}
+
+std::string TwoDigits(int value) {
+  return std::string(1, static_cast<char>('0' + value / 10)) + static_cast<char>('0' + value % 10);
+}
+
+// The chain databases: the schema the chain check reads, with shops whose
+// last counted day lies `daysAgo` days before today.
+void CreateChainDatabase(const std::string& connection,
+                         const std::vector<std::pair<std::string, int>>& shops) {
+  std::vector<std::string> statements = {
+      "CREATE TABLE SHOPS (IDSHOP INTEGER NOT NULL PRIMARY KEY, SHOPNAME VARCHAR(60))",
+      "CREATE TABLE VISITORS (IDSHOP INTEGER, DDATE TIMESTAMP, ENTERS INTEGER)",
+  };
+  int id = 0;
+  for (const auto& [name, daysAgo] : shops) {
+    ++id;
+    statements.push_back("INSERT INTO SHOPS VALUES (" + std::to_string(id) + ", '" + name + "')");
+    statements.push_back("INSERT INTO VISITORS VALUES (" + std::to_string(id) +
+                         ", CURRENT_DATE - " + std::to_string(daysAgo) + ", 12)");
+  }
+  fbtest::CreateDatabase(connection, statements);
+}
+
+class VigiloSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = std::make_unique<testing_support::TempFolder>();
+    prog = root->File("prog") + "/";
+    fs::create_directories(prog + "Reports");
+    fs::create_directories(root->File("desktop"));
+    fs::create_directories(root->File("run"));
+    fs::create_directories(root->File("scm/services"));
+    ::chmod(root->File("run").c_str(), 0755);
+    fs::copy_file(VIGILO_PROGRAM, prog + "vigilo");
+    fs::copy_file(QUENNET_LIBRARY, prog + "libquennet.so");
+    fs::copy_file(REPORT_ICON, prog + "report.ico");
+    ::setenv("VIGILO_RUNTIME_DIR", root->File("run").c_str(), 1);
+    ::setenv("VIGILO_SCM_DIR", root->File("scm").c_str(), 1);
+    ::setenv("VIGILO_COMMON_DESKTOP", root->File("desktop").c_str(), 1);
+    ::unsetenv("VIGILO_SCM_FD");
+
+    for (const char* chain : {"SHOPS1", "SHOPS2"}) {
+      const std::string folder = databases.Path() + "/" + chain;
+      fs::create_directories(folder);
+      ::chmod(folder.c_str(), 0777);
+    }
+    CreateChainDatabase("localhost:" + databases.Path() + "/SHOPS1/qor.fdb",
+                        {{"Counted", 1}, {"Behind", 4}, {"Quiet", 20}});
+    CreateChainDatabase("localhost:" + databases.Path() + "/SHOPS2/qor.fdb",
+                        {{"Weekly", 10}, {"Fresh", 0}});
+    const fbtest::Credentials& sysdba = fbtest::Sysdba();
+    std::string qor;
+    const char* names[] = {"Shops One", "Shops Two", "Gone"};
+    const std::string paths[] = {databases.Path() + "/SHOPS1/qor.fdb",
+                                 databases.Path() + "/SHOPS2/qor.fdb",
+                                 databases.Path() + "/GONE/qor.fdb"};
+    for (int i = 0; i < 3; ++i) {
+      qor += "[Directory" + std::to_string(i) + "]\r\nTrackDirectory=" + names[i] +
+             "\r\nHost=localhost\r\nDatabase=" + paths[i] + "\r\nUsername=" + sysdba.User +
+             "\r\nPassword=" + sysdba.Password + "\r\n";
+    }
+    root->Write("prog/qorsvc.ini", qor);
+
+    smtp = std::make_unique<mailtest::SmtpTestServer>(root->File("mail"),
+                                                      mailtest::SmtpTestServer::Options{});
+    // A listed time that has just passed: the first check comes 5 s after
+    // the start, and the next one tomorrow at that time.
+    int year, month, day, hour, minute, second, ms;
+    const TDateTime now = Now();
+    DecodeTime(now, hour, minute, second, ms);
+    if (hour == 23 && minute == 59) GTEST_SKIP() << "the day changes during the test";
+    exactTime = TwoDigits(hour) + ":" + TwoDigits(minute);
+    DecodeDate(now + 1, year, month, day);
+    tomorrow = day;
+    root->Write("prog/vigilo.ini",
+                "[General]\r\nLogDetailed=1\r\nExactTime=" + exactTime +
+                    "\r\nTrackedChains=2\r\n[Alarms]\r\nUseEmail=1\r\nAlarmMailDefault=0\r\n"
+                    "AlarmMailAddr=ops@example.test\r\nAlarmMailSmtpHost=127.0.0.1\r\n"
+                    "AlarmMailSmtpPort=" +
+                    std::to_string(smtp->Port()) +
+                    "\r\nAlarmMailBody=Bonjour,\"les alarmes du jour\"\r\n"
+                    "[Chain00]\r\nTrackedChain=Shops One\r\n"
+                    "[Chain01]\r\nTrackedChain=Shops Two\r\nDaysNoCheck=1234567\r\n");
+
+    // Registered as an installation does it, then started with the manager.
+    ASSERT_EQ(WaitExit(Spawn({prog + "vigilo", "/install", "/silent"})), 0);
+    manager = Spawn({SVCMGR_PROGRAM});
+    ASSERT_GT(manager, 0);
+  }
+
+  void TearDown() override {
+    if (manager > 0) {
+      ::kill(manager, SIGTERM);
+      WaitExit(manager);
+    }
+    for (const char* var : {"VIGILO_RUNTIME_DIR", "VIGILO_SCM_DIR", "VIGILO_COMMON_DESKTOP"}) {
+      ::unsetenv(var);
+    }
+  }
+
+  std::string Log() const { return prog + "vigilo.log"; }
+
+  uint32_t ServiceState() {
+    platform::ServiceManagerClient& scm = platform::SystemServiceManager();
+    platform::ScHandlePtr manager_, service;
+    platform::ServiceStatus status;
+    if (scm.OpenSCManager("", platform::kScManagerConnect, manager_) != 0 ||
+        scm.OpenService(*manager_, "VazidEre", platform::kServiceQueryStatus, service) != 0 ||
+        scm.QueryServiceStatus(*service, status) != 0) {
+      return 0;
+    }
+    return status.dwCurrentState;
+  }
+
+  uint32_t Control(uint32_t code, uint32_t access) {
+    platform::ServiceManagerClient& scm = platform::SystemServiceManager();
+    platform::ScHandlePtr manager_, service;
+    platform::ServiceStatus status;
+    uint32_t rc = scm.OpenSCManager("", platform::kScManagerConnect, manager_);
+    if (rc == 0) rc = scm.OpenService(*manager_, "VazidEre", access, service);
+    if (rc == 0) {
+      rc = code == 0 ? scm.StartService(*service) : scm.ControlService(*service, code, status);
+    }
+    return rc;
+  }
+
+  fbtest::DatabaseFolder databases;
+  std::unique_ptr<testing_support::TempFolder> root;
+  std::string prog;
+  std::unique_ptr<mailtest::SmtpTestServer> smtp;
+  std::string exactTime;
+  int tomorrow = 0;
+  pid_t manager = -1;
+};
+
+TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
+  // The status during the start and the first check, read as often as the
+  // pipe answers.
+  bool sawBusyCheck = false;
+  ASSERT_TRUE(WaitUntil([&] {
+    std::optional<TAlrSrvStatusBlock> status = Status();
+    if (status && status->Busy && status->NextCheckTime.wYear != 0) sawBusyCheck = true;
+    return fs::exists(prog + "Reports/alert_report.html") &&
+           ReadFile(Log()).find("Data check done") != std::string::npos;
+  })) << ReadFile(Log());
+  EXPECT_TRUE(sawBusyCheck) << "busy while the check ran";
+
+  const std::vector<std::string> log = LogTexts(Log());
+  const std::vector<std::string> start(log.begin(), log.begin() + std::min<size_t>(5, log.size()));
+  EXPECT_EQ(start,
+            (std::vector<std::string>{
+                "Starting service...", "Configuration loaded from \"vigilo.ini\"",
+                "Pipe server started \"VigiloInfo\"", "Pipe server started \"VigiloControl\"",
+                "VazidEre service started (ver. 1.0.0)"}));
+  EXPECT_THAT(log, Contains("Check SHOPS1"));
+  EXPECT_THAT(log, Contains("Check SHOPS2"));
+  EXPECT_THAT(log, Not(Contains("Check GONE")));
+  EXPECT_THAT(log, Contains(HasSubstr("GONE/qor.fdb"))) << "the unreachable chain's error";
+  EXPECT_EQ(std::count(log.begin(), log.end(), "le message est envoy\xE9 avec succ\xE8s."), 1);
+
+  // Reports: UTF-8, the chains' shops, the excluded days.
+  const std::string main = ReadFile(prog + "Reports/alert_report.html");
+  EXPECT_THAT(main, HasSubstr("<meta charset=\"utf-8\">"));
+  EXPECT_THAT(main, HasSubstr("Behind"));
+  EXPECT_THAT(main, HasSubstr("Quiet"));
+  EXPECT_THAT(main, Not(HasSubstr("Counted")));
+  EXPECT_THAT(main, Not(HasSubstr("Weekly"))) << "every day of the week is excluded";
+  EXPECT_THAT(
+      main,
+      HasSubstr("Le rapport est g\xC3\xA9n\xC3\xA9r\xC3\xA9 par CORVANTE Alert Service (v 1.0)"));
+  EXPECT_TRUE(fs::exists(prog + "Reports/alert_report_SHOPS1.html"));
+  EXPECT_FALSE(fs::exists(prog + "Reports/alert_report_SHOPS2.html"));
+
+  // The shortcut, as an independent reader sees it.
+  testing_support::LnkInfo link =
+      testing_support::ReadWithLnkinfo(root->File("desktop/Alert_Report.lnk"));
+  ASSERT_EQ(link.exitStatus, 0) << link.output;
+  EXPECT_EQ(link.fields["Local path"], prog + "Reports/alert_report.html") << link.output;
+  EXPECT_EQ(link.fields["Working directory"], prog + "Reports") << link.output;
+  EXPECT_EQ(link.fields["Description"], "Alert report") << link.output;
+  EXPECT_EQ(link.fields["Icon location"], prog + "report.ico") << link.output;
+
+  // One mail, for the one chain with alarms, its report attached.
+  std::vector<mailtest::ReceivedMail> mails;
+  ASSERT_TRUE(WaitUntil([&] {
+    mails = smtp->Messages();
+    return !mails.empty();
+  }));
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].subject, "Message de alarme du Alert Service - SHOPS1");
+  EXPECT_THAT(mails[0].body, HasSubstr("CORVANTE Alert Service 1.0"));
+  EXPECT_THAT(mails[0].body, HasSubstr("les alarmes du jour"));
+  ASSERT_EQ(mails[0].attachments.size(), 1u);
+  EXPECT_EQ(mails[0].attachments[0].name, "alert_report_SHOPS1.html");
+  EXPECT_EQ(mails[0].attachments[0].data, ReadFile(prog + "Reports/alert_report_SHOPS1.html"));
+
+  // The settings carry the new times.
+  const std::string ini = ReadFile(prog + "vigilo.ini");
+  EXPECT_THAT(ini, Not(HasSubstr("LastCheckAt=30/12/1899")));
+  EXPECT_THAT(ini, Not(HasSubstr("LastSentOutAt=30/12/1899")));
+  EXPECT_THAT(ini, HasSubstr("DaysNoCheck=1234567"));
+
+  // The status: idle, the check's closing line, tomorrow at the listed time.
+  std::optional<TAlrSrvStatusBlock> status = Status();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->Busy, 0);
+  EXPECT_EQ(status->VerMajor, 1);
+  EXPECT_THAT(StatusText(status->LastEventText), HasSubstr("Data check done, elapsed time 00:00:"));
+  EXPECT_THAT(StatusText(status->LastErrorText), HasSubstr("GONE/qor.fdb"));
+  EXPECT_EQ(status->NextCheckTime.wDay, tomorrow);
+  EXPECT_EQ(TwoDigits(status->NextCheckTime.wHour) + ":" + TwoDigits(status->NextCheckTime.wMinute),
+            exactTime);
+  EXPECT_NE(status->LastReportTime.wYear, 1899);
+
+  // The settings over the control pipe.
+  const PipeAnswer got = CallPipe("VigiloControl", "REQGETCONFIG");
+  ASSERT_EQ(got.error, 0u);
+  EXPECT_EQ(std::string(got.bytes.begin() + kPipeHeaderSize, got.bytes.end()),
+            ReadFile(prog + "vigilo.ini"));
+  const std::string sent =
+      std::string(got.bytes.begin() + kPipeHeaderSize, got.bytes.end()) + "[Extra]\r\nKey=1\r\n";
+  const PipeAnswer put = CallPipe("VigiloControl", "REQSETCONFIG", sent);
+  ASSERT_EQ(put.error, 0u);
+  EXPECT_EQ(ReadFile(prog + "vigilo.ini"), sent);
+  status = Status();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(StatusText(status->LastEventText), "Service configuration file updated by client");
+
+  // Stop through the manager.
+  ASSERT_EQ(Control(platform::kServiceControlStop, platform::kServiceStop), 0u);
+  ASSERT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceStopped; }));
+  const std::vector<std::string> after = LogTexts(Log());
+  ASSERT_GE(after.size(), 4u);
+  EXPECT_EQ(
+      std::vector<std::string>(after.end() - 4, after.end()),
+      (std::vector<std::string>{"Stopping service...", "Pipe server stopped \"VigiloControl\"",
+                                "Pipe server stopped \"VigiloInfo\"", "VazidEre service stopped"}));
+  EXPECT_EQ(ReadFile(prog + "vigilo.ini"), sent) << "the stop wrote nothing over the new file";
+
+  // Started again, it reads the new file; the manager's end shuts it down.
+  ASSERT_EQ(Control(0, platform::kServiceStart), 0u);
+  ASSERT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceRunning; }));
+  ::kill(manager, SIGTERM);
+  EXPECT_EQ(WaitExit(manager), 0);
+  manager = -1;
+  EXPECT_EQ(LogTexts(Log()).back(), "VazidEre stopped at system shutdown");
+}
+
+}  // namespace
