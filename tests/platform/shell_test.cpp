@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <vector>
 
 #include "platform/syserror.h"
@@ -101,7 +100,9 @@ const DesktopCase kDesktopCases[] = {
 };
 
 std::string Expand(const std::string& text, const std::string& root) {
-  return std::regex_replace(text, std::regex("@"), root);
+  std::string out;
+  for (char c : text) out += c == '@' ? root : std::string(1, c);
+  return out;
 }
 
 TEST(DesktopFolderTest, ChoiceFollowsTheEnvironment) {
