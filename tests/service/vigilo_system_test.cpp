@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -172,26 +173,17 @@ class VigiloSystemTest : public ::testing::Test {
 
     smtp = std::make_unique<mailtest::SmtpTestServer>(root->File("mail"),
                                                       mailtest::SmtpTestServer::Options{});
-    // A listed time that has just passed: the first check comes 5 s after
-    // the start, and the next one tomorrow at that time.
-    int year, month, day, hour, minute, second, ms;
-    const TDateTime now = Now();
-    DecodeTime(now, hour, minute, second, ms);
-    if (hour == 23 && minute == 59) GTEST_SKIP() << "the day changes during the test";
-    exactTime = TwoDigits(hour) + ":" + TwoDigits(minute);
-    DecodeDate(now + 1, year, month, day);
-    tomorrow = day;
+  }
+
+  // Writes vigilo.ini with the check times `exactTime` and `extra` lines,
+  // registers the service as an installation does and starts the manager,
+  // which starts it.
+  void Start(const std::string& exactTime, const std::string& extra) {
     root->Write("prog/vigilo.ini",
                 "[General]\r\nLogDetailed=1\r\nExactTime=" + exactTime +
-                    "\r\nTrackedChains=2\r\n[Alarms]\r\nUseEmail=1\r\nAlarmMailDefault=0\r\n"
-                    "AlarmMailAddr=ops@example.test\r\nAlarmMailSmtpHost=127.0.0.1\r\n"
-                    "AlarmMailSmtpPort=" +
-                    std::to_string(smtp->Port()) +
-                    "\r\nAlarmMailBody=Bonjour,\"les alarmes du jour\"\r\n"
+                    "\r\nTrackedChains=2\r\n[Alarms]\r\n" + extra +
                     "[Chain00]\r\nTrackedChain=Shops One\r\n"
                     "[Chain01]\r\nTrackedChain=Shops Two\r\nDaysNoCheck=1234567\r\n");
-
-    // Registered as an installation does it, then started with the manager.
     ASSERT_EQ(WaitExit(Spawn({prog + "vigilo", "/install", "/silent"})), 0);
     manager = Spawn({SVCMGR_PROGRAM});
     ASSERT_GT(manager, 0);
@@ -237,12 +229,32 @@ class VigiloSystemTest : public ::testing::Test {
   std::unique_ptr<testing_support::TempFolder> root;
   std::string prog;
   std::unique_ptr<mailtest::SmtpTestServer> smtp;
-  std::string exactTime;
-  int tomorrow = 0;
   pid_t manager = -1;
 };
 
+// The hours and minutes of `value`, and its day of the month.
+std::string HoursMinutes(TDateTime value) {
+  int hour, minute, second, ms;
+  DecodeTime(value, hour, minute, second, ms);
+  return TwoDigits(hour) + ":" + TwoDigits(minute);
+}
+int DayOf(TDateTime value) {
+  int year, month, day;
+  DecodeDate(value, year, month, day);
+  return day;
+}
+
 TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
+  // A listed time that has just passed: the first check comes 5 s after the
+  // start, and the next one tomorrow at that time.
+  const TDateTime started = Now();
+  if (HoursMinutes(started) == "23:59") GTEST_SKIP() << "the day changes during the test";
+  const std::string exactTime = HoursMinutes(started);
+  const int tomorrow = DayOf(started + 1);
+  Start(exactTime,
+        "UseEmail=1\r\nAlarmMailDefault=0\r\nAlarmMailAddr=ops@example.test\r\n"
+        "AlarmMailSmtpHost=127.0.0.1\r\nAlarmMailSmtpPort=" +
+            std::to_string(smtp->Port()) + "\r\nAlarmMailBody=Bonjour,\"les alarmes du jour\"\r\n");
   // The status during the start and the first check, read as often as the
   // pipe answers.
   bool sawBusyCheck = false;
@@ -353,6 +365,39 @@ TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
   EXPECT_EQ(WaitExit(manager), 0);
   manager = -1;
   EXPECT_EQ(LogTexts(Log()).back(), "VazidEre stopped at system shutdown");
+}
+
+// The check of a listed time that lies ahead starts at that time, not before.
+TEST_F(VigiloSystemTest, TheCheckRunsAtTheListedTime) {
+  const TDateTime started = Now();
+  const TDateTime listed = std::ceil(started * 1440 + 1e-9) / 1440;  // the next whole minute
+  if (DayOf(listed) != DayOf(started) || (listed - started) * 86400 < 6) {
+    GTEST_SKIP() << "too close to the minute or to midnight for a listed time ahead";
+  }
+  Start(HoursMinutes(listed), "");
+  std::optional<TAlrSrvStatusBlock> status;
+  ASSERT_TRUE(WaitUntil([&] {
+    status = Status();
+    return status && status->NextCheckTime.wYear != 0;
+  }));
+  EXPECT_EQ(TwoDigits(status->NextCheckTime.wHour) + ":" + TwoDigits(status->NextCheckTime.wMinute),
+            HoursMinutes(listed));
+  EXPECT_EQ(status->NextCheckTime.wSecond, 0);
+  EXPECT_EQ(status->NextCheckTime.wDay, DayOf(started)) << "today";
+  EXPECT_FALSE(fs::exists(prog + "Reports/alert_report.html"));
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadFile(Log()).find("Data check done") != std::string::npos;
+  })) << ReadFile(Log());
+  EXPECT_GT(Now(), listed);
+  // The log line of the first chain carries a time at or after the listed one.
+  const std::string log = ReadFile(Log());
+  const size_t check = log.find("\tCheck SHOPS1");
+  ASSERT_NE(check, std::string::npos);
+  const std::string stamp = log.substr(check - 8, 8);  // hh:nn:ss
+  EXPECT_GE(stamp, HoursMinutes(listed) + ":00");
+  status = Status();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->NextCheckTime.wDay, DayOf(started + 1)) << "the next one is tomorrow";
 }
 
 }  // namespace
