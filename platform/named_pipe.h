@@ -21,6 +21,9 @@
 namespace platform {
 
 constexpr uint32_t kPipeMessageLimit = 16384;
+// The token a server sends first on every connection it takes.
+constexpr uint8_t kPipeTokenAccepted = 'A';
+constexpr uint8_t kPipeTokenBusy = 'B';
 // A server has at most this many instances: with its stop event the wait
 // covers 64 objects, the most WaitForMultipleObjects accepts.
 constexpr int kPipeMaxInstances = 63;

@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,10 +60,6 @@ ServiceManager::~ServiceManager() {
     if (instance->fd >= 0) ::close(instance->fd);
     for (const Waiter& w : instance->interrogators) ::close(w.fd);
   }
-  if (listenFd_ >= 0) {
-    ::close(listenFd_);
-    ::unlink(options_.socketPath.c_str());
-  }
   if (signalFd_ >= 0) ::close(signalFd_);
 }
 
@@ -74,40 +68,13 @@ void ServiceManager::Log(EventType type, const std::string& message) {
 }
 
 bool ServiceManager::Listen() {
-  std::string dir = ExtractFileDir(options_.socketPath);
-  if (!dir.empty()) {
-    if (uint32_t err = CreateDirectories(dir, 0755)) {
-      Log(EventType::Error, "cannot create " + dir + ": " + SystemErrorText(err));
-      return false;
-    }
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (options_.socketPath.size() >= sizeof addr.sun_path) {
-    Log(EventType::Error, "socket path too long: " + options_.socketPath);
-    return false;
-  }
-  std::memcpy(addr.sun_path, options_.socketPath.c_str(), options_.socketPath.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  // A socket file nobody answers on is left over from a manager that died.
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN) {
-    ::close(fd);
+  uint32_t err = listener_.Listen(options_.socketPath, 0666, static_cast<int>(kMaxClients));
+  if (err == kErrorPipeBusy) {
     Log(EventType::Error, "another manager is running on " + options_.socketPath);
-    return false;
+  } else if (err != kErrorSuccess) {
+    Log(EventType::Error, "cannot listen on " + options_.socketPath + ": " + SystemErrorText(err));
   }
-  ::close(fd);
-  ::unlink(options_.socketPath.c_str());
-  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::chmod(options_.socketPath.c_str(), 0666) != 0 || ::listen(fd, 64) != 0) {
-    Log(EventType::Error,
-        "cannot listen on " + options_.socketPath + ": " + SystemErrorText(LastErrorFromErrno()));
-    if (fd >= 0) ::close(fd);
-    return false;
-  }
-  listenFd_ = fd;
-  return true;
+  return err == kErrorSuccess;
 }
 
 int ServiceManager::Run() {
@@ -136,7 +103,7 @@ int ServiceManager::Run() {
     }
     std::vector<pollfd> fds;
     fds.push_back({signalFd_, POLLIN, 0});
-    fds.push_back({listenFd_, POLLIN, 0});
+    fds.push_back({listener_.get(), POLLIN, 0});
     std::vector<Instance*> polledInstances;
     for (auto& [name, instance] : instances_) {
       if (instance->fd < 0) continue;
@@ -170,7 +137,7 @@ int ServiceManager::Run() {
         Reap();
         if (stop && !shuttingDown_) BeginShutdown();
       }
-      if (listenFd_ >= 0 && fds[1].revents != 0) Accept();
+      if (fds[1].revents != 0) Accept();
       size_t index = 2;
       for (Instance* instance : polledInstances) {
         short revents = fds[index++].revents;
@@ -192,7 +159,7 @@ int ServiceManager::Run() {
 
 void ServiceManager::Accept() {
   for (;;) {
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EINTR) continue;
       return;  // EAGAIN, or a connection that went before it was taken

@@ -27,6 +27,7 @@
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "platform/scm_wire.h"
+#include "platform/unix_socket.h"
 
 namespace svcmgr {
 
@@ -102,7 +103,7 @@ class ServiceManager {
 
   ManagerOptions options_;
   platform::EventLog log_{"svcmgr"};
-  int listenFd_ = -1;
+  platform::ListeningSocket listener_;
   int signalFd_ = -1;
   bool shuttingDown_ = false;
   Clock::time_point shutdownDeadline_;
