@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 
+#include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
@@ -55,6 +56,7 @@ class SocketPipeServer : public PipeServerSystem {
     std::string name;
     pathError_ = LocalPipeName(pipePath, name);
     if (pathError_ == 0) pathError_ = PipeSocketPath(name, socketPath_);
+    runtimeDir_ = ExtractFileDir(ExtractFileDir(socketPath_));
   }
 
   ~SocketPipeServer() override {
@@ -433,7 +435,7 @@ class SocketPipeServer : public PipeServerSystem {
 
   uint32_t OpenListener() {
     if (pathError_) return pathError_;
-    if (uint32_t rc = PrepareSocketFolder(RuntimeDir())) return rc;
+    if (uint32_t rc = PrepareSocketFolder(runtimeDir_)) return rc;
     return listener_.Listen(socketPath_, mode_, SOMAXCONN);
   }
 
@@ -441,6 +443,7 @@ class SocketPipeServer : public PipeServerSystem {
   const mode_t mode_;
   uint32_t pathError_ = 0;
   std::string socketPath_;
+  std::string runtimeDir_;
   ListeningSocket listener_;
   int created_ = 0;
   std::chrono::steady_clock::time_point acceptAgainAt_{};

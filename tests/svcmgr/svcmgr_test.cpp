@@ -782,4 +782,53 @@ TEST_F(SvcmgrTest, StartLeftFalseFreesItsWorkerAndNeverRuns) {
   EXPECT_TRUE(RecordOf("stop").empty());
 }
 
+// Another user could bind scm.sock first in a folder they may write or own.
+TEST_F(SvcmgrTest, RuntimeFolderOthersCouldWriteOrOwnIsRefused) {
+  const std::string runtime = root_ + "/run";
+  struct Case {
+    const char* label;
+    mode_t mode;
+    uid_t owner;  // 0: this process's user
+  } cases[] = {{"world-writable", 0777, 0}, {"another user's", 0755, 65534}};
+  for (const Case& c : cases) {
+    if (c.owner != 0 && ::geteuid() != 0) continue;  // only root can give a folder away
+    ASSERT_EQ(::mkdir(runtime.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(runtime.c_str(), c.mode), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(::chown(runtime.c_str(), c.owner, c.owner), 0);
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      char* argv[] = {const_cast<char*>(SVCMGR_PATH), nullptr};
+      ::execv(SVCMGR_PATH, argv);
+      ::_exit(127);
+    }
+    int status = 0;
+    bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.label;
+    EXPECT_FALSE(fs::exists(runtime + "/scm.sock")) << c.label;
+    fs::remove_all(runtime);
+  }
+}
+
+TEST_F(SvcmgrTest, UnderUmask077TheManagerStaysOpenToEveryone) {
+  Register(kName, 3);
+  mode_t umask = ::umask(077);
+  StartManager();
+  ::umask(umask);
+  struct stat st;
+  ASSERT_EQ(::stat((root_ + "/run").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  if (::geteuid() != 0) return;  // needs root to act as another user
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  RunResult r = Run(SCM_TOOL_PATH, {"query", kName, "4"}, nobody->pw_uid, nobody->pw_gid);
+  EXPECT_EQ(r.out, "0 1\n") << r.err;
+}
+
 }  // namespace
