@@ -26,8 +26,14 @@ using scmwire::Op;
 // and interrogate, and a busy service keeps its callers waiting, so without the
 // bound they could use up the manager's descriptors.
 constexpr size_t kMaxClients = 64;
-// A client has this long to send its request.
-constexpr std::chrono::seconds kClientRequestTime{10};
+// Of those, root always finds this many free: no other user can lock it out.
+constexpr size_t kRootReserve = 8;
+// Connections one user other than root may hold at once; one more is closed
+// at once. Anyone may connect, so without the budget one user's idle
+// connections could keep every other caller out.
+constexpr size_t kConnectionsPerUser = 8;
+// A client has this long to send its whole request.
+constexpr std::chrono::seconds kClientRequestTime{2};
 // Reported while the new process has not reported yet.
 constexpr uint32_t kLaunchWaitHint = 2000;
 
@@ -166,8 +172,7 @@ void ServiceManager::Accept() {
     }
     ucred cred{};
     socklen_t size = sizeof cred;
-    if (ConnectionCount() >= kMaxClients ||
-        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) {
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || !MayConnect(cred.uid)) {
       ::close(fd);
       continue;
     }
@@ -179,10 +184,16 @@ void ServiceManager::Accept() {
   }
 }
 
-size_t ServiceManager::ConnectionCount() const {
-  size_t count = clients_.size();
-  for (const auto& [name, instance] : instances_) count += instance->interrogators.size();
-  return count;
+bool ServiceManager::MayConnect(uid_t uid) const {
+  size_t all = clients_.size();
+  size_t own = 0;
+  for (const auto& client : clients_) own += client->uid == uid ? 1 : 0;
+  for (const auto& [name, instance] : instances_) {
+    all += instance->interrogators.size();
+    for (const Waiter& w : instance->interrogators) own += w.uid == uid ? 1 : 0;
+  }
+  if (uid == 0) return all < kMaxClients;
+  return all < kMaxClients - kRootReserve && own < kConnectionsPerUser;
 }
 
 void ServiceManager::ServeClient(Client& client) {
@@ -195,7 +206,8 @@ void ServiceManager::ServeClient(Client& client) {
     std::string answer = Handle(client, request, park, parkOn);
     if (park && parkOn != nullptr) {
       // The connection now belongs to the interrogated service's waiters.
-      parkOn->interrogators.push_back({client.fd, Clock::now() + options_.responseTime});
+      parkOn->interrogators.push_back(
+          {client.fd, client.uid, Clock::now() + options_.responseTime});
       client.fd = -1;
       return;
     }

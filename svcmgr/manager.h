@@ -7,7 +7,9 @@
 // does not report within the response time is killed and stopped with 1053.
 // An interrogate is answered once the service has reported after it (or 1053
 // after the response time). At most 64 client connections are held at once,
-// waiting interrogates included; further ones are closed unanswered. SIGTERM
+// waiting interrogates included, 8 of them kept for root, and at most 8 of
+// one other user; further ones are closed unanswered, and a connection that
+// has not sent its whole request within 2 s is closed. SIGTERM
 // and SIGINT send the shutdown code to every service process, wait for them
 // (at most the response time, then kill them) and end Run.
 #pragma once
@@ -54,6 +56,7 @@ class ServiceManager {
 
   struct Waiter {
     int fd;
+    uid_t uid;
     Clock::time_point deadline;
   };
 
@@ -79,8 +82,9 @@ class ServiceManager {
 
   bool Listen();
   void Accept();
-  // Clients, and the callers waiting for an interrogate.
-  size_t ConnectionCount() const;
+  // Whether a caller of `uid` may hold one more connection, counting clients
+  // and the callers waiting for an interrogate.
+  bool MayConnect(uid_t uid) const;
   void ServeClient(Client& client);
   std::string Handle(const Client& client, const std::string& request, bool& park,
                      Instance*& parkOn);

@@ -637,6 +637,53 @@ TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
   WaitForState(kServiceStopped);
 }
 
+// One user's idle connections, reopened as they are dropped, must not keep
+// root (or anyone else) from the manager.
+TEST_F(SvcmgrTest, IdleConnectionsOfOneUserDoNotStopRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  Register(kName, 3);
+  StartManager();
+  constexpr int kIdle = 64;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    // Holds kIdle connections that never send; its exit status is the number
+    // of them still open once the manager should have dropped them all.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+        ::setuid(nobody->pw_uid) != 0) {
+      ::_exit(255);
+    }
+    std::vector<int> idle;
+    for (int i = 0; i < kIdle; ++i) idle.push_back(RawConnection());
+    char one = 1;
+    if (::write(ready[1], &one, 1) != 1) ::_exit(254);
+    int open = 0;
+    for (int fd : idle) {
+      pollfd p{fd, POLLIN, 0};
+      if (fd < 0 || ::poll(&p, 1, 30000) != 1) ++open;
+    }
+    ::_exit(open);
+  }
+  ::close(ready[1]);
+  char one = 0;
+  ASSERT_EQ(::read(ready[0], &one, 1), 1);
+  ::close(ready[0]);
+  ServiceStatus status;
+  EXPECT_EQ(Query(status), 0u) << "root is served beside the idle connections";
+  EXPECT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  EXPECT_LE(OpenDescriptors(manager_), 8u + 16u) << "one user's budget and a few of its own";
+  int childStatus = 0;
+  ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
+  ASSERT_TRUE(WIFEXITED(childStatus));
+  EXPECT_EQ(WEXITSTATUS(childStatus), 0) << "idle connections left open";
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
 // What a caller sends cannot bring the manager down: a bad request is answered
 // 87, a frame that cannot be one closes the connection.
 TEST_F(SvcmgrTest, MalformedRequestsAreRefusedAndTheManagerGoesOn) {
