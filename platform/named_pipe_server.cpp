@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 
 #include "platform/file.h"
 #include "platform/named_pipe.h"
@@ -48,11 +49,12 @@ Step ReceiveSome(int fd, uint8_t* dest, size_t size, size_t& got, uint32_t& erro
 class SocketPipeServer : public PipeServerSystem {
  public:
   SocketPipeServer(const std::string& pipePath, int maxInstances,
-                   const PipeSecurityAttributes* security)
+                   const PipeSecurityAttributes* security, std::chrono::milliseconds requestTime)
       : maxInstances_(maxInstances < 0                   ? 0
                       : maxInstances > kPipeMaxInstances ? kPipeMaxInstances
                                                          : maxInstances),
-        mode_(security && security->OpenToEveryone ? 0666 : 0600) {
+        mode_(security && security->OpenToEveryone ? 0666 : 0600),
+        requestTime_(requestTime) {
     std::string name;
     pathError_ = LocalPipeName(pipePath, name);
     if (pathError_ == 0) pathError_ = PipeSocketPath(name, socketPath_);
@@ -168,6 +170,8 @@ class SocketPipeServer : public PipeServerSystem {
     if (count > maxInstances_) count = maxInstances_;
     for (;;) {
       if (stop.IsSet()) return 0;
+      auto now = std::chrono::steady_clock::now();
+      std::optional<std::chrono::steady_clock::time_point> wakeAt = ExpireRequests(count, now);
       for (int i = 0; i < count; ++i) {
         if (slots_[i].created && slots_[i].signalled) {
           slots_[i].signalled = false;
@@ -190,18 +194,20 @@ class SocketPipeServer : public PipeServerSystem {
         slotOf[n] = i;
         fds[n++] = {slot.fd, static_cast<short>(slot.op == Op::Read ? POLLIN : POLLOUT), 0};
       }
-      int timeout = -1;
       size_t listenerAt = n;
       if (listener_.get() >= 0) {
-        auto now = std::chrono::steady_clock::now();
         if (now >= acceptAgainAt_) {
           fds[n++] = {listener_.get(), POLLIN, 0};
-        } else {
-          timeout = static_cast<int>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(acceptAgainAt_ - now)
-                            .count()) +
-                    1;
+        } else if (!wakeAt || acceptAgainAt_ < *wakeAt) {
+          wakeAt = acceptAgainAt_;
         }
+      }
+      int timeout = -1;
+      if (wakeAt) {
+        timeout =
+            static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(*wakeAt - now).count()) +
+            1;
       }
 
       int rc = ::poll(fds.data(), n, timeout);
@@ -237,6 +243,7 @@ class SocketPipeServer : public PipeServerSystem {
 
  private:
   enum class Op { None, Connect, Read, Write };
+  using TimePoint = std::chrono::steady_clock::time_point;
 
   struct Slot {
     bool created = false;
@@ -248,6 +255,8 @@ class SocketPipeServer : public PipeServerSystem {
     uint32_t count = 0;
     uint32_t error = 0;
     bool signalled = false;
+    // The client's next whole request must have come by then.
+    TimePoint requestDeadline{};
     // The read in progress.
     uint8_t* buffer = nullptr;
     uint32_t size = 0;
@@ -349,7 +358,27 @@ class SocketPipeServer : public PipeServerSystem {
       return Step::Failed;
     }
     slot.count = slot.dataSize;
+    slot.requestDeadline = std::chrono::steady_clock::now() + requestTime_;
     return Step::Done;
+  }
+
+  // Ends the reads whose client is past its deadline with kErrorTimeout;
+  // returns the nearest deadline still to come.
+  std::optional<TimePoint> ExpireRequests(int count, TimePoint now) {
+    std::optional<TimePoint> next;
+    for (int i = 0; i < count; ++i) {
+      Slot& slot = slots_[i];
+      if (!slot.created || slot.op != Op::Read || slot.finished) continue;
+      if (slot.requestDeadline > now) {
+        if (!next || slot.requestDeadline < *next) next = slot.requestDeadline;
+        continue;
+      }
+      slot.finished = true;
+      slot.signalled = true;
+      slot.ok = false;
+      slot.error = kErrorTimeout;
+    }
+    return next;
   }
 
   Step Accept(int& fd, uint32_t& error) {
@@ -366,6 +395,7 @@ class SocketPipeServer : public PipeServerSystem {
 
   void Attach(Slot& slot, int fd) {
     slot.fd = fd;
+    slot.requestDeadline = std::chrono::steady_clock::now() + requestTime_;
     // A client that has gone already shows as a failed read later.
     ::send(fd, &kPipeTokenAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
@@ -441,6 +471,7 @@ class SocketPipeServer : public PipeServerSystem {
 
   const int maxInstances_;
   const mode_t mode_;
+  const std::chrono::milliseconds requestTime_;
   uint32_t pathError_ = 0;
   std::string socketPath_;
   std::string runtimeDir_;
@@ -487,8 +518,9 @@ bool PipeEvent::WaitFor(std::chrono::milliseconds timeout) const {
 
 std::unique_ptr<PipeServerSystem> CreatePipeServerSystem(const std::string& pipePath,
                                                          int maxInstances,
-                                                         const PipeSecurityAttributes* security) {
-  return std::make_unique<SocketPipeServer>(pipePath, maxInstances, security);
+                                                         const PipeSecurityAttributes* security,
+                                                         std::chrono::milliseconds requestTime) {
+  return std::make_unique<SocketPipeServer>(pipePath, maxInstances, security, requestTime);
 }
 
 }  // namespace platform
