@@ -14,11 +14,18 @@
 
 namespace platform {
 
+// Start types.
+enum : int {
+  kServiceAutoStart = 2,    // started with the manager
+  kServiceDemandStart = 3,  // started on request
+  kServiceDisabled = 4,     // never started
+};
+
 struct ServiceRegistration {
   std::string Name;
   std::string DisplayName;
   std::string ImagePath;
-  int StartType = 3;
+  int StartType = kServiceDemandStart;
   std::string User;
 };
 

@@ -8,11 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "platform/process.h"
@@ -26,6 +29,9 @@ namespace {
 using scmwire::Op;
 
 constexpr char kScmFdVariable[] = "VIGILO_SCM_FD";
+constexpr char kLockFdVariable[] = "VIGILO_SCM_LOCK_FD";
+constexpr char kOrphanEndText[] =
+    "The service lost its service manager and did not stop in time: the process ends";
 
 std::string ErrorText(std::exception_ptr error) {
   try {
@@ -78,8 +84,10 @@ class WakeFd {
   int fd_;
 };
 
-bool ParseScmFd(int& fd) {
-  std::string text = GetEnvironmentVariable(kScmFdVariable);
+// The descriptor named by the environment variable `name`; with `socket`, it
+// must be a socket.
+bool ParseDescriptor(const char* name, bool socket, int& fd) {
+  std::string text = GetEnvironmentVariable(name);
   if (text.empty() || text.size() > 9) return false;
   int value = 0;
   for (char c : text) {
@@ -87,7 +95,7 @@ bool ParseScmFd(int& fd) {
     value = value * 10 + (c - '0');
   }
   struct stat st;
-  if (::fstat(value, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  if (::fstat(value, &st) != 0 || (socket && !S_ISSOCK(st.st_mode))) return false;
   fd = value;
   return true;
 }
@@ -315,16 +323,29 @@ class ServiceRunner {
     std::thread serviceStart;
     scmwire::FrameBuffer frames;
     bool managerGone = false;
+    std::optional<std::chrono::steady_clock::time_point> endBy;
     for (;;) {
       pollfd fds[3] = {{serviceDone_.get(), POLLIN, 0},
                        {endDispatch_.get(), POLLIN, 0},
                        {managerGone ? -1 : scmFd_, POLLIN, 0}};
-      int n = ::poll(fds, 3, -1);
+      int timeout = -1;
+      if (endBy) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *endBy - std::chrono::steady_clock::now());
+        timeout = static_cast<int>(std::max<int64_t>(left.count(), 0)) + 1;
+      }
+      int n = ::poll(fds, 3, timeout);
       if (n < 0) {
         if (errno == EINTR) continue;
         break;
       }
       if (fds[0].revents != 0) break;
+      if (n == 0 && endBy && std::chrono::steady_clock::now() >= *endBy) {
+        // A service busy elsewhere never reads its queue. Nobody could stop
+        // it, and a new manager would start a second copy beside it.
+        service_.LogMessage(kOrphanEndText);
+        std::_Exit(1);
+      }
       if (fds[1].revents != 0) {
         uint64_t count;
         [[maybe_unused]] ssize_t r = ::read(endDispatch_.get(), &count, sizeof count);
@@ -344,8 +365,10 @@ class ServiceRunner {
           result == scmwire::FrameBuffer::Result::Error) {
         managerGone = true;
         if (!started_.load()) break;
-        // Without its manager nobody can stop the service: shut it down.
+        // Without its manager nobody can stop the service: shut it down,
+        // within the time it promises for a step.
         service_.PostControlCode(kServiceControlShutdown);
+        endBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(service_.WaitHint);
       }
     }
     if (serviceStart.joinable()) serviceStart.join();
@@ -463,7 +486,7 @@ int Register(TService& service, bool install, bool silent) {
       reg.Name = service.Name;
       reg.DisplayName = service.DisplayName;
       reg.ImagePath = ExecutablePath();
-      reg.StartType = 2;  // automatic
+      reg.StartType = kServiceAutoStart;
       WriteServiceRegistration(reg);
     } else {
       DeleteServiceRegistration(service.Name);
@@ -489,15 +512,19 @@ int RunServiceApplication(TService& Service, int argc, char** argv) {
   if (FindCmdLineSwitch(argc, argv, "UNINSTALL")) return Register(Service, false, silent);
 
   int scmFd = -1;
-  if (!ParseScmFd(scmFd)) {
+  if (!ParseDescriptor(kScmFdVariable, true, scmFd)) {
     std::string text = SystemErrorText(kErrorFailedServiceControllerConnect);
     Service.LogMessage(text);
     std::cerr << text << std::endl;
     return 1;
   }
-  // Programs the service starts are no services of this manager.
+  // Programs the service starts are no services of this manager, and must not
+  // hold the lock that tells the manager this process lives.
   ::fcntl(scmFd, F_SETFD, FD_CLOEXEC);
   ::unsetenv(kScmFdVariable);
+  int lockFd = -1;
+  if (ParseDescriptor(kLockFdVariable, false, lockFd)) ::fcntl(lockFd, F_SETFD, FD_CLOEXEC);
+  ::unsetenv(kLockFdVariable);
   int rc = ServiceRunner(Service, scmFd).Run();
   ::close(scmFd);
   return rc;

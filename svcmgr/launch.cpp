@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ namespace {
 
 constexpr int kServiceFd = 3;
 constexpr int kErrorPipeFd = 4;
+constexpr int kLockFd = 5;
 
 struct Account {
   std::string name;
@@ -41,7 +43,8 @@ struct Account {
 }
 
 std::vector<std::string> ServiceEnvironment(const Account* account) {
-  std::vector<std::string> own{"VIGILO_SCM_FD=" + std::to_string(kServiceFd)};
+  std::vector<std::string> own{"VIGILO_SCM_FD=" + std::to_string(kServiceFd),
+                               "VIGILO_SCM_LOCK_FD=" + std::to_string(kLockFd)};
   if (account != nullptr) {
     own.push_back("HOME=" + account->home);
     own.push_back("USER=" + account->name);
@@ -60,8 +63,32 @@ std::vector<std::string> ServiceEnvironment(const Account* account) {
 
 }  // namespace
 
-uint32_t LaunchService(const platform::ServiceRegistration& registration, LaunchedService& out) {
+bool PreviousProcessAlive(const std::string& lockPath) {
+  platform::UniqueFd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return false;
+  int rc;
+  do {
+    rc = ::flock(fd.get(), LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc != 0 && errno == EWOULDBLOCK;
+}
+
+uint32_t LaunchService(const platform::ServiceRegistration& registration,
+                       const std::string& lockPath, LaunchedService& out) {
   if (registration.ImagePath.empty()) return platform::kErrorFileNotFound;
+  // The service process holds this lock for as long as it lives, whichever
+  // manager started it: a manager started again after a crash finds it.
+  platform::UniqueFd lock(
+      ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (lock.get() < 0) return platform::LastErrorFromErrno();
+  int locked;
+  do {
+    locked = ::flock(lock.get(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    return errno == EWOULDBLOCK ? platform::kErrorServiceAlreadyRunning
+                                : platform::LastErrorFromErrno();
+  }
   Account account;
   bool withAccount = !registration.User.empty();
   if (withAccount) {
@@ -101,14 +128,16 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::setsid();
-    // Move both descriptors out of the way first, so 3 and 4 are free.
+    // Move the descriptors out of the way first, so 3 to 5 are free.
     int service = ::fcntl(serviceEnd.get(), F_DUPFD_CLOEXEC, 10);
     int error = ::fcntl(errorWrite.get(), F_DUPFD_CLOEXEC, 10);
-    if (service < 0 || error < 0 || ::dup3(error, kErrorPipeFd, O_CLOEXEC) < 0) {
+    int held = ::fcntl(lock.get(), F_DUPFD_CLOEXEC, 10);
+    if (service < 0 || error < 0 || held < 0 || ::dup3(error, kErrorPipeFd, O_CLOEXEC) < 0) {
       ChildFail(errno, errorWrite.get());
     }
-    if (::dup2(service, kServiceFd) < 0) ChildFail(errno);  // dup2 clears close-on-exec
-    ::close_range(kErrorPipeFd + 1, ~0U, 0);
+    // dup2 clears close-on-exec: the service keeps its socket and its lock.
+    if (::dup2(service, kServiceFd) < 0 || ::dup2(held, kLockFd) < 0) ChildFail(errno);
+    ::close_range(kLockFd + 1, ~0U, 0);
     int null = ::open("/dev/null", O_RDONLY);
     if (null < 0 || ::dup2(null, 0) < 0) ChildFail(errno);
     if (null > kErrorPipeFd) ::close(null);
@@ -137,6 +166,12 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
     return n == sizeof childErr ? platform::ErrorFromErrno(childErr) : platform::kErrorGenFailure;
   }
   ::fcntl(managerEnd.get(), F_SETFL, ::fcntl(managerEnd.get(), F_GETFL) | O_NONBLOCK);
+  // The pid, for people looking at the folder; the lock is what counts.
+  std::string record = std::to_string(pid) + "\n";
+  if (::ftruncate(lock.get(), 0) != 0 ||
+      ::pwrite(lock.get(), record.data(), record.size(), 0) < 0) {
+    // Only the record is missing; the process runs and holds the lock.
+  }
   out.pid = pid;
   out.fd = managerEnd.release();
   return platform::kErrorSuccess;

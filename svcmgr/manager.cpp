@@ -34,6 +34,8 @@ constexpr size_t kRootReserve = 8;
 constexpr size_t kConnectionsPerUser = 8;
 // A client has this long to send its whole request.
 constexpr std::chrono::seconds kClientRequestTime{2};
+// How often a start waiting for a previous process looks whether it has ended.
+constexpr std::chrono::milliseconds kPreviousProcessPoll{50};
 // Reported while the new process has not reported yet.
 constexpr uint32_t kLaunchWaitHint = 2000;
 
@@ -92,10 +94,15 @@ int ServiceManager::Run() {
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
   signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signalFd_ < 0 || !Listen()) return 1;
+  lockDir_ = JoinPath(ExtractFileDir(options_.socketPath), "services");
+  if (uint32_t err = PrepareSocketFolder(lockDir_)) {
+    Log(EventType::Error, "cannot use " + lockDir_ + ": " + SystemErrorText(err));
+    return 1;
+  }
   Log(EventType::Information, "listening on " + options_.socketPath);
 
   for (const ServiceRegistration& reg : ListServiceRegistrations()) {
-    if (reg.StartType != 2) continue;
+    if (reg.StartType != kServiceAutoStart) continue;
     if (uint32_t err = StartService(reg.Name, reg)) {
       Log(EventType::Error, "automatic start of " + reg.Name + " failed: " + SystemErrorText(err));
     }
@@ -278,7 +285,7 @@ std::string ServiceManager::Handle(const Client& client, const std::string& requ
       return ErrorAnswer(kErrorSuccess);
     case Op::QueryStatus:
       if (!(rights & kServiceQueryStatus)) return ErrorAnswer(kErrorAccessDenied);
-      return StatusAnswer(instance->status);
+      return StatusAnswer(ReportedStatus(*instance));
     case Op::Start: {
       if (!(rights & kServiceStart)) return ErrorAnswer(kErrorAccessDenied);
       return ErrorAnswer(StartService(name, instance->registration));
@@ -310,20 +317,40 @@ uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegi
     slot->registration = reg;
   }
   Instance& instance = *slot;
-  if (IsRunning(instance.pid, instance.status)) return kErrorServiceAlreadyRunning;
-  if (reg.StartType == 4) return kErrorServiceDisabled;
+  if (IsRunning(instance.pid, instance.status) || instance.startWhenFree) {
+    return kErrorServiceAlreadyRunning;
+  }
+  if (reg.StartType == kServiceDisabled) return kErrorServiceDisabled;
   if (instance.pid > 0) {
-    // It reported stopped and is on its way out: a new process may start now.
+    // It reported stopped and is on its way out.
     exiting_.insert(instance.pid);
     instance.pid = -1;
     CloseServiceSocket(instance);
   }
+  instance.registration = reg;
+  instance.startWhenFree = false;
+  uint32_t err = Launch(instance);
+  if (err != kErrorServiceAlreadyRunning) return err;
+  // A previous process still runs (ours on its way out, or one a manager
+  // before this one started): the new one starts once it has ended.
+  Log(EventType::Information, reg.Name + " waits for its previous process to end");
+  instance.startWhenFree = true;
+  instance.startDeadline = Clock::now() + options_.responseTime;
+  instance.status = ServiceStatus();
+  instance.status.dwCurrentState = kServiceStartPending;
+  instance.status.dwWaitHint = kLaunchWaitHint;
+  return kErrorSuccess;
+}
+
+uint32_t ServiceManager::Launch(Instance& instance) {
+  const ServiceRegistration& reg = instance.registration;
   LaunchedService launched;
-  if (uint32_t err = LaunchService(reg, launched)) {
-    Log(EventType::Error, "cannot start " + reg.Name + ": " + SystemErrorText(err));
+  if (uint32_t err = LaunchService(reg, LockPath(reg.Name), launched)) {
+    if (err != kErrorServiceAlreadyRunning) {
+      Log(EventType::Error, "cannot start " + reg.Name + ": " + SystemErrorText(err));
+    }
     return err;
   }
-  instance.registration = reg;
   instance.pid = launched.pid;
   instance.fd = launched.fd;
   instance.frames = scmwire::FrameBuffer();
@@ -338,6 +365,42 @@ uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegi
   Log(EventType::Information,
       "started " + reg.Name + " (" + reg.ImagePath + ", pid " + std::to_string(launched.pid) + ")");
   return kErrorSuccess;
+}
+
+void ServiceManager::LaunchWaitingServices(Clock::time_point now) {
+  for (auto& [name, instance] : instances_) {
+    if (!instance->startWhenFree) continue;
+    if (shuttingDown_) {
+      instance->startWhenFree = false;
+      instance->status = StoppedStatus(kErrorSuccess);
+      continue;
+    }
+    uint32_t err = Launch(*instance);
+    if (err == kErrorServiceAlreadyRunning && instance->startDeadline > now) continue;
+    instance->startWhenFree = false;
+    if (err == kErrorServiceAlreadyRunning) {
+      Log(EventType::Error, instance->registration.Name + ": its previous process did not end");
+      instance->status = StoppedStatus(kErrorServiceRequestTimeout);
+    } else if (err != kErrorSuccess) {
+      instance->status = StoppedStatus(err);
+    }
+  }
+}
+
+std::string ServiceManager::LockPath(const std::string& name) const {
+  return JoinPath(lockDir_, ServiceNameKey(name) + ".lock");
+}
+
+ServiceStatus ServiceManager::ReportedStatus(const Instance& instance) const {
+  if (instance.pid > 0 || instance.startWhenFree ||
+      !PreviousProcessAlive(LockPath(instance.registration.Name))) {
+    return instance.status;
+  }
+  // A process of a manager before this one, which shuts down without it.
+  ServiceStatus status;
+  status.dwCurrentState = kServiceStopPending;
+  status.dwWaitHint = kLaunchWaitHint;
+  return status;
 }
 
 uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
@@ -456,12 +519,15 @@ std::optional<ServiceManager::Clock::time_point> ServiceManager::NextDeadline() 
     if (instance->pid > 0 && !instance->reported && !instance->killedUnresponsive) {
       consider(instance->startDeadline);
     }
+    // No event tells when another manager's process ends: look again soon.
+    if (instance->startWhenFree) consider(Clock::now() + kPreviousProcessPoll);
     for (const Waiter& w : instance->interrogators) consider(w.deadline);
   }
   return next;
 }
 
 void ServiceManager::Expire(Clock::time_point now) {
+  LaunchWaitingServices(now);
   for (auto& client : clients_) {
     if (client->deadline <= now) {
       ::close(client->fd);

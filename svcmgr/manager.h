@@ -69,6 +69,9 @@ class ServiceManager {
     std::string output;  // frames not yet sent to the service
     bool reported = false;
     bool killedUnresponsive = false;
+    // Started while a previous process still held the service's lock: the
+    // process is launched once that one has ended (startDeadline bounds it).
+    bool startWhenFree = false;
     Clock::time_point startDeadline;
     std::vector<Waiter> interrogators;
   };
@@ -97,6 +100,12 @@ class ServiceManager {
   void Log(platform::EventType type, const std::string& message);
 
   uint32_t StartService(const std::string& name, const platform::ServiceRegistration& reg);
+  uint32_t Launch(Instance& instance);
+  void LaunchWaitingServices(Clock::time_point now);
+  std::string LockPath(const std::string& name) const;
+  // The status to answer: that of a previous manager's process still alive
+  // when this manager has none of its own.
+  platform::ServiceStatus ReportedStatus(const Instance& instance) const;
   uint32_t ControlService(Instance& instance, uint32_t code);
   // The instance of `name`, made from its registration when there is none;
   // nullptr when the service is neither registered nor running.
@@ -108,6 +117,8 @@ class ServiceManager {
   ManagerOptions options_;
   platform::EventLog log_{"svcmgr"};
   platform::ListeningSocket listener_;
+  // The services' lock files: held by each service process while it lives.
+  std::string lockDir_;
   int signalFd_ = -1;
   bool shuttingDown_ = false;
   Clock::time_point shutdownDeadline_;

@@ -255,6 +255,8 @@ class SvcmgrTest : public ::testing::Test {
   }
 
   static bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+  // Alive and not a zombie: the orphan of a killed manager may stay one.
+  static bool Running(pid_t pid) { return Alive(pid) && IsTestService(pid); }
 
   static bool IsTestService(pid_t pid) {
     std::error_code error;
@@ -876,6 +878,68 @@ TEST_F(SvcmgrTest, UnderUmask077TheManagerStaysOpenToEveryone) {
   ASSERT_NE(nobody, nullptr);
   RunResult r = Run(SCM_TOOL_PATH, {"query", kName, "4"}, nobody->pw_uid, nobody->pw_gid);
   EXPECT_EQ(r.out, "0 1\n") << r.err;
+}
+
+// A manager killed while its service is busy, then started again, must never
+// have two processes of the service run: the orphan ends on its own within its
+// wait hint, and the new manager starts the automatic service only after it.
+TEST_F(SvcmgrTest, ManagerKilledDuringLongWorkNeverLeavesTwoInstances) {
+  Register(kName, kServiceAutoStart);
+  SetMode("deaf-work quick-hint");
+  StartManager();
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  ASSERT_EQ(ServicePids().size(), 1u);
+  const pid_t first = ServicePids()[0];
+  ::kill(manager_, SIGKILL);
+  ::waitpid(manager_, nullptr, 0);
+  manager_ = -1;
+  StartManager();
+  ServiceStatus status;
+  bool twoAlive = false;
+  EXPECT_TRUE(WaitUntil([&] {
+    std::vector<pid_t> pids = ServicePids();
+    size_t alive = 0;
+    for (pid_t pid : pids) alive += Running(pid) ? 1 : 0;
+    twoAlive = twoAlive || alive > 1;
+    return pids.size() == 2 && Query(status) == 0 && status.dwCurrentState == kServiceRunning;
+  }));
+  EXPECT_FALSE(twoAlive);
+  EXPECT_FALSE(Running(first));
+  EXPECT_EQ(RecordOf("event-error"),
+            std::vector<std::string>{"event-error The service lost its service manager and did "
+                                     "not stop in time: the process ends"});
+  EXPECT_EQ(RecordOf("shutdown").size(), 0u) << "the deaf work never reached the handler";
+  Touch("release");
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
+// While a previous manager's process is alive, a start waits for it to end.
+TEST_F(SvcmgrTest, StartWhileAPreviousManagersProcessRunsWaitsForItsEnd) {
+  Register(kName, kServiceDemandStart);
+  SetMode("deaf-work quick-hint");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  const pid_t first = ServicePids()[0];
+  ::kill(manager_, SIGKILL);
+  ::waitpid(manager_, nullptr, 0);
+  manager_ = -1;
+  StartManager();
+  ServiceStatus status;
+  ASSERT_EQ(Query(status), 0u);
+  if (Running(first)) {
+    EXPECT_NE(status.dwCurrentState, kServiceStopped) << "the previous process is reported";
+  }
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  ASSERT_EQ(ServicePids().size(), 2u);
+  EXPECT_FALSE(Running(first));
+  Touch("release");
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
 }
 
 }  // namespace

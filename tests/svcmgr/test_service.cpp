@@ -11,6 +11,7 @@
 //   slow-stop   the stop handler waits for the file "stop-go"
 //   fail-start  the start starts a worker thread, then leaves Started False
 //   no-dispatch main never runs the dispatcher
+//   quick-hint  a wait hint of 1000 ms instead of 5000
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -72,6 +73,7 @@ class TTestSvc : public TService {
     std::string name = GetEnvironmentVariable("VIGILO_TEST_SERVICE");
     Name = name.empty() ? "TestSvc" : name;
     DisplayName = "Test Service";
+    if (Has("quick-hint")) WaitHint = 1000;
     if (!TestDir().empty()) SetEventLogger(std::make_unique<RecordSink>());
     OnStart = [this](TService*, bool& started) { ServiceStart(started); };
     OnExecute = [this](TService*) { ServiceExecute(); };
