@@ -11,9 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/process.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 
@@ -42,7 +46,50 @@ struct Account {
   ::_exit(127);
 }
 
-std::vector<std::string> ServiceEnvironment(const Account* account) {
+constexpr char kLocaleFile[] = "/etc/default/locale";
+
+bool IsLocaleVariable(const std::string& name) {
+  return name == "LANG" || name.rfind("LC_", 0) == 0;
+}
+
+// The NAME= part of an entry NAME=value.
+std::string EntryName(const std::string& entry) {
+  return entry.substr(0, entry.find('=') + 1);
+}
+
+// LANG and LC_* of the machine's locale file, as a system service gets them:
+// shell-style lines NAME=value, the value perhaps quoted, "#" comments.
+// nullopt when the file cannot be read. VIGILO_LOCALE_FILE names another
+// file (tests).
+std::optional<std::vector<std::string>> MachineLocale() {
+  std::string path = platform::GetEnvironmentVariable("VIGILO_LOCALE_FILE");
+  std::string text;
+  if (platform::ReadWholeFile(path.empty() ? kLocaleFile : path, text, 65536) != 0) {
+    return std::nullopt;
+  }
+  std::vector<std::string> entries;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!line.empty() && blank(line.front())) line.erase(0, 1);
+    while (!line.empty() && blank(line.back())) line.pop_back();
+    if (line.rfind("export ", 0) == 0) line.erase(0, 7);
+    size_t equals = line.find('=');
+    if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
+    std::string name = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+      value = value.substr(1, value.size() - 2);
+    }
+    if (IsLocaleVariable(name)) entries.push_back(name + "=" + value);
+  }
+  return entries;
+}
+
+// The manager's environment, the machine's locale in place of the manager's
+// own, then the registration's variables, then the manager's own entries.
+std::vector<std::string> ServiceEnvironment(const platform::ServiceRegistration& registration,
+                                            const Account* account) {
   std::vector<std::string> own{"VIGILO_SCM_FD=" + std::to_string(kServiceFd),
                                "VIGILO_SCM_LOCK_FD=" + std::to_string(kLockFd)};
   if (account != nullptr) {
@@ -50,14 +97,27 @@ std::vector<std::string> ServiceEnvironment(const Account* account) {
     own.push_back("USER=" + account->name);
     own.push_back("LOGNAME=" + account->name);
   }
+  std::optional<std::vector<std::string>> locale = MachineLocale();
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
-    std::string name = entry.substr(0, entry.find('=') + 1);
-    auto replaces = [&name](const std::string& o) { return o.rfind(name, 0) == 0; };
-    if (std::none_of(own.begin(), own.end(), replaces)) env.push_back(std::move(entry));
+    std::string name = EntryName(entry);
+    if (locale && IsLocaleVariable(name.substr(0, name.size() - 1))) continue;
+    env.push_back(std::move(entry));
   }
-  env.insert(env.end(), own.begin(), own.end());
+  // Later entries replace earlier ones of the same name.
+  auto put = [&env](const std::string& entry) {
+    std::string name = EntryName(entry);
+    std::erase_if(env, [&name](const std::string& e) { return e.rfind(name, 0) == 0; });
+    env.push_back(entry);
+  };
+  if (locale) {
+    for (const std::string& entry : *locale) put(entry);
+  }
+  for (const std::string& entry : platform::RegistrationEnvironment(registration.Environment)) {
+    put(entry);
+  }
+  for (const std::string& entry : own) put(entry);
   return env;
 }
 
@@ -105,7 +165,7 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration,
 
   // Everything the child needs is prepared here: after fork it only makes
   // system calls.
-  std::vector<std::string> env = ServiceEnvironment(withAccount ? &account : nullptr);
+  std::vector<std::string> env = ServiceEnvironment(registration, withAccount ? &account : nullptr);
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -12,6 +12,7 @@
 //   fail-start  the start starts a worker thread, then leaves Started False
 //   no-dispatch main never runs the dispatcher
 //   quick-hint  a wait hint of 1000 ms instead of 5000
+//   show-env    the start records "env" and the locale variables it got
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -100,6 +101,13 @@ class TTestSvc : public TService {
   void ServiceStart(bool& started) {
     Record("start " + Tid() + " uid " + std::to_string(::getuid()) + " user " +
            GetEnvironmentVariable("USER") + " home " + GetEnvironmentVariable("HOME"));
+    if (Has("show-env")) {
+      std::string line = "env";
+      for (const char* name : {"LANG", "LC_TIME", "LC_NUMERIC", "LC_MESSAGES", "EXTRA", "OTHER"}) {
+        line += std::string(" ") + name + "=" + GetEnvironmentVariable(name);
+      }
+      Record(line);
+    }
     if (Has("gate-start")) WaitForFile("go");
     if (Has("fail-start")) {
       worker_ = std::thread([this] {
