@@ -1,5 +1,6 @@
 #include <string>
 
+#include "platform/ascii.h"
 #include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/syserror.h"
@@ -13,22 +14,11 @@ bool ValidPipeName(const std::string& name) {
          name.find('\0') == std::string::npos && name.find("..") == std::string::npos;
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  return LowerAscii(a) == b;
-}
-
 }  // namespace
 
 uint32_t PipeSocketPath(const std::string& name, std::string& path) {
   if (!ValidPipeName(name)) return kErrorInvalidName;
-  path = JoinPath(JoinPath(RuntimeDir(), "pipe"), LowerAscii(name));
+  path = JoinPath(JoinPath(RuntimeDir(), "pipe"), AsciiLowerCase(name));
   return kErrorSuccess;
 }
 
@@ -38,7 +28,7 @@ uint32_t LocalPipeName(const std::string& pipePath, std::string& name) {
   if (hostEnd == std::string::npos || hostEnd == 2) return kErrorInvalidName;
   size_t kindEnd = pipePath.find('\\', hostEnd + 1);
   if (kindEnd == std::string::npos ||
-      !EqualsNoCase(pipePath.substr(hostEnd + 1, kindEnd - hostEnd - 1), "pipe")) {
+      !AsciiEqualNoCase(pipePath.substr(hostEnd + 1, kindEnd - hostEnd - 1), "pipe")) {
     return kErrorInvalidName;
   }
   if (pipePath.compare(2, hostEnd - 2, ".") != 0) return kErrorBadNetPath;

@@ -1,4 +1,5 @@
 #include "platform/registry.h"
+#include "platform/ascii.h"
 
 #include <dirent.h>
 
@@ -33,7 +34,7 @@ std::optional<ServiceRegistration> ReadFile(const std::string& name, const std::
     reg.Name = name;
     reg.DisplayName = profile.ReadString(kSection, "DisplayName", "");
     reg.ImagePath = profile.ReadString(kSection, "ImagePath", "");
-    reg.StartType = profile.ReadInteger(kSection, "StartType", 3);
+    reg.StartType = profile.ReadInteger(kSection, "StartType", kServiceDemandStart);
     reg.User = profile.ReadString(kSection, "User", "");
     reg.Environment = profile.ReadString(kSection, "Environment", "");
     return reg;
@@ -46,11 +47,7 @@ std::optional<ServiceRegistration> ReadFile(const std::string& name, const std::
 }  // namespace
 
 std::string ServiceNameKey(const std::string& name) {
-  std::string key = name;
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
+  return AsciiLowerCase(name);
 }
 
 std::string ServiceRegistrationDir() {

@@ -1,4 +1,5 @@
 #include "platform/service.h"
+#include "platform/ascii.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -467,12 +468,7 @@ bool FindCmdLineSwitch(int argc, char** argv, const std::string& name) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg.size() != name.size() + 1 || (arg[0] != '-' && arg[0] != '/')) continue;
-    bool same = true;
-    for (size_t k = 0; k < name.size() && same; ++k) {
-      auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-      same = upper(arg[k + 1]) == upper(name[k]);
-    }
-    if (same) return true;
+    if (AsciiEqualNoCase(std::string_view(arg).substr(1), name)) return true;
   }
   return false;
 }

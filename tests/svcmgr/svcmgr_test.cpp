@@ -112,7 +112,7 @@ class SvcmgrTest : public ::testing::Test {
 
   // The test service started and busy in its long work, until "release" is touched.
   void StartInLongWork() {
-    Register(kName, 3);
+    Register(kName, kServiceDemandStart);
     SetMode("long-work");
     StartManager();
     ASSERT_EQ(Start(), 0u);
@@ -316,7 +316,7 @@ std::string Field(const std::string& line, size_t index) {
 }
 
 TEST_F(SvcmgrTest, StartPendingThenRunningThenStopPendingThenStopped) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   SetMode("gate-start slow-stop");
   StartManager();
   ServiceStatus status;
@@ -427,8 +427,8 @@ TEST_F(SvcmgrTest, StopsAndShutdownQueuedTogetherRunTheStopHandlerOnce) {
 }
 
 TEST_F(SvcmgrTest, ManagerSigtermShutsServicesDownAndWaits) {
-  Register(kName, 3);
-  Register("Other", 3);
+  Register(kName, kServiceDemandStart);
+  Register("Other", kServiceDemandStart);
   StartManager();
   ASSERT_EQ(Start(), 0u);
   ASSERT_EQ(Start("other"), 0u);
@@ -445,7 +445,7 @@ TEST_F(SvcmgrTest, ManagerSigtermShutsServicesDownAndWaits) {
 }
 
 TEST_F(SvcmgrTest, KilledServiceIsStoppedWith1067AndStartsAgain) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   ASSERT_EQ(Start(), 0u);
   WaitForState(kServiceRunning);
@@ -460,7 +460,7 @@ TEST_F(SvcmgrTest, KilledServiceIsStoppedWith1067AndStartsAgain) {
 }
 
 TEST_F(SvcmgrTest, StartRightAfterStopAndStartOfRunningService) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   ASSERT_EQ(Start(), 0u);
   WaitForState(kServiceRunning);
@@ -479,8 +479,8 @@ TEST_F(SvcmgrTest, StartRightAfterStopAndStartOfRunningService) {
 }
 
 TEST_F(SvcmgrTest, UnknownServicesWrongCallsAndOtherMachines) {
-  Register(kName, 3);
-  Register("Disabled", 4);
+  Register(kName, kServiceDemandStart);
+  Register("Disabled", kServiceDisabled);
   StartManager();
   ScHandlePtr s;
   for (const char* name : {"NoSuch", "", "../scm/services/testsvc", "a/b"}) {
@@ -519,8 +519,8 @@ TEST_F(SvcmgrTest, CallerWithoutRightsGets5AndTheServiceAccountMay) {
   passwd* nobody = ::getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-  Register(kName, 3);
-  Register("OwnSvc", 3, "nobody");
+  Register(kName, kServiceDemandStart);
+  Register("OwnSvc", kServiceDemandStart, "nobody");
   StartManager();
   struct Case {
     std::vector<std::string> args;
@@ -555,7 +555,7 @@ TEST_F(SvcmgrTest, CallerWithoutRightsGets5AndTheServiceAccountMay) {
 
 TEST_F(SvcmgrTest, UnresponsiveServiceIsKilledWith1053) {
   ::setenv("VIGILO_SCM_TIMEOUT_MS", "500", 1);
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   SetMode("no-dispatch");
   ASSERT_EQ(Start(), 0u);
@@ -569,7 +569,7 @@ TEST_F(SvcmgrTest, InterrogateLeftUnansweredFailsWith1053) {
   // Long enough for the service's first report on a loaded machine: that report
   // has the same time to arrive.
   ::setenv("VIGILO_SCM_TIMEOUT_MS", "5000", 1);
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   // A service that never looks at its queue leaves an interrogate unanswered.
   SetMode("deaf-work");
@@ -586,7 +586,7 @@ TEST_F(SvcmgrTest, InterrogateLeftUnansweredFailsWith1053) {
 // Anyone may interrogate, and a service busy elsewhere leaves the callers
 // waiting: their connections must not pile up in the manager.
 TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   SetMode("deaf-work");
   StartManager();
   ASSERT_EQ(Start(), 0u);
@@ -648,7 +648,7 @@ TEST_F(SvcmgrTest, IdleConnectionsOfOneUserDoNotStopRoot) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   passwd* nobody = ::getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   constexpr int kIdle = 64;
   int ready[2];
@@ -694,7 +694,7 @@ TEST_F(SvcmgrTest, IdleConnectionsOfOneUserDoNotStopRoot) {
 TEST_F(SvcmgrTest, MalformedRequestsAreRefusedAndTheManagerGoesOn) {
   using scmwire::Op;
   using scmwire::Writer;
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   auto u32 = [](uint32_t v) { return Writer().U32(v).Data(); };
   const std::string query = Writer(Op::QueryStatus).Text(kName).U32(kServiceQueryStatus).Data();
@@ -795,7 +795,7 @@ TEST_F(SvcmgrTest, SwitchesInAnyCaseWithAndWithoutSilent) {
     ASSERT_EQ(reg.has_value(), c.registered) << label;
     if (reg) {
       EXPECT_EQ(reg->DisplayName, "Test Service");
-      EXPECT_EQ(reg->StartType, 2) << "automatic";
+      EXPECT_EQ(reg->StartType, kServiceAutoStart) << "automatic";
       EXPECT_EQ(fs::canonical(reg->ImagePath), fs::canonical(TEST_SERVICE_PATH));
       EXPECT_EQ(reg->User, "");
     }
@@ -815,7 +815,7 @@ TEST_F(SvcmgrTest, WithoutTheManagerTheServiceProgramFailsWith1063) {
 }
 
 TEST_F(SvcmgrTest, StartLeftFalseFreesItsWorkerAndNeverRuns) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   SetMode("fail-start");
   StartManager();
   ASSERT_EQ(Start(), 0u);
@@ -869,7 +869,7 @@ TEST_F(SvcmgrTest, RuntimeFolderOthersCouldWriteOrOwnIsRefused) {
 }
 
 TEST_F(SvcmgrTest, UnderUmask077TheManagerStaysOpenToEveryone) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   mode_t umask = ::umask(077);
   StartManager();
   ::umask(umask);
