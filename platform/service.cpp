@@ -23,6 +23,7 @@
 #include "platform/registry.h"
 #include "platform/scm_wire.h"
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -68,21 +69,20 @@ const char* ActionWord(uint32_t code) {
 // An eventfd used as a one-shot wake-up.
 class WakeFd {
  public:
-  WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~WakeFd() {
-    if (fd_ >= 0) ::close(fd_);
+  // Throws SystemError when no event can be made: a wait on a bad
+  // descriptor would never end.
+  WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fd_.get() < 0) throw SystemError(LastErrorFromErrno());
   }
-  WakeFd(const WakeFd&) = delete;
-  WakeFd& operator=(const WakeFd&) = delete;
-  int get() const { return fd_; }
+  int get() const { return fd_.get(); }
   void Signal() {
     uint64_t one = 1;
     // The counter only grows; a failed write means it is signalled already.
-    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 // The descriptor named by the environment variable `name`; with `socket`, it
@@ -289,19 +289,26 @@ class ServiceRunner {
     // Blocked before any thread starts, so that every thread of the service
     // inherits the mask and the signals reach only the signalfd below.
     pthread_sigmask(SIG_BLOCK, &signals, &previous);
-    int sigFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (signalFd.get() < 0) {
+      // SIGTERM would stay blocked for good: the service could not be stopped.
+      uint32_t error = LastErrorFromErrno();
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      throw SystemError(error);
+    }
+    int sigFd = signalFd.get();
     service_.SetManagerSocket(scmFd_);
 
     std::thread dispatcher([this] { Dispatch(); });
     for (;;) {
       pollfd fds[2] = {{dispatcherDone_.get(), POLLIN, 0}, {sigFd, POLLIN, 0}};
-      int n = ::poll(fds, sigFd >= 0 ? 2 : 1, -1);
+      int n = ::poll(fds, 2, -1);
       if (n < 0) {
         if (errno == EINTR) continue;
         break;
       }
       if (fds[0].revents != 0) break;
-      if (sigFd >= 0 && fds[1].revents != 0) {
+      if (fds[1].revents != 0) {
         signalfd_siginfo info;
         while (::read(sigFd, &info, sizeof info) == sizeof info) {
         }
@@ -314,7 +321,6 @@ class ServiceRunner {
     }
     dispatcher.join();
     service_.SetManagerSocket(-1);
-    if (sigFd >= 0) ::close(sigFd);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return 0;
   }
@@ -322,6 +328,19 @@ class ServiceRunner {
  private:
   void Dispatch() {
     std::thread serviceStart;
+    try {
+      DispatchRequests(serviceStart);
+    } catch (...) {
+      // Nothing can reach the service any more: it shuts down as it would
+      // without its manager, and the process ends once it has.
+      service_.LogMessage(Failed("dispatch", ErrorText(std::current_exception())));
+      if (started_.load()) service_.PostControlCode(kServiceControlShutdown);
+    }
+    if (serviceStart.joinable()) serviceStart.join();
+    dispatcherDone_.Signal();
+  }
+
+  void DispatchRequests(std::thread& serviceStart) {
     scmwire::FrameBuffer frames;
     bool managerGone = false;
     std::optional<std::chrono::steady_clock::time_point> endBy;
@@ -372,8 +391,6 @@ class ServiceRunner {
         endBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(service_.WaitHint);
       }
     }
-    if (serviceStart.joinable()) serviceStart.join();
-    dispatcherDone_.Signal();
   }
 
   void HandleRequest(const std::string& payload, std::thread& serviceStart) {
@@ -396,6 +413,15 @@ class ServiceRunner {
 
   // The service-start thread.
   void ServiceMain() {
+    try {
+      StartAndWait();
+    } catch (...) {
+      service_.LogMessage(Failed("start", ErrorText(std::current_exception())));
+    }
+    serviceDone_.Signal();
+  }
+
+  void StartAndWait() {
     TServiceController handler = nullptr;
     try {
       handler = service_.GetServiceController();
@@ -409,14 +435,18 @@ class ServiceRunner {
         service_.exitCode_ = kErrorInvalidHandle;
       }
       service_.SetStatus(kServiceStopped);
-      serviceDone_.Signal();
       return;
     }
     service_.SetStatus(kServiceStartPending);
-    std::thread serviceThread([this] { ServiceThread(); });
+    std::thread serviceThread([this] {
+      try {
+        ServiceThread();
+      } catch (...) {
+        service_.LogMessage(Failed("execute", ErrorText(std::current_exception())));
+      }
+    });
     serviceThread.join();
     service_.SetStatus(kServiceStopped);
-    serviceDone_.Signal();
   }
 
   void ServiceThread() {
@@ -521,9 +551,15 @@ int RunServiceApplication(TService& Service, int argc, char** argv) {
   int lockFd = -1;
   if (ParseDescriptor(kLockFdVariable, false, lockFd)) ::fcntl(lockFd, F_SETFD, FD_CLOEXEC);
   ::unsetenv(kLockFdVariable);
-  int rc = ServiceRunner(Service, scmFd).Run();
-  ::close(scmFd);
-  return rc;
+  UniqueFd scmHolder(scmFd);
+  try {
+    return ServiceRunner(Service, scmFd).Run();
+  } catch (const std::exception& e) {
+    // The event or signal descriptor the framework waits on could not be made.
+    Service.LogMessage(e.what());
+    std::cerr << e.what() << std::endl;
+    return 1;
+  }
 }
 
 }  // namespace platform

@@ -996,4 +996,22 @@ TEST_F(SvcmgrTest, ServicesGetTheMachinesLocaleUnlessTheirRegistrationSetsIt) {
   WaitForState(kServiceStopped, "Own");
 }
 
+// An exception on a framework thread is logged and the service ends its run
+// cleanly instead of the process aborting.
+TEST_F(SvcmgrTest, AThreadBodyThatThrowsIsLoggedAndTheServiceEndsCleanly) {
+  Register(kName, kServiceDemandStart);
+  SetMode("throwing-handler");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  ServiceStatus status;
+  ASSERT_EQ(Control(201, status), 0u);
+  status = WaitForState(kServiceStopped);
+  EXPECT_EQ(status.dwWin32ExitCode, 0u);
+  WaitForRecord("main-end 0");
+  EXPECT_EQ(RecordOf("event-error"),
+            std::vector<std::string>{"event-error Service failed on dispatch: handler broke"});
+  EXPECT_EQ(RecordOf("shutdown").size(), 1u);
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 //   fail-start  the start starts a worker thread, then leaves Started False
 //   no-dispatch main never runs the dispatcher
 //   quick-hint  a wait hint of 1000 ms instead of 5000
+//   throwing-handler  the control handler throws for code 201
 //   show-env    the start records "env" and the locale variables it got
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -91,6 +93,7 @@ class TTestSvc : public TService {
  private:
   static void ServiceController(uint32_t code) {
     Record("handler " + std::to_string(code) + " " + Tid());
+    if (code == 201 && TestSvc->Has("throwing-handler")) throw std::runtime_error("handler broke");
     TestSvc->PostControlCode(code);
   }
 
