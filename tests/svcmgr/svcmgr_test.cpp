@@ -178,6 +178,14 @@ class SvcmgrTest : public ::testing::Test {
     })) << "svcmgr does not answer";
   }
 
+  // The manager killed at once, as by a crash, and started again.
+  void RestartKilledManager() {
+    ::kill(manager_, SIGKILL);
+    ::waitpid(manager_, nullptr, 0);
+    manager_ = -1;
+    StartManager();
+  }
+
   // SIGTERM, then the manager's exit status.
   int StopManager() {
     ::kill(manager_, SIGTERM);
@@ -894,10 +902,7 @@ TEST_F(SvcmgrTest, ManagerKilledDuringLongWorkNeverLeavesTwoInstances) {
   WaitForRecord("work-begin");
   ASSERT_EQ(ServicePids().size(), 1u);
   const pid_t first = ServicePids()[0];
-  ::kill(manager_, SIGKILL);
-  ::waitpid(manager_, nullptr, 0);
-  manager_ = -1;
-  StartManager();
+  RestartKilledManager();
   ServiceStatus status;
   bool twoAlive = false;
   EXPECT_TRUE(WaitUntil([&] {
@@ -927,10 +932,7 @@ TEST_F(SvcmgrTest, StartWhileAPreviousManagersProcessRunsWaitsForItsEnd) {
   WaitForState(kServiceRunning);
   WaitForRecord("work-begin");
   const pid_t first = ServicePids()[0];
-  ::kill(manager_, SIGKILL);
-  ::waitpid(manager_, nullptr, 0);
-  manager_ = -1;
-  StartManager();
+  RestartKilledManager();
   ServiceStatus status;
   ASSERT_EQ(Query(status), 0u);
   if (Running(first)) {
