@@ -6,6 +6,7 @@
 
 #include "common/debuglog.h"
 #include "common/exceptions.h"
+#include "platform/ascii.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -42,9 +43,7 @@ int32_t ChainSectionIndex(const std::string& Name) {
   static constexpr std::string_view kPrefix = "chain";
   if (Name.size() <= kPrefix.size() || Name.size() > kPrefix.size() + 10) return -1;
   for (size_t i = 0; i < kPrefix.size(); ++i) {
-    char c = Name[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kPrefix[i]) return -1;
+    if (platform::AsciiLower(Name[i]) != kPrefix[i]) return -1;
   }
   int64_t value = 0;
   for (size_t i = kPrefix.size(); i < Name.size(); ++i) {

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "common/exceptions.h"
+#include "platform/ascii.h"
 #include "platform/text.h"
 
 namespace {
@@ -85,10 +86,6 @@ std::string Digits(int value, int width) {
   return buffer;
 }
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -123,7 +120,7 @@ enum class DateOrder { DMY, MDY, YMD };
 DateOrder OrderOf(const std::string& format) {
   std::string letters;
   for (char c : format) {
-    char l = Lower(c);
+    char l = platform::AsciiLower(c);
     if ((l == 'd' || l == 'm' || l == 'y') && letters.find(l) == std::string::npos) letters += l;
   }
   if (letters.rfind("md", 0) == 0) return DateOrder::MDY;
@@ -184,7 +181,8 @@ void AppendLiteral(std::string& format, char c, char dateSeparator) {
     format += '/';
   } else if (c == '"') {
     format += "'\"'";
-  } else if ((Lower(c) >= 'a' && Lower(c) <= 'z') || c == '/' || c == ':' || c == '\'') {
+  } else if ((platform::AsciiLower(c) >= 'a' && platform::AsciiLower(c) <= 'z') || c == '/' ||
+             c == ':' || c == '\'') {
     format += '"';
     format += c;
     format += '"';
@@ -243,7 +241,7 @@ char FirstSeparator(const std::string& format, char fallback) {
     }
     unsigned char c = static_cast<unsigned char>(format[i]);
     if (c > ' ' && c < 0x80 && !IsDigit(format[i]) &&
-        !(Lower(format[i]) >= 'a' && Lower(format[i]) <= 'z'))
+        !(platform::AsciiLower(format[i]) >= 'a' && platform::AsciiLower(format[i]) <= 'z'))
       return format[i];
   }
   return fallback;
@@ -420,9 +418,9 @@ std::string FormatDateTime(const std::string& format, TDateTime value,
   size_t i = 0;
   while (i < format.size()) {
     const char c = format[i];
-    const char l = Lower(c);
+    const char l = platform::AsciiLower(c);
     size_t run = 1;
-    while (i + run < format.size() && Lower(format[i + run]) == l) ++run;
+    while (i + run < format.size() && platform::AsciiLower(format[i + run]) == l) ++run;
     switch (l) {
       case '"':
       case '\'': {

@@ -185,6 +185,9 @@ bool TPipeServer::CompletePendingIO(int Index) {
         RequestRead(instance, count);
         return true;
       }
+      // A client that kept its instance without a whole request is a failed
+      // connect, not a client that left.
+      if (!ok && error == platform::kErrorTimeout) ++Statistics.ConnectErrors;
       ReconnectInstance(Index);
       return false;
     case kWriting:

@@ -4,6 +4,9 @@
 // and serves them all through one wait: each instance waits for a client,
 // reads a request, has ProcessRequest build the reply, writes it, reads the
 // next request of the same client, and listens again when the client goes.
+// A client that has not sent its whole request within
+// platform::kPipeRequestTime of its connect or of its last answer is dropped
+// and counted in ConnectErrors, so idle clients cannot hold every instance.
 // The server keeps TPipeStatistics of all this. It knows no commands: the
 // endpoints derive from it and override ProcessRequest.
 #pragma once

@@ -21,9 +21,17 @@
 namespace platform {
 
 constexpr uint32_t kPipeMessageLimit = 16384;
+// The token a server sends first on every connection it takes.
+constexpr uint8_t kPipeTokenAccepted = 'A';
+constexpr uint8_t kPipeTokenBusy = 'B';
 // A server has at most this many instances: with its stop event the wait
 // covers 64 objects, the most WaitForMultipleObjects accepts.
 constexpr int kPipeMaxInstances = 63;
+
+// A client has this long after its connect, and after each answer, to send
+// its whole next request; then the server drops it. Idle clients of any user
+// would otherwise hold every instance for good.
+constexpr std::chrono::milliseconds kPipeRequestTime{5000};
 
 // Who may connect to a server's pipe. Default: the owner of the process (and
 // root), socket mode 0600; OpenToEveryone: every local user, mode 0666.
@@ -88,8 +96,10 @@ class PipeServerSystem {
   // error, and accepting pauses for a moment. Fails only for a bad slot.
   virtual PipeIo Connect(int index, uint32_t& error) = 0;
   // Reads one message of at most `size` bytes into `buffer`. A longer one
-  // fails with kErrorMoreData; a closed connection with kErrorBrokenPipe. An
-  // operation that finishes at once also signals the slot.
+  // fails with kErrorMoreData; a closed connection with kErrorBrokenPipe; a
+  // message not whole within the request time (after the connect or the last
+  // write) with kErrorTimeout. An operation that finishes at once also
+  // signals the slot.
   virtual PipeIo Read(int index, uint8_t* buffer, uint32_t size, uint32_t& count,
                       uint32_t& error) = 0;
   // Writes `size` bytes (at most kPipeMessageLimit) as one message.
@@ -112,10 +122,11 @@ class PipeServerSystem {
 
 // The server of the pipe path `pipePath` ("\\.\pipe\NAME") on sockets. The
 // runtime folder is read here; nothing touches the file system before the
-// first CreateInstance, which reports a bad path.
-std::unique_ptr<PipeServerSystem> CreatePipeServerSystem(const std::string& pipePath,
-                                                         int maxInstances,
-                                                         const PipeSecurityAttributes* security);
+// first CreateInstance, which reports a bad path. `requestTime` bounds the
+// wait for each request (see kPipeRequestTime).
+std::unique_ptr<PipeServerSystem> CreatePipeServerSystem(
+    const std::string& pipePath, int maxInstances, const PipeSecurityAttributes* security,
+    std::chrono::milliseconds requestTime = kPipeRequestTime);
 
 // One exchange, as CallNamedPipe with NMPWAIT_NOWAIT: connects to `pipePath`,
 // sends `request` as one message, receives one answer of at most `answerSize`

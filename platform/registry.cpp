@@ -1,4 +1,5 @@
 #include "platform/registry.h"
+#include "platform/ascii.h"
 
 #include <dirent.h>
 
@@ -33,8 +34,9 @@ std::optional<ServiceRegistration> ReadFile(const std::string& name, const std::
     reg.Name = name;
     reg.DisplayName = profile.ReadString(kSection, "DisplayName", "");
     reg.ImagePath = profile.ReadString(kSection, "ImagePath", "");
-    reg.StartType = profile.ReadInteger(kSection, "StartType", 3);
+    reg.StartType = profile.ReadInteger(kSection, "StartType", kServiceDemandStart);
     reg.User = profile.ReadString(kSection, "User", "");
+    reg.Environment = profile.ReadString(kSection, "Environment", "");
     return reg;
   } catch (const ProfileError&) {
     // A registration that cannot be read is no registration.
@@ -45,11 +47,7 @@ std::optional<ServiceRegistration> ReadFile(const std::string& name, const std::
 }  // namespace
 
 std::string ServiceNameKey(const std::string& name) {
-  std::string key = name;
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
+  return AsciiLowerCase(name);
 }
 
 std::string ServiceRegistrationDir() {
@@ -108,12 +106,29 @@ void WriteServiceRegistration(const ServiceRegistration& registration) {
     profile.WriteString(kSection, "ImagePath", registration.ImagePath);
     profile.WriteInteger(kSection, "StartType", registration.StartType);
     profile.WriteString(kSection, "User", registration.User);
+    if (!registration.Environment.empty()) {
+      profile.WriteString(kSection, "Environment", registration.Environment);
+    }
     text = profile.Text();
   } catch (const ProfileError&) {
     // Only a value with a line break or NUL can be refused here.
     throw SystemError(kErrorInvalidParameter);
   }
   if (uint32_t err = WriteFileAtomic(path, text)) throw SystemError(err);
+}
+
+std::vector<std::string> RegistrationEnvironment(const std::string& environment) {
+  std::vector<std::string> entries;
+  size_t begin = 0;
+  while (begin <= environment.size()) {
+    size_t end = environment.find(';', begin);
+    if (end == std::string::npos) end = environment.size();
+    std::string entry = environment.substr(begin, end - begin);
+    size_t equals = entry.find('=');
+    if (equals != std::string::npos && equals > 0) entries.push_back(entry);
+    begin = end + 1;
+  }
+  return entries;
 }
 
 void DeleteServiceRegistration(const std::string& name) {

@@ -3,7 +3,11 @@
 // One profile file per service: $VIGILO_SCM_DIR/services/<name in lower
 // case>.ini (VIGILO_SCM_DIR defaults to /etc/vigilo), section [Service],
 // keys DisplayName, ImagePath, StartType (2 automatic, 3 on demand,
-// 4 disabled) and User (the account the service runs as; empty = root).
+// 4 disabled), User (the account the service runs as; empty = root) and,
+// optionally, Environment: variables the service gets, as NAME=value
+// entries separated by ";" (so a value cannot hold ";"), for instance
+// "LANG=fr_FR.UTF-8;LC_TIME=de_DE.UTF-8". They win over the machine's locale
+// (LANG and LC_* of /etc/default/locale) that the manager hands every service.
 // Service names match without regard to ASCII case. A name holding "/",
 // NUL or "..", or an empty one, names no service.
 #pragma once
@@ -14,13 +18,25 @@
 
 namespace platform {
 
+// Start types.
+enum : int {
+  kServiceAutoStart = 2,    // started with the manager
+  kServiceDemandStart = 3,  // started on request
+  kServiceDisabled = 4,     // never started
+};
+
 struct ServiceRegistration {
   std::string Name;
   std::string DisplayName;
   std::string ImagePath;
-  int StartType = 3;
+  int StartType = kServiceDemandStart;
   std::string User;
+  std::string Environment;
 };
+
+// The NAME=value entries of an Environment value, in order; entries without
+// "=" or with an empty name are left out.
+std::vector<std::string> RegistrationEnvironment(const std::string& environment);
 
 // $VIGILO_SCM_DIR/services
 std::string ServiceRegistrationDir();

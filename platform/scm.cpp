@@ -2,16 +2,15 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/file.h"
 #include "platform/scm_wire.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
+#include "platform/unix_socket.h"
 
 namespace platform {
 namespace {
@@ -45,20 +44,14 @@ uint32_t ConnectError(int err) {
 
 // One request, one answer; `answer` is positioned after the error code.
 uint32_t Exchange(const std::string& socketPath, const std::string& request, std::string& answer) {
-  UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (sock.get() < 0) return LastErrorFromErrno();
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof addr.sun_path) return kErrorInvalidName;
-  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  UniqueFd sock;
+  int connectErr = 0;
+  if (uint32_t err = ConnectSocket(socketPath, false, sock, connectErr)) {
+    return connectErr != 0 ? ConnectError(connectErr) : err;
+  }
   timeval timeout{kExchangeTimeoutSeconds, 0};
   ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   ::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  int rc;
-  do {
-    rc = ::connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return ConnectError(errno);
   if (uint32_t err = scmwire::SendFrame(sock.get(), request)) return err;
   if (uint32_t err = scmwire::ReceiveFrame(sock.get(), answer)) return err;
   return kErrorSuccess;
@@ -136,7 +129,7 @@ ServiceManagerClient& SystemServiceManager() {
 }
 
 std::string ScmSocketPath() {
-  return JoinPath(scmwire::RuntimeDir(), "scm.sock");
+  return JoinPath(RuntimeDir(), "scm.sock");
 }
 
 }  // namespace platform

@@ -4,48 +4,20 @@
 
 #include <cerrno>
 
-#include "platform/process.h"
 #include "platform/syserror.h"
+#include "platform/unix_socket.h"
 
 namespace platform::scmwire {
 namespace {
 
 void PutU32(std::string& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  uint8_t bytes[kFrameHeaderSize];
+  PutFrameLength(bytes, value);
+  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 uint32_t GetU32(const char* p) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(p[i]);
-  return value;
-}
-
-uint32_t SendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;  // interrupted before anything was sent
-      return LastErrorFromErrno();
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return kErrorSuccess;
-}
-
-uint32_t ReceiveAll(int fd, char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::recv(fd, data, size, 0);
-    if (n == 0) return kErrorBrokenPipe;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return kErrorTimeout;  // SO_RCVTIMEO ran out
-      return LastErrorFromErrno();
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return kErrorSuccess;
+  return GetFrameLength(reinterpret_cast<const uint8_t*>(p));
 }
 
 }  // namespace
@@ -116,8 +88,8 @@ std::string Frame(const std::string& payload) {
 
 uint32_t SendFrame(int fd, const std::string& payload) {
   if (payload.size() > kMaxFrame) return kErrorMoreData;
-  std::string frame = Frame(payload);
-  return SendAll(fd, frame.data(), frame.size());
+  return platform::SendFrame(fd, reinterpret_cast<const uint8_t*>(payload.data()),
+                             static_cast<uint32_t>(payload.size()));
 }
 
 uint32_t ReceiveFrame(int fd, std::string& payload) {
@@ -165,11 +137,6 @@ bool FrameBuffer::Next(std::string& payload) {
   payload.assign(buffer_, 4, size);
   buffer_.erase(0, 4 + size);
   return true;
-}
-
-std::string RuntimeDir() {
-  std::string dir = GetEnvironmentVariable("VIGILO_RUNTIME_DIR");
-  return dir.empty() ? "/run/vigilo" : dir;
 }
 
 }  // namespace platform::scmwire

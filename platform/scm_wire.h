@@ -95,7 +95,4 @@ class FrameBuffer {
   bool tooLong_ = false;
 };
 
-// The runtime folder: $VIGILO_RUNTIME_DIR, default /run/vigilo.
-std::string RuntimeDir();
-
 }  // namespace platform::scmwire

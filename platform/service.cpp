@@ -1,4 +1,5 @@
 #include "platform/service.h"
+#include "platform/ascii.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,17 +9,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/scm_wire.h"
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -26,6 +31,9 @@ namespace {
 using scmwire::Op;
 
 constexpr char kScmFdVariable[] = "VIGILO_SCM_FD";
+constexpr char kLockFdVariable[] = "VIGILO_SCM_LOCK_FD";
+constexpr char kOrphanEndText[] =
+    "The service lost its service manager and did not stop in time: the process ends";
 
 std::string ErrorText(std::exception_ptr error) {
   try {
@@ -61,25 +69,26 @@ const char* ActionWord(uint32_t code) {
 // An eventfd used as a one-shot wake-up.
 class WakeFd {
  public:
-  WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~WakeFd() {
-    if (fd_ >= 0) ::close(fd_);
+  // Throws SystemError when no event can be made: a wait on a bad
+  // descriptor would never end.
+  WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fd_.get() < 0) throw SystemError(LastErrorFromErrno());
   }
-  WakeFd(const WakeFd&) = delete;
-  WakeFd& operator=(const WakeFd&) = delete;
-  int get() const { return fd_; }
+  int get() const { return fd_.get(); }
   void Signal() {
     uint64_t one = 1;
     // The counter only grows; a failed write means it is signalled already.
-    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
-bool ParseScmFd(int& fd) {
-  std::string text = GetEnvironmentVariable(kScmFdVariable);
+// The descriptor named by the environment variable `name`; with `socket`, it
+// must be a socket.
+bool ParseDescriptor(const char* name, bool socket, int& fd) {
+  std::string text = GetEnvironmentVariable(name);
   if (text.empty() || text.size() > 9) return false;
   int value = 0;
   for (char c : text) {
@@ -87,7 +96,7 @@ bool ParseScmFd(int& fd) {
     value = value * 10 + (c - '0');
   }
   struct stat st;
-  if (::fstat(value, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  if (::fstat(value, &st) != 0 || (socket && !S_ISSOCK(st.st_mode))) return false;
   fd = value;
   return true;
 }
@@ -280,19 +289,26 @@ class ServiceRunner {
     // Blocked before any thread starts, so that every thread of the service
     // inherits the mask and the signals reach only the signalfd below.
     pthread_sigmask(SIG_BLOCK, &signals, &previous);
-    int sigFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (signalFd.get() < 0) {
+      // SIGTERM would stay blocked for good: the service could not be stopped.
+      uint32_t error = LastErrorFromErrno();
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      throw SystemError(error);
+    }
+    int sigFd = signalFd.get();
     service_.SetManagerSocket(scmFd_);
 
     std::thread dispatcher([this] { Dispatch(); });
     for (;;) {
       pollfd fds[2] = {{dispatcherDone_.get(), POLLIN, 0}, {sigFd, POLLIN, 0}};
-      int n = ::poll(fds, sigFd >= 0 ? 2 : 1, -1);
+      int n = ::poll(fds, 2, -1);
       if (n < 0) {
         if (errno == EINTR) continue;
         break;
       }
       if (fds[0].revents != 0) break;
-      if (sigFd >= 0 && fds[1].revents != 0) {
+      if (fds[1].revents != 0) {
         signalfd_siginfo info;
         while (::read(sigFd, &info, sizeof info) == sizeof info) {
         }
@@ -305,7 +321,6 @@ class ServiceRunner {
     }
     dispatcher.join();
     service_.SetManagerSocket(-1);
-    if (sigFd >= 0) ::close(sigFd);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return 0;
   }
@@ -313,18 +328,44 @@ class ServiceRunner {
  private:
   void Dispatch() {
     std::thread serviceStart;
+    try {
+      DispatchRequests(serviceStart);
+    } catch (...) {
+      // Nothing can reach the service any more: it shuts down as it would
+      // without its manager, and the process ends once it has.
+      service_.LogMessage(Failed("dispatch", ErrorText(std::current_exception())));
+      if (started_.load()) service_.PostControlCode(kServiceControlShutdown);
+    }
+    if (serviceStart.joinable()) serviceStart.join();
+    dispatcherDone_.Signal();
+  }
+
+  void DispatchRequests(std::thread& serviceStart) {
     scmwire::FrameBuffer frames;
     bool managerGone = false;
+    std::optional<std::chrono::steady_clock::time_point> endBy;
     for (;;) {
       pollfd fds[3] = {{serviceDone_.get(), POLLIN, 0},
                        {endDispatch_.get(), POLLIN, 0},
                        {managerGone ? -1 : scmFd_, POLLIN, 0}};
-      int n = ::poll(fds, 3, -1);
+      int timeout = -1;
+      if (endBy) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *endBy - std::chrono::steady_clock::now());
+        timeout = static_cast<int>(std::max<int64_t>(left.count(), 0)) + 1;
+      }
+      int n = ::poll(fds, 3, timeout);
       if (n < 0) {
         if (errno == EINTR) continue;
         break;
       }
       if (fds[0].revents != 0) break;
+      if (n == 0 && endBy && std::chrono::steady_clock::now() >= *endBy) {
+        // A service busy elsewhere never reads its queue. Nobody could stop
+        // it, and a new manager would start a second copy beside it.
+        service_.LogMessage(kOrphanEndText);
+        std::_Exit(1);
+      }
       if (fds[1].revents != 0) {
         uint64_t count;
         [[maybe_unused]] ssize_t r = ::read(endDispatch_.get(), &count, sizeof count);
@@ -344,12 +385,12 @@ class ServiceRunner {
           result == scmwire::FrameBuffer::Result::Error) {
         managerGone = true;
         if (!started_.load()) break;
-        // Without its manager nobody can stop the service: shut it down.
+        // Without its manager nobody can stop the service: shut it down,
+        // within the time it promises for a step.
         service_.PostControlCode(kServiceControlShutdown);
+        endBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(service_.WaitHint);
       }
     }
-    if (serviceStart.joinable()) serviceStart.join();
-    dispatcherDone_.Signal();
   }
 
   void HandleRequest(const std::string& payload, std::thread& serviceStart) {
@@ -372,6 +413,15 @@ class ServiceRunner {
 
   // The service-start thread.
   void ServiceMain() {
+    try {
+      StartAndWait();
+    } catch (...) {
+      service_.LogMessage(Failed("start", ErrorText(std::current_exception())));
+    }
+    serviceDone_.Signal();
+  }
+
+  void StartAndWait() {
     TServiceController handler = nullptr;
     try {
       handler = service_.GetServiceController();
@@ -385,14 +435,18 @@ class ServiceRunner {
         service_.exitCode_ = kErrorInvalidHandle;
       }
       service_.SetStatus(kServiceStopped);
-      serviceDone_.Signal();
       return;
     }
     service_.SetStatus(kServiceStartPending);
-    std::thread serviceThread([this] { ServiceThread(); });
+    std::thread serviceThread([this] {
+      try {
+        ServiceThread();
+      } catch (...) {
+        service_.LogMessage(Failed("execute", ErrorText(std::current_exception())));
+      }
+    });
     serviceThread.join();
     service_.SetStatus(kServiceStopped);
-    serviceDone_.Signal();
   }
 
   void ServiceThread() {
@@ -444,12 +498,7 @@ bool FindCmdLineSwitch(int argc, char** argv, const std::string& name) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg.size() != name.size() + 1 || (arg[0] != '-' && arg[0] != '/')) continue;
-    bool same = true;
-    for (size_t k = 0; k < name.size() && same; ++k) {
-      auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-      same = upper(arg[k + 1]) == upper(name[k]);
-    }
-    if (same) return true;
+    if (AsciiEqualNoCase(std::string_view(arg).substr(1), name)) return true;
   }
   return false;
 }
@@ -463,7 +512,7 @@ int Register(TService& service, bool install, bool silent) {
       reg.Name = service.Name;
       reg.DisplayName = service.DisplayName;
       reg.ImagePath = ExecutablePath();
-      reg.StartType = 2;  // automatic
+      reg.StartType = kServiceAutoStart;
       WriteServiceRegistration(reg);
     } else {
       DeleteServiceRegistration(service.Name);
@@ -489,18 +538,28 @@ int RunServiceApplication(TService& Service, int argc, char** argv) {
   if (FindCmdLineSwitch(argc, argv, "UNINSTALL")) return Register(Service, false, silent);
 
   int scmFd = -1;
-  if (!ParseScmFd(scmFd)) {
+  if (!ParseDescriptor(kScmFdVariable, true, scmFd)) {
     std::string text = SystemErrorText(kErrorFailedServiceControllerConnect);
     Service.LogMessage(text);
     std::cerr << text << std::endl;
     return 1;
   }
-  // Programs the service starts are no services of this manager.
+  // Programs the service starts are no services of this manager, and must not
+  // hold the lock that tells the manager this process lives.
   ::fcntl(scmFd, F_SETFD, FD_CLOEXEC);
   ::unsetenv(kScmFdVariable);
-  int rc = ServiceRunner(Service, scmFd).Run();
-  ::close(scmFd);
-  return rc;
+  int lockFd = -1;
+  if (ParseDescriptor(kLockFdVariable, false, lockFd)) ::fcntl(lockFd, F_SETFD, FD_CLOEXEC);
+  ::unsetenv(kLockFdVariable);
+  UniqueFd scmHolder(scmFd);
+  try {
+    return ServiceRunner(Service, scmFd).Run();
+  } catch (const std::exception& e) {
+    // The event or signal descriptor the framework waits on could not be made.
+    Service.LogMessage(e.what());
+    std::cerr << e.what() << std::endl;
+    return 1;
+  }
 }
 
 }  // namespace platform

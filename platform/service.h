@@ -24,6 +24,11 @@
 // to the end (the start left Started False or raised, the execute handler
 // raised or returned on its own, the shutdown handler raised), OnCleanUp runs
 // on the service thread, so the service can free what its start created.
+// A service whose manager has gone gets the shutdown code; when it has not
+// ended WaitHint ms later (busy and not reading its queue), the process ends
+// with status 1 and a line in the event log, so that it never runs beside a
+// copy that a new manager starts.
+//
 // RunServiceApplication returns only after every framework thread has ended:
 // nothing of the framework touches the service object after it returns.
 #pragma once

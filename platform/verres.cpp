@@ -1,4 +1,5 @@
 #include "platform/verres.h"
+#include "platform/ascii.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -170,18 +171,6 @@ class RecordReader {
   size_t pos_ = 0;
 };
 
-bool SameAsciiNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x -= 0x20;
-    if (y >= 'a' && y <= 'z') y -= 0x20;
-    if (x != y) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string> ReadElfSection(const std::string& path, const std::string& name,
@@ -264,9 +253,9 @@ std::optional<VersionResource> VersionResource::Parse(std::string_view bytes) {
 std::optional<std::string> VersionResource::StringValue(const std::string& table,
                                                         const std::string& name) const {
   for (const StringTable& t : tables_) {
-    if (!SameAsciiNoCase(t.key, table)) continue;
+    if (!AsciiEqualNoCase(t.key, table)) continue;
     for (const StringEntry& e : t.entries) {
-      if (SameAsciiNoCase(e.name, name)) return Utf8ToCp1252(e.value);
+      if (AsciiEqualNoCase(e.name, name)) return Utf8ToCp1252(e.value);
     }
     return std::nullopt;
   }

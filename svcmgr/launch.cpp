@@ -4,15 +4,20 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/process.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 
@@ -23,6 +28,7 @@ namespace {
 
 constexpr int kServiceFd = 3;
 constexpr int kErrorPipeFd = 4;
+constexpr int kLockFd = 5;
 
 struct Account {
   std::string name;
@@ -40,28 +46,109 @@ struct Account {
   ::_exit(127);
 }
 
-std::vector<std::string> ServiceEnvironment(const Account* account) {
-  std::vector<std::string> own{"VIGILO_SCM_FD=" + std::to_string(kServiceFd)};
+constexpr char kLocaleFile[] = "/etc/default/locale";
+
+bool IsLocaleVariable(const std::string& name) {
+  return name == "LANG" || name.rfind("LC_", 0) == 0;
+}
+
+// The NAME= part of an entry NAME=value.
+std::string EntryName(const std::string& entry) {
+  return entry.substr(0, entry.find('=') + 1);
+}
+
+// LANG and LC_* of the machine's locale file, as a system service gets them:
+// shell-style lines NAME=value, the value perhaps quoted, "#" comments.
+// nullopt when the file cannot be read. VIGILO_LOCALE_FILE names another
+// file (tests).
+std::optional<std::vector<std::string>> MachineLocale() {
+  std::string path = platform::GetEnvironmentVariable("VIGILO_LOCALE_FILE");
+  std::string text;
+  if (platform::ReadWholeFile(path.empty() ? kLocaleFile : path, text, 65536) != 0) {
+    return std::nullopt;
+  }
+  std::vector<std::string> entries;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!line.empty() && blank(line.front())) line.erase(0, 1);
+    while (!line.empty() && blank(line.back())) line.pop_back();
+    if (line.rfind("export ", 0) == 0) line.erase(0, 7);
+    size_t equals = line.find('=');
+    if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
+    std::string name = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+      value = value.substr(1, value.size() - 2);
+    }
+    if (IsLocaleVariable(name)) entries.push_back(name + "=" + value);
+  }
+  return entries;
+}
+
+// The manager's environment, the machine's locale in place of the manager's
+// own, then the registration's variables, then the manager's own entries.
+std::vector<std::string> ServiceEnvironment(const platform::ServiceRegistration& registration,
+                                            const Account* account) {
+  std::vector<std::string> own{"VIGILO_SCM_FD=" + std::to_string(kServiceFd),
+                               "VIGILO_SCM_LOCK_FD=" + std::to_string(kLockFd)};
   if (account != nullptr) {
     own.push_back("HOME=" + account->home);
     own.push_back("USER=" + account->name);
     own.push_back("LOGNAME=" + account->name);
   }
+  std::optional<std::vector<std::string>> locale = MachineLocale();
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
-    std::string name = entry.substr(0, entry.find('=') + 1);
-    auto replaces = [&name](const std::string& o) { return o.rfind(name, 0) == 0; };
-    if (std::none_of(own.begin(), own.end(), replaces)) env.push_back(std::move(entry));
+    std::string name = EntryName(entry);
+    if (locale && IsLocaleVariable(name.substr(0, name.size() - 1))) continue;
+    env.push_back(std::move(entry));
   }
-  env.insert(env.end(), own.begin(), own.end());
+  // Later entries replace earlier ones of the same name.
+  auto put = [&env](const std::string& entry) {
+    std::string name = EntryName(entry);
+    std::erase_if(env, [&name](const std::string& e) { return e.rfind(name, 0) == 0; });
+    env.push_back(entry);
+  };
+  if (locale) {
+    for (const std::string& entry : *locale) put(entry);
+  }
+  for (const std::string& entry : platform::RegistrationEnvironment(registration.Environment)) {
+    put(entry);
+  }
+  for (const std::string& entry : own) put(entry);
   return env;
 }
 
 }  // namespace
 
-uint32_t LaunchService(const platform::ServiceRegistration& registration, LaunchedService& out) {
+bool PreviousProcessAlive(const std::string& lockPath) {
+  platform::UniqueFd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return false;
+  int rc;
+  do {
+    rc = ::flock(fd.get(), LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc != 0 && errno == EWOULDBLOCK;
+}
+
+uint32_t LaunchService(const platform::ServiceRegistration& registration,
+                       const std::string& lockPath, LaunchedService& out) {
   if (registration.ImagePath.empty()) return platform::kErrorFileNotFound;
+  // The service process holds this lock for as long as it lives, whichever
+  // manager started it: a manager started again after a crash finds it.
+  platform::UniqueFd lock(
+      ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (lock.get() < 0) return platform::LastErrorFromErrno();
+  int locked;
+  do {
+    locked = ::flock(lock.get(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    return errno == EWOULDBLOCK ? platform::kErrorServiceAlreadyRunning
+                                : platform::LastErrorFromErrno();
+  }
   Account account;
   bool withAccount = !registration.User.empty();
   if (withAccount) {
@@ -78,7 +165,7 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
 
   // Everything the child needs is prepared here: after fork it only makes
   // system calls.
-  std::vector<std::string> env = ServiceEnvironment(withAccount ? &account : nullptr);
+  std::vector<std::string> env = ServiceEnvironment(registration, withAccount ? &account : nullptr);
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -101,14 +188,16 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::setsid();
-    // Move both descriptors out of the way first, so 3 and 4 are free.
+    // Move the descriptors out of the way first, so 3 to 5 are free.
     int service = ::fcntl(serviceEnd.get(), F_DUPFD_CLOEXEC, 10);
     int error = ::fcntl(errorWrite.get(), F_DUPFD_CLOEXEC, 10);
-    if (service < 0 || error < 0 || ::dup3(error, kErrorPipeFd, O_CLOEXEC) < 0) {
+    int held = ::fcntl(lock.get(), F_DUPFD_CLOEXEC, 10);
+    if (service < 0 || error < 0 || held < 0 || ::dup3(error, kErrorPipeFd, O_CLOEXEC) < 0) {
       ChildFail(errno, errorWrite.get());
     }
-    if (::dup2(service, kServiceFd) < 0) ChildFail(errno);  // dup2 clears close-on-exec
-    ::close_range(kErrorPipeFd + 1, ~0U, 0);
+    // dup2 clears close-on-exec: the service keeps its socket and its lock.
+    if (::dup2(service, kServiceFd) < 0 || ::dup2(held, kLockFd) < 0) ChildFail(errno);
+    ::close_range(kLockFd + 1, ~0U, 0);
     int null = ::open("/dev/null", O_RDONLY);
     if (null < 0 || ::dup2(null, 0) < 0) ChildFail(errno);
     if (null > kErrorPipeFd) ::close(null);
@@ -137,6 +226,12 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration, Launch
     return n == sizeof childErr ? platform::ErrorFromErrno(childErr) : platform::kErrorGenFailure;
   }
   ::fcntl(managerEnd.get(), F_SETFL, ::fcntl(managerEnd.get(), F_GETFL) | O_NONBLOCK);
+  // The pid, for people looking at the folder; the lock is what counts.
+  std::string record = std::to_string(pid) + "\n";
+  if (::ftruncate(lock.get(), 0) != 0 ||
+      ::pwrite(lock.get(), record.data(), record.size(), 0) < 0) {
+    // Only the record is missing; the process runs and holds the lock.
+  }
   out.pid = pid;
   out.fd = managerEnd.release();
   return platform::kErrorSuccess;

@@ -3,7 +3,8 @@
 //
 // Environment: VIGILO_RUNTIME_DIR (its socket scm.sock), VIGILO_SCM_DIR (the
 // registrations in services/), VIGILO_SCM_TIMEOUT_MS (how long a service may
-// take to respond, default 30000).
+// take to respond, default 30000), VIGILO_LOCALE_FILE (the locale the
+// services get, default /etc/default/locale).
 #include <cstdlib>
 #include <iostream>
 

@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +26,16 @@ using scmwire::Op;
 // and interrogate, and a busy service keeps its callers waiting, so without the
 // bound they could use up the manager's descriptors.
 constexpr size_t kMaxClients = 64;
-// A client has this long to send its request.
-constexpr std::chrono::seconds kClientRequestTime{10};
+// Of those, root always finds this many free: no other user can lock it out.
+constexpr size_t kRootReserve = 8;
+// Connections one user other than root may hold at once; one more is closed
+// at once. Anyone may connect, so without the budget one user's idle
+// connections could keep every other caller out.
+constexpr size_t kConnectionsPerUser = 8;
+// A client has this long to send its whole request.
+constexpr std::chrono::seconds kClientRequestTime{2};
+// How often a start waiting for a previous process looks whether it has ended.
+constexpr std::chrono::milliseconds kPreviousProcessPoll{50};
 // Reported while the new process has not reported yet.
 constexpr uint32_t kLaunchWaitHint = 2000;
 
@@ -62,10 +68,6 @@ ServiceManager::~ServiceManager() {
     if (instance->fd >= 0) ::close(instance->fd);
     for (const Waiter& w : instance->interrogators) ::close(w.fd);
   }
-  if (listenFd_ >= 0) {
-    ::close(listenFd_);
-    ::unlink(options_.socketPath.c_str());
-  }
   if (signalFd_ >= 0) ::close(signalFd_);
 }
 
@@ -74,40 +76,13 @@ void ServiceManager::Log(EventType type, const std::string& message) {
 }
 
 bool ServiceManager::Listen() {
-  std::string dir = ExtractFileDir(options_.socketPath);
-  if (!dir.empty()) {
-    if (uint32_t err = CreateDirectories(dir, 0755)) {
-      Log(EventType::Error, "cannot create " + dir + ": " + SystemErrorText(err));
-      return false;
-    }
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (options_.socketPath.size() >= sizeof addr.sun_path) {
-    Log(EventType::Error, "socket path too long: " + options_.socketPath);
-    return false;
-  }
-  std::memcpy(addr.sun_path, options_.socketPath.c_str(), options_.socketPath.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  // A socket file nobody answers on is left over from a manager that died.
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN) {
-    ::close(fd);
+  uint32_t err = listener_.Listen(options_.socketPath, 0666, static_cast<int>(kMaxClients));
+  if (err == kErrorPipeBusy) {
     Log(EventType::Error, "another manager is running on " + options_.socketPath);
-    return false;
+  } else if (err != kErrorSuccess) {
+    Log(EventType::Error, "cannot listen on " + options_.socketPath + ": " + SystemErrorText(err));
   }
-  ::close(fd);
-  ::unlink(options_.socketPath.c_str());
-  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::chmod(options_.socketPath.c_str(), 0666) != 0 || ::listen(fd, 64) != 0) {
-    Log(EventType::Error,
-        "cannot listen on " + options_.socketPath + ": " + SystemErrorText(LastErrorFromErrno()));
-    if (fd >= 0) ::close(fd);
-    return false;
-  }
-  listenFd_ = fd;
-  return true;
+  return err == kErrorSuccess;
 }
 
 int ServiceManager::Run() {
@@ -119,10 +94,15 @@ int ServiceManager::Run() {
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
   signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signalFd_ < 0 || !Listen()) return 1;
+  lockDir_ = JoinPath(ExtractFileDir(options_.socketPath), "services");
+  if (uint32_t err = PrepareSocketFolder(lockDir_)) {
+    Log(EventType::Error, "cannot use " + lockDir_ + ": " + SystemErrorText(err));
+    return 1;
+  }
   Log(EventType::Information, "listening on " + options_.socketPath);
 
   for (const ServiceRegistration& reg : ListServiceRegistrations()) {
-    if (reg.StartType != 2) continue;
+    if (reg.StartType != kServiceAutoStart) continue;
     if (uint32_t err = StartService(reg.Name, reg)) {
       Log(EventType::Error, "automatic start of " + reg.Name + " failed: " + SystemErrorText(err));
     }
@@ -136,7 +116,7 @@ int ServiceManager::Run() {
     }
     std::vector<pollfd> fds;
     fds.push_back({signalFd_, POLLIN, 0});
-    fds.push_back({listenFd_, POLLIN, 0});
+    fds.push_back({listener_.get(), POLLIN, 0});
     std::vector<Instance*> polledInstances;
     for (auto& [name, instance] : instances_) {
       if (instance->fd < 0) continue;
@@ -170,7 +150,7 @@ int ServiceManager::Run() {
         Reap();
         if (stop && !shuttingDown_) BeginShutdown();
       }
-      if (listenFd_ >= 0 && fds[1].revents != 0) Accept();
+      if (fds[1].revents != 0) Accept();
       size_t index = 2;
       for (Instance* instance : polledInstances) {
         short revents = fds[index++].revents;
@@ -192,15 +172,14 @@ int ServiceManager::Run() {
 
 void ServiceManager::Accept() {
   for (;;) {
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EINTR) continue;
       return;  // EAGAIN, or a connection that went before it was taken
     }
     ucred cred{};
     socklen_t size = sizeof cred;
-    if (ConnectionCount() >= kMaxClients ||
-        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) {
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || !MayConnect(cred.uid)) {
       ::close(fd);
       continue;
     }
@@ -212,10 +191,16 @@ void ServiceManager::Accept() {
   }
 }
 
-size_t ServiceManager::ConnectionCount() const {
-  size_t count = clients_.size();
-  for (const auto& [name, instance] : instances_) count += instance->interrogators.size();
-  return count;
+bool ServiceManager::MayConnect(uid_t uid) const {
+  size_t all = clients_.size();
+  size_t own = 0;
+  for (const auto& client : clients_) own += client->uid == uid ? 1 : 0;
+  for (const auto& [name, instance] : instances_) {
+    all += instance->interrogators.size();
+    for (const Waiter& w : instance->interrogators) own += w.uid == uid ? 1 : 0;
+  }
+  if (uid == 0) return all < kMaxClients;
+  return all < kMaxClients - kRootReserve && own < kConnectionsPerUser;
 }
 
 void ServiceManager::ServeClient(Client& client) {
@@ -228,7 +213,8 @@ void ServiceManager::ServeClient(Client& client) {
     std::string answer = Handle(client, request, park, parkOn);
     if (park && parkOn != nullptr) {
       // The connection now belongs to the interrogated service's waiters.
-      parkOn->interrogators.push_back({client.fd, Clock::now() + options_.responseTime});
+      parkOn->interrogators.push_back(
+          {client.fd, client.uid, Clock::now() + options_.responseTime});
       client.fd = -1;
       return;
     }
@@ -299,7 +285,7 @@ std::string ServiceManager::Handle(const Client& client, const std::string& requ
       return ErrorAnswer(kErrorSuccess);
     case Op::QueryStatus:
       if (!(rights & kServiceQueryStatus)) return ErrorAnswer(kErrorAccessDenied);
-      return StatusAnswer(instance->status);
+      return StatusAnswer(ReportedStatus(*instance));
     case Op::Start: {
       if (!(rights & kServiceStart)) return ErrorAnswer(kErrorAccessDenied);
       return ErrorAnswer(StartService(name, instance->registration));
@@ -331,20 +317,40 @@ uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegi
     slot->registration = reg;
   }
   Instance& instance = *slot;
-  if (IsRunning(instance.pid, instance.status)) return kErrorServiceAlreadyRunning;
-  if (reg.StartType == 4) return kErrorServiceDisabled;
+  if (IsRunning(instance.pid, instance.status) || instance.startWhenFree) {
+    return kErrorServiceAlreadyRunning;
+  }
+  if (reg.StartType == kServiceDisabled) return kErrorServiceDisabled;
   if (instance.pid > 0) {
-    // It reported stopped and is on its way out: a new process may start now.
+    // It reported stopped and is on its way out.
     exiting_.insert(instance.pid);
     instance.pid = -1;
     CloseServiceSocket(instance);
   }
+  instance.registration = reg;
+  instance.startWhenFree = false;
+  uint32_t err = Launch(instance);
+  if (err != kErrorServiceAlreadyRunning) return err;
+  // A previous process still runs (ours on its way out, or one a manager
+  // before this one started): the new one starts once it has ended.
+  Log(EventType::Information, reg.Name + " waits for its previous process to end");
+  instance.startWhenFree = true;
+  instance.startDeadline = Clock::now() + options_.responseTime;
+  instance.status = ServiceStatus();
+  instance.status.dwCurrentState = kServiceStartPending;
+  instance.status.dwWaitHint = kLaunchWaitHint;
+  return kErrorSuccess;
+}
+
+uint32_t ServiceManager::Launch(Instance& instance) {
+  const ServiceRegistration& reg = instance.registration;
   LaunchedService launched;
-  if (uint32_t err = LaunchService(reg, launched)) {
-    Log(EventType::Error, "cannot start " + reg.Name + ": " + SystemErrorText(err));
+  if (uint32_t err = LaunchService(reg, LockPath(reg.Name), launched)) {
+    if (err != kErrorServiceAlreadyRunning) {
+      Log(EventType::Error, "cannot start " + reg.Name + ": " + SystemErrorText(err));
+    }
     return err;
   }
-  instance.registration = reg;
   instance.pid = launched.pid;
   instance.fd = launched.fd;
   instance.frames = scmwire::FrameBuffer();
@@ -359,6 +365,42 @@ uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegi
   Log(EventType::Information,
       "started " + reg.Name + " (" + reg.ImagePath + ", pid " + std::to_string(launched.pid) + ")");
   return kErrorSuccess;
+}
+
+void ServiceManager::LaunchWaitingServices(Clock::time_point now) {
+  for (auto& [name, instance] : instances_) {
+    if (!instance->startWhenFree) continue;
+    if (shuttingDown_) {
+      instance->startWhenFree = false;
+      instance->status = StoppedStatus(kErrorSuccess);
+      continue;
+    }
+    uint32_t err = Launch(*instance);
+    if (err == kErrorServiceAlreadyRunning && instance->startDeadline > now) continue;
+    instance->startWhenFree = false;
+    if (err == kErrorServiceAlreadyRunning) {
+      Log(EventType::Error, instance->registration.Name + ": its previous process did not end");
+      instance->status = StoppedStatus(kErrorServiceRequestTimeout);
+    } else if (err != kErrorSuccess) {
+      instance->status = StoppedStatus(err);
+    }
+  }
+}
+
+std::string ServiceManager::LockPath(const std::string& name) const {
+  return JoinPath(lockDir_, ServiceNameKey(name) + ".lock");
+}
+
+ServiceStatus ServiceManager::ReportedStatus(const Instance& instance) const {
+  if (instance.pid > 0 || instance.startWhenFree ||
+      !PreviousProcessAlive(LockPath(instance.registration.Name))) {
+    return instance.status;
+  }
+  // A process of a manager before this one, which shuts down without it.
+  ServiceStatus status;
+  status.dwCurrentState = kServiceStopPending;
+  status.dwWaitHint = kLaunchWaitHint;
+  return status;
 }
 
 uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
@@ -477,12 +519,15 @@ std::optional<ServiceManager::Clock::time_point> ServiceManager::NextDeadline() 
     if (instance->pid > 0 && !instance->reported && !instance->killedUnresponsive) {
       consider(instance->startDeadline);
     }
+    // No event tells when another manager's process ends: look again soon.
+    if (instance->startWhenFree) consider(Clock::now() + kPreviousProcessPoll);
     for (const Waiter& w : instance->interrogators) consider(w.deadline);
   }
   return next;
 }
 
 void ServiceManager::Expire(Clock::time_point now) {
+  LaunchWaitingServices(now);
   for (auto& client : clients_) {
     if (client->deadline <= now) {
       ::close(client->fd);

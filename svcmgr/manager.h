@@ -7,7 +7,9 @@
 // does not report within the response time is killed and stopped with 1053.
 // An interrogate is answered once the service has reported after it (or 1053
 // after the response time). At most 64 client connections are held at once,
-// waiting interrogates included; further ones are closed unanswered. SIGTERM
+// waiting interrogates included, 8 of them kept for root, and at most 8 of
+// one other user; further ones are closed unanswered, and a connection that
+// has not sent its whole request within 2 s is closed. SIGTERM
 // and SIGINT send the shutdown code to every service process, wait for them
 // (at most the response time, then kill them) and end Run.
 #pragma once
@@ -27,6 +29,7 @@
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "platform/scm_wire.h"
+#include "platform/unix_socket.h"
 
 namespace svcmgr {
 
@@ -53,6 +56,7 @@ class ServiceManager {
 
   struct Waiter {
     int fd;
+    uid_t uid;
     Clock::time_point deadline;
   };
 
@@ -65,6 +69,9 @@ class ServiceManager {
     std::string output;  // frames not yet sent to the service
     bool reported = false;
     bool killedUnresponsive = false;
+    // Started while a previous process still held the service's lock: the
+    // process is launched once that one has ended (startDeadline bounds it).
+    bool startWhenFree = false;
     Clock::time_point startDeadline;
     std::vector<Waiter> interrogators;
   };
@@ -78,8 +85,9 @@ class ServiceManager {
 
   bool Listen();
   void Accept();
-  // Clients, and the callers waiting for an interrogate.
-  size_t ConnectionCount() const;
+  // Whether a caller of `uid` may hold one more connection, counting clients
+  // and the callers waiting for an interrogate.
+  bool MayConnect(uid_t uid) const;
   void ServeClient(Client& client);
   std::string Handle(const Client& client, const std::string& request, bool& park,
                      Instance*& parkOn);
@@ -92,6 +100,12 @@ class ServiceManager {
   void Log(platform::EventType type, const std::string& message);
 
   uint32_t StartService(const std::string& name, const platform::ServiceRegistration& reg);
+  uint32_t Launch(Instance& instance);
+  void LaunchWaitingServices(Clock::time_point now);
+  std::string LockPath(const std::string& name) const;
+  // The status to answer: that of a previous manager's process still alive
+  // when this manager has none of its own.
+  platform::ServiceStatus ReportedStatus(const Instance& instance) const;
   uint32_t ControlService(Instance& instance, uint32_t code);
   // The instance of `name`, made from its registration when there is none;
   // nullptr when the service is neither registered nor running.
@@ -102,7 +116,9 @@ class ServiceManager {
 
   ManagerOptions options_;
   platform::EventLog log_{"svcmgr"};
-  int listenFd_ = -1;
+  platform::ListeningSocket listener_;
+  // The services' lock files: held by each service process while it lives.
+  std::string lockDir_;
   int signalFd_ = -1;
   bool shuttingDown_ = false;
   Clock::time_point shutdownDeadline_;

@@ -332,6 +332,32 @@ TEST(PipeServerSocket, APipeFolderOthersCouldWriteIsRefused) {
   }
 }
 
+// The folders are made 0755 whatever the umask: under 077 they would close
+// the info pipe to every other user.
+TEST(PipeServerSocket, UnderUmask077TheInfoPipeStaysOpenToEveryone) {
+  pipetest::TempDir base;
+  ASSERT_EQ(::chmod(base.Path().c_str(), 0755), 0);
+  const std::string runtime = base.File("run");
+  std::string saved = pipetest::RuntimeDir();
+  ::setenv("VIGILO_RUNTIME_DIR", runtime.c_str(), 1);
+  mode_t umask = ::umask(077);
+  std::string name = pipetest::UniquePipeName("Umask");
+  {
+    TAlrSrvInfo info(name, 1);
+    EXPECT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
+    ::umask(umask);
+    for (const std::string& dir : {runtime, runtime + "/pipe"}) {
+      struct stat st;
+      ASSERT_EQ(::stat(dir.c_str(), &st), 0) << dir;
+      EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
+    }
+    if (::geteuid() == 0) {
+      EXPECT_EQ(CallAsNobody(name), 0u);
+    }
+  }
+  ::setenv("VIGILO_RUNTIME_DIR", saved.c_str(), 1);
+}
+
 TEST(PipeEvent, StaysSetAndEndsAWait) {
   platform::PipeEvent event;
   EXPECT_FALSE(event.IsSet());

@@ -82,6 +82,7 @@ class RawClient {
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
   bool Connected() const { return fd_ >= 0; }
+  int Descriptor() const { return fd_; }
   // One connect, without retries; needs no new descriptor.
   bool Connect();
   // The token byte, 0 when none came.

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -250,6 +251,42 @@ TEST(PipeServer, AClientSendingInFragmentsHoldsOnlyItsOwnInstance) {
   EXPECT_EQ(st.Requests, othersServed + 1);
   EXPECT_EQ(st.BytesReceived, othersServed * 7 + 300);
   EXPECT_TRUE(log.Messages().empty());
+}
+
+// Idle clients of any user must not hold every instance: a client without a
+// whole request within the time after its connect or its last answer is
+// dropped and counted as a failed connect.
+TEST(PipeServer, IdleClientsAreDroppedAfterTheRequestTimeAndTheNextIsServed) {
+  std::string name = pipetest::UniquePipeName("Idle");
+  TestServer server(name, 4, ReplyStatistics);
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 4; ++i) {
+    idle.push_back(std::make_unique<RawClient>(name));
+    ASSERT_EQ(idle.back()->Token(), 'A') << i;
+  }
+  // One of them is idle after an answer rather than after its connect.
+  Bytes reply;
+  ASSERT_TRUE(idle[0]->Send(Bytes(5, 'q')));
+  ASSERT_TRUE(idle[0]->Receive(reply));
+  EXPECT_EQ(RawClient(name).Token(), 'B') << "every instance is held";
+  for (auto& client : idle) {
+    // Bounds the wait should the server never drop it.
+    pollfd p{client->Descriptor(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 60000), 1);
+    EXPECT_TRUE(client->ClosedByServer());
+  }
+  // A client that is slow but whole in time is served as before.
+  RawClient next(name);
+  ASSERT_EQ(next.Token(), 'A');
+  const Bytes framed = pipetest::Framed(Bytes(9, 'r'));
+  ASSERT_TRUE(next.SendRaw(Bytes(framed.begin(), framed.begin() + 3)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(next.SendRaw(Bytes(framed.begin() + 3, framed.end())));
+  ASSERT_TRUE(next.Receive(reply));
+  TPipeStatistics st = Decode(reply);
+  EXPECT_EQ(st.ConnectErrors, 4u);
+  EXPECT_EQ(st.Connections, 5u);
+  EXPECT_EQ(st.Requests, 2u);
 }
 
 TEST(PipeServer, AClientThatDoesNotReadItsRepliesHoldsOnlyItsOwnInstance) {

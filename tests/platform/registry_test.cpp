@@ -24,7 +24,7 @@ class RegistryTest : public ::testing::Test {
     reg.Name = name;
     reg.DisplayName = "Display of " + name;
     reg.ImagePath = "/opt/" + name + "/bin";
-    reg.StartType = 2;
+    reg.StartType = platform::kServiceAutoStart;
     reg.User = "nobody";
     return reg;
   }
@@ -41,7 +41,7 @@ TEST_F(RegistryTest, WrittenRegistrationReadsBackUnderAnyCase) {
     ASSERT_TRUE(reg) << name;
     EXPECT_EQ(reg->DisplayName, "Display of QorSvc");
     EXPECT_EQ(reg->ImagePath, "/opt/QorSvc/bin");
-    EXPECT_EQ(reg->StartType, 2);
+    EXPECT_EQ(reg->StartType, platform::kServiceAutoStart);
     EXPECT_EQ(reg->User, "nobody");
     EXPECT_EQ(ReadServiceImagePath(name), "/opt/QorSvc/bin");
   }
@@ -53,7 +53,7 @@ TEST_F(RegistryTest, FileWrittenByHandIsRead) {
       << "[Service]\r\nImagePath=/srv/vigilo/vigilo\r\nDisplayName=CORVANTE Alert Service\r\n";
   auto reg = ReadServiceRegistration("VazidEre");
   ASSERT_TRUE(reg);
-  EXPECT_EQ(reg->StartType, 3) << "on demand when the key is missing";
+  EXPECT_EQ(reg->StartType, platform::kServiceDemandStart) << "on demand when the key is missing";
   EXPECT_EQ(reg->User, "");
   EXPECT_EQ(ReadServiceImagePath("VazidEre"), "/srv/vigilo/vigilo");
 }

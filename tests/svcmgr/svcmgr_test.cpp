@@ -112,7 +112,7 @@ class SvcmgrTest : public ::testing::Test {
 
   // The test service started and busy in its long work, until "release" is touched.
   void StartInLongWork() {
-    Register(kName, 3);
+    Register(kName, kServiceDemandStart);
     SetMode("long-work");
     StartManager();
     ASSERT_EQ(Start(), 0u);
@@ -120,13 +120,15 @@ class SvcmgrTest : public ::testing::Test {
     WaitForRecord("work-begin");
   }
 
-  static void Register(const std::string& name, int startType, const std::string& user = "") {
+  static void Register(const std::string& name, int startType, const std::string& user = "",
+                       const std::string& environment = "") {
     ServiceRegistration reg;
     reg.Name = name;
     reg.DisplayName = "Test Service";
     reg.ImagePath = TEST_SERVICE_PATH;
     reg.StartType = startType;
     reg.User = user;
+    reg.Environment = environment;
     WriteServiceRegistration(reg);
   }
 
@@ -174,6 +176,14 @@ class SvcmgrTest : public ::testing::Test {
       ScHandlePtr m;
       return SystemServiceManager().OpenSCManager("", kGenericRead, m) == 0;
     })) << "svcmgr does not answer";
+  }
+
+  // The manager killed at once, as by a crash, and started again.
+  void RestartKilledManager() {
+    ::kill(manager_, SIGKILL);
+    ::waitpid(manager_, nullptr, 0);
+    manager_ = -1;
+    StartManager();
   }
 
   // SIGTERM, then the manager's exit status.
@@ -255,6 +265,8 @@ class SvcmgrTest : public ::testing::Test {
   }
 
   static bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+  // Alive and not a zombie: the orphan of a killed manager may stay one.
+  static bool Running(pid_t pid) { return Alive(pid) && IsTestService(pid); }
 
   static bool IsTestService(pid_t pid) {
     std::error_code error;
@@ -312,7 +324,7 @@ std::string Field(const std::string& line, size_t index) {
 }
 
 TEST_F(SvcmgrTest, StartPendingThenRunningThenStopPendingThenStopped) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   SetMode("gate-start slow-stop");
   StartManager();
   ServiceStatus status;
@@ -423,8 +435,8 @@ TEST_F(SvcmgrTest, StopsAndShutdownQueuedTogetherRunTheStopHandlerOnce) {
 }
 
 TEST_F(SvcmgrTest, ManagerSigtermShutsServicesDownAndWaits) {
-  Register(kName, 3);
-  Register("Other", 3);
+  Register(kName, kServiceDemandStart);
+  Register("Other", kServiceDemandStart);
   StartManager();
   ASSERT_EQ(Start(), 0u);
   ASSERT_EQ(Start("other"), 0u);
@@ -441,7 +453,7 @@ TEST_F(SvcmgrTest, ManagerSigtermShutsServicesDownAndWaits) {
 }
 
 TEST_F(SvcmgrTest, KilledServiceIsStoppedWith1067AndStartsAgain) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   ASSERT_EQ(Start(), 0u);
   WaitForState(kServiceRunning);
@@ -456,7 +468,7 @@ TEST_F(SvcmgrTest, KilledServiceIsStoppedWith1067AndStartsAgain) {
 }
 
 TEST_F(SvcmgrTest, StartRightAfterStopAndStartOfRunningService) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   ASSERT_EQ(Start(), 0u);
   WaitForState(kServiceRunning);
@@ -475,18 +487,19 @@ TEST_F(SvcmgrTest, StartRightAfterStopAndStartOfRunningService) {
 }
 
 TEST_F(SvcmgrTest, UnknownServicesWrongCallsAndOtherMachines) {
-  Register(kName, 3);
-  Register("Disabled", 4);
+  Register(kName, kServiceDemandStart);
+  Register("Disabled", kServiceDisabled);
   StartManager();
   ScHandlePtr s;
   for (const char* name : {"NoSuch", "", "../scm/services/testsvc", "a/b"}) {
     EXPECT_EQ(Open(name, kServiceQueryStatus, s), kErrorServiceDoesNotExist) << name;
   }
   EXPECT_EQ(Start("Disabled"), kErrorServiceDisabled);
-  ServiceRegistration missing{"Missing", "Missing", root_ + "/no-such-program", 3, ""};
+  ServiceRegistration missing{"Missing", "Missing", root_ + "/no-such-program", 3, "", ""};
   WriteServiceRegistration(missing);
   EXPECT_EQ(Start("Missing"), kErrorFileNotFound);
-  ServiceRegistration stranger{"Stranger", "Stranger", TEST_SERVICE_PATH, 3, "no-such-account-x"};
+  ServiceRegistration stranger{"Stranger", "Stranger",          TEST_SERVICE_PATH,
+                               3,          "no-such-account-x", ""};
   WriteServiceRegistration(stranger);
   EXPECT_EQ(Start("Stranger"), kErrorServiceLogonFailed);
   EXPECT_TRUE(RecordOf("main").empty()) << "neither program ran";
@@ -514,8 +527,8 @@ TEST_F(SvcmgrTest, CallerWithoutRightsGets5AndTheServiceAccountMay) {
   passwd* nobody = ::getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-  Register(kName, 3);
-  Register("OwnSvc", 3, "nobody");
+  Register(kName, kServiceDemandStart);
+  Register("OwnSvc", kServiceDemandStart, "nobody");
   StartManager();
   struct Case {
     std::vector<std::string> args;
@@ -550,7 +563,7 @@ TEST_F(SvcmgrTest, CallerWithoutRightsGets5AndTheServiceAccountMay) {
 
 TEST_F(SvcmgrTest, UnresponsiveServiceIsKilledWith1053) {
   ::setenv("VIGILO_SCM_TIMEOUT_MS", "500", 1);
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   SetMode("no-dispatch");
   ASSERT_EQ(Start(), 0u);
@@ -564,7 +577,7 @@ TEST_F(SvcmgrTest, InterrogateLeftUnansweredFailsWith1053) {
   // Long enough for the service's first report on a loaded machine: that report
   // has the same time to arrive.
   ::setenv("VIGILO_SCM_TIMEOUT_MS", "5000", 1);
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   // A service that never looks at its queue leaves an interrogate unanswered.
   SetMode("deaf-work");
@@ -581,7 +594,7 @@ TEST_F(SvcmgrTest, InterrogateLeftUnansweredFailsWith1053) {
 // Anyone may interrogate, and a service busy elsewhere leaves the callers
 // waiting: their connections must not pile up in the manager.
 TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   SetMode("deaf-work");
   StartManager();
   ASSERT_EQ(Start(), 0u);
@@ -637,12 +650,59 @@ TEST_F(SvcmgrTest, WaitingInterrogatesCannotExhaustTheManager) {
   WaitForState(kServiceStopped);
 }
 
+// One user's idle connections, reopened as they are dropped, must not keep
+// root (or anyone else) from the manager.
+TEST_F(SvcmgrTest, IdleConnectionsOfOneUserDoNotStopRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  Register(kName, kServiceDemandStart);
+  StartManager();
+  constexpr int kIdle = 64;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    // Holds kIdle connections that never send; its exit status is the number
+    // of them still open once the manager should have dropped them all.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+        ::setuid(nobody->pw_uid) != 0) {
+      ::_exit(255);
+    }
+    std::vector<int> idle;
+    for (int i = 0; i < kIdle; ++i) idle.push_back(RawConnection());
+    char one = 1;
+    if (::write(ready[1], &one, 1) != 1) ::_exit(254);
+    int open = 0;
+    for (int fd : idle) {
+      pollfd p{fd, POLLIN, 0};
+      if (fd < 0 || ::poll(&p, 1, 30000) != 1) ++open;
+    }
+    ::_exit(open);
+  }
+  ::close(ready[1]);
+  char one = 0;
+  ASSERT_EQ(::read(ready[0], &one, 1), 1);
+  ::close(ready[0]);
+  ServiceStatus status;
+  EXPECT_EQ(Query(status), 0u) << "root is served beside the idle connections";
+  EXPECT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  EXPECT_LE(OpenDescriptors(manager_), 8u + 16u) << "one user's budget and a few of its own";
+  int childStatus = 0;
+  ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
+  ASSERT_TRUE(WIFEXITED(childStatus));
+  EXPECT_EQ(WEXITSTATUS(childStatus), 0) << "idle connections left open";
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
 // What a caller sends cannot bring the manager down: a bad request is answered
 // 87, a frame that cannot be one closes the connection.
 TEST_F(SvcmgrTest, MalformedRequestsAreRefusedAndTheManagerGoesOn) {
   using scmwire::Op;
   using scmwire::Writer;
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   StartManager();
   auto u32 = [](uint32_t v) { return Writer().U32(v).Data(); };
   const std::string query = Writer(Op::QueryStatus).Text(kName).U32(kServiceQueryStatus).Data();
@@ -743,7 +803,7 @@ TEST_F(SvcmgrTest, SwitchesInAnyCaseWithAndWithoutSilent) {
     ASSERT_EQ(reg.has_value(), c.registered) << label;
     if (reg) {
       EXPECT_EQ(reg->DisplayName, "Test Service");
-      EXPECT_EQ(reg->StartType, 2) << "automatic";
+      EXPECT_EQ(reg->StartType, kServiceAutoStart) << "automatic";
       EXPECT_EQ(fs::canonical(reg->ImagePath), fs::canonical(TEST_SERVICE_PATH));
       EXPECT_EQ(reg->User, "");
     }
@@ -763,7 +823,7 @@ TEST_F(SvcmgrTest, WithoutTheManagerTheServiceProgramFailsWith1063) {
 }
 
 TEST_F(SvcmgrTest, StartLeftFalseFreesItsWorkerAndNeverRuns) {
-  Register(kName, 3);
+  Register(kName, kServiceDemandStart);
   SetMode("fail-start");
   StartManager();
   ASSERT_EQ(Start(), 0u);
@@ -780,6 +840,180 @@ TEST_F(SvcmgrTest, StartLeftFalseFreesItsWorkerAndNeverRuns) {
       << "on the service thread";
   EXPECT_TRUE(RecordOf("execute").empty());
   EXPECT_TRUE(RecordOf("stop").empty());
+}
+
+// Another user could bind scm.sock first in a folder they may write or own.
+TEST_F(SvcmgrTest, RuntimeFolderOthersCouldWriteOrOwnIsRefused) {
+  const std::string runtime = root_ + "/run";
+  struct Case {
+    const char* label;
+    mode_t mode;
+    uid_t owner;  // 0: this process's user
+  } cases[] = {{"world-writable", 0777, 0}, {"another user's", 0755, 65534}};
+  for (const Case& c : cases) {
+    if (c.owner != 0 && ::geteuid() != 0) continue;  // only root can give a folder away
+    ASSERT_EQ(::mkdir(runtime.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(runtime.c_str(), c.mode), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(::chown(runtime.c_str(), c.owner, c.owner), 0);
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      char* argv[] = {const_cast<char*>(SVCMGR_PATH), nullptr};
+      ::execv(SVCMGR_PATH, argv);
+      ::_exit(127);
+    }
+    int status = 0;
+    bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.label;
+    EXPECT_FALSE(fs::exists(runtime + "/scm.sock")) << c.label;
+    fs::remove_all(runtime);
+  }
+}
+
+TEST_F(SvcmgrTest, UnderUmask077TheManagerStaysOpenToEveryone) {
+  Register(kName, kServiceDemandStart);
+  mode_t umask = ::umask(077);
+  StartManager();
+  ::umask(umask);
+  struct stat st;
+  ASSERT_EQ(::stat((root_ + "/run").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  if (::geteuid() != 0) return;  // needs root to act as another user
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  RunResult r = Run(SCM_TOOL_PATH, {"query", kName, "4"}, nobody->pw_uid, nobody->pw_gid);
+  EXPECT_EQ(r.out, "0 1\n") << r.err;
+}
+
+// A manager killed while its service is busy, then started again, must never
+// have two processes of the service run: the orphan ends on its own within its
+// wait hint, and the new manager starts the automatic service only after it.
+TEST_F(SvcmgrTest, ManagerKilledDuringLongWorkNeverLeavesTwoInstances) {
+  Register(kName, kServiceAutoStart);
+  SetMode("deaf-work quick-hint");
+  StartManager();
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  ASSERT_EQ(ServicePids().size(), 1u);
+  const pid_t first = ServicePids()[0];
+  RestartKilledManager();
+  ServiceStatus status;
+  bool twoAlive = false;
+  EXPECT_TRUE(WaitUntil([&] {
+    std::vector<pid_t> pids = ServicePids();
+    size_t alive = 0;
+    for (pid_t pid : pids) alive += Running(pid) ? 1 : 0;
+    twoAlive = twoAlive || alive > 1;
+    return pids.size() == 2 && Query(status) == 0 && status.dwCurrentState == kServiceRunning;
+  }));
+  EXPECT_FALSE(twoAlive);
+  EXPECT_FALSE(Running(first));
+  EXPECT_EQ(RecordOf("event-error"),
+            std::vector<std::string>{"event-error The service lost its service manager and did "
+                                     "not stop in time: the process ends"});
+  EXPECT_EQ(RecordOf("shutdown").size(), 0u) << "the deaf work never reached the handler";
+  Touch("release");
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
+// While a previous manager's process is alive, a start waits for it to end.
+TEST_F(SvcmgrTest, StartWhileAPreviousManagersProcessRunsWaitsForItsEnd) {
+  Register(kName, kServiceDemandStart);
+  SetMode("deaf-work quick-hint");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  WaitForRecord("work-begin");
+  const pid_t first = ServicePids()[0];
+  RestartKilledManager();
+  ServiceStatus status;
+  ASSERT_EQ(Query(status), 0u);
+  if (Running(first)) {
+    EXPECT_NE(status.dwCurrentState, kServiceStopped) << "the previous process is reported";
+  }
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  ASSERT_EQ(ServicePids().size(), 2u);
+  EXPECT_FALSE(Running(first));
+  Touch("release");
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  WaitForState(kServiceStopped);
+}
+
+// Every service gets the machine's locale, as a system service would, not the
+// one of whoever started the manager; its registration may set its own.
+TEST_F(SvcmgrTest, ServicesGetTheMachinesLocaleUnlessTheirRegistrationSetsIt) {
+  const std::string localeFile = root_ + "/locale";
+  std::ofstream(localeFile) << "#  File generated by update-locale\n"
+                               "LANG=\"fr_FR.UTF-8\"\n"
+                               "LC_TIME=de_DE.UTF-8\n"
+                               "export LC_NUMERIC='en_GB.UTF-8'\n"
+                               "OTHER=not-a-locale-variable\n";
+  ::setenv("VIGILO_LOCALE_FILE", localeFile.c_str(), 1);
+  // The manager's own locale, which the services must not get.
+  std::map<std::string, std::optional<std::string>> saved;
+  for (const char* var : {"LANG", "LC_MESSAGES", "LC_TIME"}) {
+    const char* old = std::getenv(var);
+    saved[var] = old ? std::optional<std::string>(old) : std::nullopt;
+  }
+  ::setenv("LANG", "C.UTF-8", 1);
+  ::setenv("LC_MESSAGES", "C", 1);
+  ::setenv("LC_TIME", "C", 1);
+  SetMode("show-env");
+  Register(kName, kServiceDemandStart);
+  Register("Own", kServiceDemandStart, "", "LC_TIME=pt_PT.UTF-8;EXTRA=yes;broken");
+  StartManager();
+  for (const auto& [var, value] : saved) {
+    if (value) {
+      ::setenv(var.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(var.c_str());
+    }
+  }
+  ::unsetenv("VIGILO_LOCALE_FILE");
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  ASSERT_EQ(Start("Own"), 0u);
+  WaitForState(kServiceRunning, "Own");
+  std::vector<std::string> env = RecordOf("env");
+  ASSERT_EQ(env.size(), 2u);
+  EXPECT_EQ(env[0],
+            "env LANG=fr_FR.UTF-8 LC_TIME=de_DE.UTF-8 LC_NUMERIC=en_GB.UTF-8 LC_MESSAGES= "
+            "EXTRA= OTHER=");
+  EXPECT_EQ(env[1],
+            "env LANG=fr_FR.UTF-8 LC_TIME=pt_PT.UTF-8 LC_NUMERIC=en_GB.UTF-8 LC_MESSAGES= "
+            "EXTRA=yes OTHER=");
+  EXPECT_EQ(ReadServiceRegistration("Own")->Environment, "LC_TIME=pt_PT.UTF-8;EXTRA=yes;broken");
+  ServiceStatus status;
+  ASSERT_EQ(Control(kServiceControlStop, status), 0u);
+  ASSERT_EQ(Control(kServiceControlStop, status, "Own"), 0u);
+  WaitForState(kServiceStopped);
+  WaitForState(kServiceStopped, "Own");
+}
+
+// An exception on a framework thread is logged and the service ends its run
+// cleanly instead of the process aborting.
+TEST_F(SvcmgrTest, AThreadBodyThatThrowsIsLoggedAndTheServiceEndsCleanly) {
+  Register(kName, kServiceDemandStart);
+  SetMode("throwing-handler");
+  StartManager();
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  ServiceStatus status;
+  ASSERT_EQ(Control(201, status), 0u);
+  status = WaitForState(kServiceStopped);
+  EXPECT_EQ(status.dwWin32ExitCode, 0u);
+  WaitForRecord("main-end 0");
+  EXPECT_EQ(RecordOf("event-error"),
+            std::vector<std::string>{"event-error Service failed on dispatch: handler broke"});
+  EXPECT_EQ(RecordOf("shutdown").size(), 1u);
 }
 
 }  // namespace

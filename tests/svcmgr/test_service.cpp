@@ -11,6 +11,9 @@
 //   slow-stop   the stop handler waits for the file "stop-go"
 //   fail-start  the start starts a worker thread, then leaves Started False
 //   no-dispatch main never runs the dispatcher
+//   quick-hint  a wait hint of 1000 ms instead of 5000
+//   throwing-handler  the control handler throws for code 201
+//   show-env    the start records "env" and the locale variables it got
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,6 +21,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -72,6 +76,7 @@ class TTestSvc : public TService {
     std::string name = GetEnvironmentVariable("VIGILO_TEST_SERVICE");
     Name = name.empty() ? "TestSvc" : name;
     DisplayName = "Test Service";
+    if (Has("quick-hint")) WaitHint = 1000;
     if (!TestDir().empty()) SetEventLogger(std::make_unique<RecordSink>());
     OnStart = [this](TService*, bool& started) { ServiceStart(started); };
     OnExecute = [this](TService*) { ServiceExecute(); };
@@ -88,6 +93,7 @@ class TTestSvc : public TService {
  private:
   static void ServiceController(uint32_t code) {
     Record("handler " + std::to_string(code) + " " + Tid());
+    if (code == 201 && TestSvc->Has("throwing-handler")) throw std::runtime_error("handler broke");
     TestSvc->PostControlCode(code);
   }
 
@@ -98,6 +104,13 @@ class TTestSvc : public TService {
   void ServiceStart(bool& started) {
     Record("start " + Tid() + " uid " + std::to_string(::getuid()) + " user " +
            GetEnvironmentVariable("USER") + " home " + GetEnvironmentVariable("HOME"));
+    if (Has("show-env")) {
+      std::string line = "env";
+      for (const char* name : {"LANG", "LC_TIME", "LC_NUMERIC", "LC_MESSAGES", "EXTRA", "OTHER"}) {
+        line += std::string(" ") + name + "=" + GetEnvironmentVariable(name);
+      }
+      Record(line);
+    }
     if (Has("gate-start")) WaitForFile("go");
     if (Has("fail-start")) {
       worker_ = std::thread([this] {

@@ -1,71 +1,28 @@
-#include "platform/named_pipe.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <optional>
 
 #include "platform/file.h"
-#include "platform/process.h"
+#include "platform/named_pipe.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
+#include "platform/unix_socket.h"
 
 namespace platform {
 namespace {
 
-constexpr char kDefaultRuntimeDir[] = "/run/vigilo";
-constexpr uint8_t kTokenAccepted = 'A';
-constexpr uint8_t kTokenBusy = 'B';
 // How long a server leaves its waiting clients alone after an accept failed
 // (no descriptor or memory left): the client stays queued and would keep the
 // socket readable, turning the wait into a spin.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 constexpr int kRefusalsPerPass = 16;
-
-bool ValidPipeName(const std::string& name) {
-  return !name.empty() && name.find('/') == std::string::npos &&
-         name.find('\0') == std::string::npos && name.find("..") == std::string::npos;
-}
-
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  return LowerAscii(a) == b;
-}
-
-std::string RuntimeDir() {
-  std::string dir = GetEnvironmentVariable("VIGILO_RUNTIME_DIR");
-  return dir.empty() ? kDefaultRuntimeDir : dir;
-}
-
-bool FillAddress(const std::string& path, sockaddr_un& address) {
-  std::memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  return true;
-}
-
-void PutLength(uint8_t* dest, uint32_t value) {
-  for (int i = 0; i < 4; ++i) dest[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLength(const uint8_t* src) {
-  return static_cast<uint32_t>(src[0]) | static_cast<uint32_t>(src[1]) << 8 |
-         static_cast<uint32_t>(src[2]) << 16 | static_cast<uint32_t>(src[3]) << 24;
-}
 
 // Transfer results of one non-blocking step.
 enum class Step { Done, Again, Failed };
@@ -89,93 +46,19 @@ Step ReceiveSome(int fd, uint8_t* dest, size_t size, size_t& got, uint32_t& erro
   }
 }
 
-// The spans of a framed message still to go once `done` of its bytes (the
-// 4-byte length first, then the body) have gone; returns their number.
-int FrameSpans(iovec (&parts)[2], uint8_t* head, uint8_t* body, size_t bodySize, size_t done) {
-  int count = 0;
-  if (done < 4) parts[count++] = {head + done, 4 - done};
-  size_t bodyDone = done < 4 ? 0 : done - 4;
-  if (bodySize > bodyDone) parts[count++] = {body + bodyDone, bodySize - bodyDone};
-  return count;
-}
-
-// Blocking helpers of the client.
-uint32_t ReceiveExactly(int fd, uint8_t* dest, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::recv(fd, dest + done, size - done, 0);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0) {
-      return kErrorBrokenPipe;
-    } else if (errno != EINTR) {
-      return LastErrorFromErrno();
-    }
-  }
-  return kErrorSuccess;
-}
-
-uint32_t SendMessage(int fd, const uint8_t* data, uint32_t size) {
-  uint8_t head[4];
-  PutLength(head, size);
-  size_t total = 4 + static_cast<size_t>(size);
-  size_t sent = 0;
-  while (sent < total) {
-    iovec parts[2];
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen =
-        static_cast<size_t>(FrameSpans(parts, head, const_cast<uint8_t*>(data), size, sent));
-    ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    if (n >= 0) {
-      sent += static_cast<size_t>(n);
-    } else if (errno != EINTR) {
-      return LastErrorFromErrno();
-    }
-  }
-  return kErrorSuccess;
-}
-
-// Receives the answer, keeping at most `size` bytes of it in `dest`; `length`
-// is the length the server sent. The answer is the last thing a server sends
-// on a connection, so its length and body can be asked for in one call.
-uint32_t ReceiveAnswer(int fd, uint8_t* dest, uint32_t size, uint32_t& kept, uint32_t& length) {
-  uint8_t head[4];
-  size_t got = 0;
-  size_t keep = size;  // until the length is known
-  while (got < 4 + keep) {
-    iovec parts[2];
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = static_cast<size_t>(FrameSpans(parts, head, dest, keep, got));
-    ssize_t n = ::recvmsg(fd, &message, 0);
-    if (n == 0) return kErrorBrokenPipe;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastErrorFromErrno();
-    }
-    bool lengthKnown = got >= 4;
-    got += static_cast<size_t>(n);
-    if (!lengthKnown && got >= 4) {
-      length = GetLength(head);
-      if (length < keep) keep = length;
-    }
-  }
-  kept = static_cast<uint32_t>(keep);
-  return kErrorSuccess;
-}
-
 class SocketPipeServer : public PipeServerSystem {
  public:
   SocketPipeServer(const std::string& pipePath, int maxInstances,
-                   const PipeSecurityAttributes* security)
+                   const PipeSecurityAttributes* security, std::chrono::milliseconds requestTime)
       : maxInstances_(maxInstances < 0                   ? 0
                       : maxInstances > kPipeMaxInstances ? kPipeMaxInstances
                                                          : maxInstances),
-        mode_(security && security->OpenToEveryone ? 0666 : 0600) {
+        mode_(security && security->OpenToEveryone ? 0666 : 0600),
+        requestTime_(requestTime) {
     std::string name;
     pathError_ = LocalPipeName(pipePath, name);
     if (pathError_ == 0) pathError_ = PipeSocketPath(name, socketPath_);
+    runtimeDir_ = ExtractFileDir(ExtractFileDir(socketPath_));
   }
 
   ~SocketPipeServer() override {
@@ -199,7 +82,7 @@ class SocketPipeServer : public PipeServerSystem {
     if (!ValidIndex(index) || !slots_[index].created) return;
     Disconnect(index);
     slots_[index].created = false;
-    if (--created_ == 0) CloseListener();
+    if (--created_ == 0) listener_.Close();
   }
 
   PipeIo Connect(int index, uint32_t& error) override {
@@ -248,7 +131,7 @@ class SocketPipeServer : public PipeServerSystem {
     slot->op = Op::Write;
     slot->data = data;
     slot->dataSize = size;
-    PutLength(slot->outHead, size);
+    PutFrameLength(slot->outHead, size);
     slot->sent = 0;
     return Start(*slot, count, error);
   }
@@ -287,6 +170,8 @@ class SocketPipeServer : public PipeServerSystem {
     if (count > maxInstances_) count = maxInstances_;
     for (;;) {
       if (stop.IsSet()) return 0;
+      auto now = std::chrono::steady_clock::now();
+      std::optional<std::chrono::steady_clock::time_point> wakeAt = ExpireRequests(count, now);
       for (int i = 0; i < count; ++i) {
         if (slots_[i].created && slots_[i].signalled) {
           slots_[i].signalled = false;
@@ -309,18 +194,20 @@ class SocketPipeServer : public PipeServerSystem {
         slotOf[n] = i;
         fds[n++] = {slot.fd, static_cast<short>(slot.op == Op::Read ? POLLIN : POLLOUT), 0};
       }
-      int timeout = -1;
       size_t listenerAt = n;
       if (listener_.get() >= 0) {
-        auto now = std::chrono::steady_clock::now();
         if (now >= acceptAgainAt_) {
           fds[n++] = {listener_.get(), POLLIN, 0};
-        } else {
-          timeout = static_cast<int>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(acceptAgainAt_ - now)
-                            .count()) +
-                    1;
+        } else if (!wakeAt || acceptAgainAt_ < *wakeAt) {
+          wakeAt = acceptAgainAt_;
         }
+      }
+      int timeout = -1;
+      if (wakeAt) {
+        timeout =
+            static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(*wakeAt - now).count()) +
+            1;
       }
 
       int rc = ::poll(fds.data(), n, timeout);
@@ -356,6 +243,7 @@ class SocketPipeServer : public PipeServerSystem {
 
  private:
   enum class Op { None, Connect, Read, Write };
+  using TimePoint = std::chrono::steady_clock::time_point;
 
   struct Slot {
     bool created = false;
@@ -367,17 +255,19 @@ class SocketPipeServer : public PipeServerSystem {
     uint32_t count = 0;
     uint32_t error = 0;
     bool signalled = false;
+    // The client's next whole request must have come by then.
+    TimePoint requestDeadline{};
     // The read in progress.
     uint8_t* buffer = nullptr;
     uint32_t size = 0;
-    uint8_t head[4] = {};
+    uint8_t head[kFrameHeaderSize] = {};
     uint32_t headDone = 0;
     uint32_t length = 0;
     uint32_t bodyDone = 0;
     // The write in progress.
     const uint8_t* data = nullptr;
     uint32_t dataSize = 0;
-    uint8_t outHead[4] = {};
+    uint8_t outHead[kFrameHeaderSize] = {};
     size_t sent = 0;
   };
 
@@ -426,13 +316,13 @@ class SocketPipeServer : public PipeServerSystem {
 
   Step ProgressRead(Slot& slot) {
     size_t got = 0;
-    while (slot.headDone < 4) {
-      Step step =
-          ReceiveSome(slot.fd, slot.head + slot.headDone, 4 - slot.headDone, got, slot.error);
+    while (slot.headDone < kFrameHeaderSize) {
+      Step step = ReceiveSome(slot.fd, slot.head + slot.headDone, kFrameHeaderSize - slot.headDone,
+                              got, slot.error);
       if (step != Step::Done) return step;
       slot.headDone += static_cast<uint32_t>(got);
-      if (slot.headDone == 4) {
-        slot.length = GetLength(slot.head);
+      if (slot.headDone == kFrameHeaderSize) {
+        slot.length = GetFrameLength(slot.head);
         if (slot.length > slot.size) {
           slot.error = kErrorMoreData;
           return Step::Failed;
@@ -450,7 +340,7 @@ class SocketPipeServer : public PipeServerSystem {
   }
 
   Step ProgressWrite(Slot& slot) {
-    size_t total = 4 + static_cast<size_t>(slot.dataSize);
+    size_t total = kFrameHeaderSize + static_cast<size_t>(slot.dataSize);
     while (slot.sent < total) {
       iovec parts[2];
       msghdr message{};
@@ -468,7 +358,27 @@ class SocketPipeServer : public PipeServerSystem {
       return Step::Failed;
     }
     slot.count = slot.dataSize;
+    slot.requestDeadline = std::chrono::steady_clock::now() + requestTime_;
     return Step::Done;
+  }
+
+  // Ends the reads whose client is past its deadline with kErrorTimeout;
+  // returns the nearest deadline still to come.
+  std::optional<TimePoint> ExpireRequests(int count, TimePoint now) {
+    std::optional<TimePoint> next;
+    for (int i = 0; i < count; ++i) {
+      Slot& slot = slots_[i];
+      if (!slot.created || slot.op != Op::Read || slot.finished) continue;
+      if (slot.requestDeadline > now) {
+        if (!next || slot.requestDeadline < *next) next = slot.requestDeadline;
+        continue;
+      }
+      slot.finished = true;
+      slot.signalled = true;
+      slot.ok = false;
+      slot.error = kErrorTimeout;
+    }
+    return next;
   }
 
   Step Accept(int& fd, uint32_t& error) {
@@ -485,8 +395,9 @@ class SocketPipeServer : public PipeServerSystem {
 
   void Attach(Slot& slot, int fd) {
     slot.fd = fd;
+    slot.requestDeadline = std::chrono::steady_clock::now() + requestTime_;
     // A client that has gone already shows as a failed read later.
-    ::send(fd, &kTokenAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::send(fd, &kPipeTokenAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
   // poll() looks at its descriptors one after the other: a client may have
@@ -547,112 +458,30 @@ class SocketPipeServer : public PipeServerSystem {
         acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
         return;
       }
-      ::send(fd, &kTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::send(fd, &kPipeTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
       ::close(fd);
     }
   }
 
-  // True when a server answers on the socket file `path`. A socket closed to
-  // this user counts as live: it is someone else's and stays.
-  static bool SocketIsLive(const sockaddr_un& address) {
-    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (probe.get() < 0) return true;
-    int rc;
-    do {
-      rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (rc != 0 && errno == EINTR);
-    if (rc == 0) return true;
-    return errno != ECONNREFUSED && errno != ENOENT;
-  }
-
   uint32_t OpenListener() {
     if (pathError_) return pathError_;
-    std::string dir = ExtractFileDir(socketPath_);
-    if (uint32_t rc = CreateDirectories(dir, 0755)) return rc;
-    struct stat st;
-    if (::stat(dir.c_str(), &st) != 0) return LastErrorFromErrno();
-    // In a folder that others may write, or that another user owns, anyone
-    // could put their own socket in place of ours.
-    if ((st.st_mode & S_IWOTH) != 0 || (st.st_uid != ::geteuid() && st.st_uid != 0)) {
-      return kErrorAccessDenied;
-    }
-
-    sockaddr_un address;
-    if (!FillAddress(socketPath_, address)) return kErrorInvalidName;
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0) return LastErrorFromErrno();
-    const sockaddr* raw = reinterpret_cast<const sockaddr*>(&address);
-    if (::bind(fd.get(), raw, sizeof address) != 0) {
-      if (errno != EADDRINUSE) return LastErrorFromErrno();
-      if (SocketIsLive(address)) return kErrorPipeBusy;
-      if (::lstat(socketPath_.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
-        return kErrorAlreadyExists;
-      }
-      // A socket left behind by a server that ended without removing it.
-      ::unlink(socketPath_.c_str());
-      if (::bind(fd.get(), raw, sizeof address) != 0) {
-        return errno == EADDRINUSE ? kErrorPipeBusy : LastErrorFromErrno();
-      }
-    }
-    // The mode is set before listen(), so no client connects under the
-    // umask's mode in between.
-    if (::chmod(socketPath_.c_str(), mode_) != 0 || ::stat(socketPath_.c_str(), &st) != 0 ||
-        ::listen(fd.get(), SOMAXCONN) != 0) {
-      uint32_t rc = LastErrorFromErrno();
-      ::unlink(socketPath_.c_str());
-      return rc;
-    }
-    socketDevice_ = st.st_dev;
-    socketInode_ = st.st_ino;
-    listener_.reset(fd.release());
-    return kErrorSuccess;
-  }
-
-  void CloseListener() {
-    listener_.reset();
-    // Only our own file goes: a later server may have replaced it already.
-    struct stat st;
-    if (::stat(socketPath_.c_str(), &st) == 0 && st.st_dev == socketDevice_ &&
-        st.st_ino == socketInode_) {
-      ::unlink(socketPath_.c_str());
-    }
+    if (uint32_t rc = PrepareSocketFolder(runtimeDir_)) return rc;
+    return listener_.Listen(socketPath_, mode_, SOMAXCONN);
   }
 
   const int maxInstances_;
   const mode_t mode_;
+  const std::chrono::milliseconds requestTime_;
   uint32_t pathError_ = 0;
   std::string socketPath_;
-  UniqueFd listener_;
-  dev_t socketDevice_ = 0;
-  ino_t socketInode_ = 0;
+  std::string runtimeDir_;
+  ListeningSocket listener_;
   int created_ = 0;
   std::chrono::steady_clock::time_point acceptAgainAt_{};
   std::array<Slot, kPipeMaxInstances> slots_{};
 };
 
 }  // namespace
-
-uint32_t PipeSocketPath(const std::string& name, std::string& path) {
-  if (!ValidPipeName(name)) return kErrorInvalidName;
-  path = JoinPath(JoinPath(RuntimeDir(), "pipe"), LowerAscii(name));
-  return kErrorSuccess;
-}
-
-uint32_t LocalPipeName(const std::string& pipePath, std::string& name) {
-  if (pipePath.size() < 2 || pipePath[0] != '\\' || pipePath[1] != '\\') return kErrorInvalidName;
-  size_t hostEnd = pipePath.find('\\', 2);
-  if (hostEnd == std::string::npos || hostEnd == 2) return kErrorInvalidName;
-  size_t kindEnd = pipePath.find('\\', hostEnd + 1);
-  if (kindEnd == std::string::npos ||
-      !EqualsNoCase(pipePath.substr(hostEnd + 1, kindEnd - hostEnd - 1), "pipe")) {
-    return kErrorInvalidName;
-  }
-  if (pipePath.compare(2, hostEnd - 2, ".") != 0) return kErrorBadNetPath;
-  std::string rest = pipePath.substr(kindEnd + 1);
-  if (!ValidPipeName(rest)) return kErrorInvalidName;
-  name = rest;
-  return kErrorSuccess;
-}
 
 PipeEvent::PipeEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (fd_ < 0) throw SystemError(LastErrorFromErrno());
@@ -689,53 +518,9 @@ bool PipeEvent::WaitFor(std::chrono::milliseconds timeout) const {
 
 std::unique_ptr<PipeServerSystem> CreatePipeServerSystem(const std::string& pipePath,
                                                          int maxInstances,
-                                                         const PipeSecurityAttributes* security) {
-  return std::make_unique<SocketPipeServer>(pipePath, maxInstances, security);
-}
-
-uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint32_t requestSize,
-                       uint8_t* answer, uint32_t answerSize, uint32_t& answerCount) {
-  answerCount = 0;
-  if (requestSize > kPipeMessageLimit) return kErrorInvalidParameter;
-  std::string name;
-  std::string path;
-  if (uint32_t rc = LocalPipeName(pipePath, name)) return rc;
-  if (uint32_t rc = PipeSocketPath(name, path)) return rc;
-  sockaddr_un address;
-  if (!FillAddress(path, address)) return kErrorInvalidName;
-
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return LastErrorFromErrno();
-  int rc;
-  do {
-    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    switch (errno) {
-      case ENOENT:
-      case ECONNREFUSED:  // a socket file without its server
-        return kErrorFileNotFound;
-      case EAGAIN:  // the server's queue is full: busy, as the caller does not wait
-        return kErrorPipeBusy;
-      default:
-        return LastErrorFromErrno();
-    }
-  }
-  // From here on the exchange waits for the server, as CallNamedPipe does once
-  // connected. The socket was made with no other status flag to keep.
-  if (::fcntl(fd.get(), F_SETFL, 0) != 0) return LastErrorFromErrno();
-
-  uint8_t token = 0;
-  if (uint32_t error = ReceiveExactly(fd.get(), &token, 1)) return error;
-  if (token == kTokenBusy) return kErrorPipeBusy;
-  if (token != kTokenAccepted) return kErrorBadPipe;
-
-  if (uint32_t error = SendMessage(fd.get(), request, requestSize)) return error;
-  uint32_t kept = 0;
-  uint32_t length = 0;
-  if (uint32_t error = ReceiveAnswer(fd.get(), answer, answerSize, kept, length)) return error;
-  answerCount = kept;
-  return length > answerSize ? kErrorMoreData : kErrorSuccess;
+                                                         const PipeSecurityAttributes* security,
+                                                         std::chrono::milliseconds requestTime) {
+  return std::make_unique<SocketPipeServer>(pipePath, maxInstances, security, requestTime);
 }
 
 }  // namespace platform

@@ -1,0 +1,84 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/named_pipe.h"
+#include "platform/syserror.h"
+#include "platform/unique_fd.h"
+#include "platform/unix_socket.h"
+
+namespace platform {
+namespace {
+
+// Receives the answer, keeping at most `size` bytes of it in `dest`; `length`
+// is the length the server sent. The answer is the last thing a server sends
+// on a connection, so its length and body can be asked for in one call.
+uint32_t ReceiveAnswer(int fd, uint8_t* dest, uint32_t size, uint32_t& kept, uint32_t& length) {
+  uint8_t head[kFrameHeaderSize];
+  size_t got = 0;
+  size_t keep = size;  // until the length is known
+  while (got < kFrameHeaderSize + keep) {
+    iovec parts[2];
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(FrameSpans(parts, head, dest, keep, got));
+    ssize_t n = ::recvmsg(fd, &message, 0);
+    if (n == 0) return kErrorBrokenPipe;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastErrorFromErrno();
+    }
+    bool lengthKnown = got >= kFrameHeaderSize;
+    got += static_cast<size_t>(n);
+    if (!lengthKnown && got >= kFrameHeaderSize) {
+      length = GetFrameLength(head);
+      if (length < keep) keep = length;
+    }
+  }
+  kept = static_cast<uint32_t>(keep);
+  return kErrorSuccess;
+}
+
+}  // namespace
+
+uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint32_t requestSize,
+                       uint8_t* answer, uint32_t answerSize, uint32_t& answerCount) {
+  answerCount = 0;
+  if (requestSize > kPipeMessageLimit) return kErrorInvalidParameter;
+  std::string name;
+  std::string path;
+  if (uint32_t rc = LocalPipeName(pipePath, name)) return rc;
+  if (uint32_t rc = PipeSocketPath(name, path)) return rc;
+  UniqueFd fd;
+  int err = 0;
+  if (uint32_t rc = ConnectSocket(path, true, fd, err)) {
+    switch (err) {
+      case ENOENT:
+      case ECONNREFUSED:  // a socket file without its server
+        return kErrorFileNotFound;
+      case EAGAIN:  // the server's queue is full: busy, as the caller does not wait
+        return kErrorPipeBusy;
+      default:
+        return rc;
+    }
+  }
+  // From here on the exchange waits for the server, as CallNamedPipe does once
+  // connected. The socket was made with no other status flag to keep.
+  if (::fcntl(fd.get(), F_SETFL, 0) != 0) return LastErrorFromErrno();
+
+  uint8_t token = 0;
+  if (uint32_t error = ReceiveAll(fd.get(), &token, 1)) return error;
+  if (token == kPipeTokenBusy) return kErrorPipeBusy;
+  if (token != kPipeTokenAccepted) return kErrorBadPipe;
+
+  if (uint32_t error = SendFrame(fd.get(), request, requestSize)) return error;
+  uint32_t kept = 0;
+  uint32_t length = 0;
+  if (uint32_t error = ReceiveAnswer(fd.get(), answer, answerSize, kept, length)) return error;
+  answerCount = kept;
+  return length > answerSize ? kErrorMoreData : kErrorSuccess;
+}
+
+}  // namespace platform
