@@ -4,8 +4,9 @@
 // no fixed order). Times
 // TAlarmReport::BuildHtml (which sorts the chains and shops, assembles the
 // document and converts it to UTF-8) on a freshly filled report, and
-// separately the filling itself. Goal: at most 100 ms for 64 x 2000, and about
-// twice that for twice the alarms.
+// separately the filling itself. Goal, for the filling and BuildHtml
+// together: at most 150 ms for 64 x 2000, and twice the alarms in at most 2.2
+// times the time.
 //
 // The service builds one report per check, into memory it has not written
 // yet. glibc, however, keeps a freed block of up to 32 MiB for the next
@@ -134,12 +135,18 @@ int main(int argc, char** argv) {
   }
   for (const auto& [n, r] : results) {
     if (n == 2000)
-      std::printf("BuildHtml for 64 x 2000: goal <= 100 ms: %s\n",
-                  r.build <= 100 ? "met" : "NOT met");
+      std::printf("filling and BuildHtml for 64 x 2000: %.1f ms, goal <= 150 ms: %s\n",
+                  r.fill + r.build, r.fill + r.build <= 150 ? "met" : "NOT met");
   }
   for (size_t i = 1; i < results.size(); ++i) {
-    std::printf("%d -> %d alarms per chain: %.2f times the time\n", results[i - 1].first,
-                results[i].first, results[i].second.build / results[i - 1].second.build);
+    const double before = results[i - 1].second.fill + results[i - 1].second.build;
+    const double after = results[i].second.fill + results[i].second.build;
+    std::printf("%d -> %d alarms per chain: %.2f times the time (BuildHtml alone %.2f)%s\n",
+                results[i - 1].first, results[i].first, after / before,
+                results[i].second.build / results[i - 1].second.build,
+                results[i].first == 2 * results[i - 1].first
+                    ? (after / before <= 2.2 ? ", goal <= 2.2: met" : ", goal <= 2.2: NOT met")
+                    : "");
   }
   return 0;
 }

@@ -1,12 +1,21 @@
 # vigilo_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [PROPERTIES name value ...])
 # One GoogleTest executable; every test case becomes a CTest test. PROPERTIES
 # are further CTest properties of every case (FIXTURES_REQUIRED, ENVIRONMENT...).
-# Tests labelled "threads" also run under ThreadSanitizer in CI.
+# Tests labelled "threads" also run under ThreadSanitizer in CI. In an
+# AddressSanitizer build every test reads the leak suppressions of
+# tests/lsan.supp (leaks of outside libraries), so that no product module has
+# to carry them.
+set(VIGILO_TEST_ENVIRONMENT "")
+if(VIGILO_SANITIZE STREQUAL "address")
+  set(VIGILO_TEST_ENVIRONMENT
+      ENVIRONMENT_MODIFICATION "LSAN_OPTIONS=set:suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
+endif()
+
 function(vigilo_add_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
-  set(properties TIMEOUT 300 ${T_PROPERTIES})
+  set(properties TIMEOUT 300 ${VIGILO_TEST_ENVIRONMENT} ${T_PROPERTIES})
   if(T_LABELS)
     list(APPEND properties LABELS "${T_LABELS}")
   endif()

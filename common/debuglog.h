@@ -1,8 +1,10 @@
 // The log: one call, WriteLog, appends a time-stamped line to a text file and,
 // while a service is registered, reports the message to the system log.
 //
-// Every operation runs under one process-wide lock, a leaf: callers must not
-// hold another lock while they log, and nothing is logged under it.
+// Every operation runs under one process-wide lock. It is not a leaf: the clock
+// is read and the message is reported to the event sink while it is held, so
+// callers must not hold another lock while they log, and an event sink must
+// neither log nor take a lock that a logging thread may hold.
 #pragma once
 
 #include <cstdint>

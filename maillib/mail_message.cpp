@@ -53,7 +53,7 @@ std::string FoldedHeader(const std::string& name, const std::string& value) {
     lineLength += length;
     at = next;
   }
-  return out + "\r\n";
+  return out;
 }
 
 std::string SubjectHeader(const std::string& subject) {
@@ -63,7 +63,7 @@ std::string SubjectHeader(const std::string& subject) {
       safe.size() < kLineLimit - 20) {
     return FoldedHeader("Subject", safe);
   }
-  return "Subject: " + EncodeHeaderWords(safe) + "\r\n";
+  return "Subject: " + EncodeHeaderWords(safe);
 }
 
 std::string ToHeader(const std::vector<std::string>& to) {
@@ -91,28 +91,6 @@ std::string FileNameParameter(const std::string& fileName) {
   return encoded;
 }
 
-// The body part: 7bit when it is plain ASCII in short lines, else base64.
-std::string BodyPart(const std::vector<std::string>& lines) {
-  std::string text;
-  bool plain = true;
-  for (const std::string& line : lines) {
-    const std::string safe = [&] {
-      // A lone CR or LF inside a line would end it in the middle.
-      std::string s = line;
-      std::replace(s.begin(), s.end(), '\r', ' ');
-      std::replace(s.begin(), s.end(), '\n', ' ');
-      return s;
-    }();
-    plain = plain && safe.size() <= kLineLimit &&
-            std::all_of(safe.begin(), safe.end(),
-                        [](unsigned char c) { return (c >= 32 && c < 127) || c == '\t'; });
-    text += safe + "\r\n";
-  }
-  std::string part = "Content-Type: text/plain; charset=utf-8\r\n";
-  if (plain) return part + "Content-Transfer-Encoding: 7bit\r\n\r\n" + text;
-  return part + "Content-Transfer-Encoding: base64\r\n\r\n" + Base64(text, 76);
-}
-
 }  // namespace
 
 std::string ContentTypeFor(const std::string& fileName) {
@@ -138,30 +116,30 @@ std::string MailDate(std::time_t when) {
   return text;
 }
 
-std::string ComposeMessage(const MailMessage& message, const std::string& date,
-                           const std::string& messageId, const std::string& boundary) {
-  std::string out;
-  out += "Date: " + date + "\r\n";
-  out += "From: " + message.from + "\r\n";
-  out += ToHeader(message.to);
-  out += SubjectHeader(message.subject);
-  out += "Message-ID: <" + messageId + ">\r\n";
-  out += "MIME-Version: 1.0\r\n";
-  if (message.attachments.empty()) return out + BodyPart(message.bodyLines);
+std::vector<std::string> MessageHeaders(const MailMessage& message, const std::string& date,
+                                        const std::string& messageId) {
+  return {"Date: " + HeaderSafe(date), "From: " + HeaderSafe(message.from), ToHeader(message.to),
+          SubjectHeader(message.subject), "Message-ID: <" + HeaderSafe(messageId) + ">"};
+}
 
-  out += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n";
-  out += "This is a message in MIME format.\r\n";
-  // The line end before a delimiter belongs to the delimiter, so every part
-  // is followed by one more, and keeps its own last line end.
-  out += "--" + boundary + "\r\n" + BodyPart(message.bodyLines);
-  for (const MailAttachment& attachment : message.attachments) {
-    out += "\r\n--" + boundary + "\r\n";
-    out += "Content-Type: " + attachment.contentType + "\r\n";
-    out += "Content-Transfer-Encoding: base64\r\n";
-    out += "Content-Disposition: attachment; " + FileNameParameter(attachment.fileName) + "\r\n";
-    out += "\r\n" + Base64(attachment.data, 76);
+TextPart BodyPart(const std::vector<std::string>& lines) {
+  TextPart part{"text/plain; charset=utf-8", "7bit", ""};
+  bool plain = true;
+  for (std::string line : lines) {
+    // A lone CR or LF inside a line would end it in the middle.
+    std::replace(line.begin(), line.end(), '\r', ' ');
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    plain = plain && line.size() <= kLineLimit &&
+            std::all_of(line.begin(), line.end(),
+                        [](unsigned char c) { return (c >= 32 && c < 127) || c == '\t'; });
+    part.text += line + "\r\n";
   }
-  return out + "\r\n--" + boundary + "--\r\n";
+  if (!plain) part.encoding = "base64";
+  return part;
+}
+
+std::string AttachmentDisposition(const std::string& fileName) {
+  return "Content-Disposition: attachment; " + FileNameParameter(fileName);
 }
 
 }  // namespace quennet

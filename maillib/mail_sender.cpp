@@ -47,14 +47,16 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-MailAttachment ReadAttachment(const std::string& path) {
-  std::string data;
-  const int error = ReadFileBytes(path, data);
+MailAttachment OpenAttachment(const std::string& path) {
+  MailAttachment attachment;
+  const int error = OpenRegularFile(path, attachment.file, attachment.size);
   if (error == ENOENT) throw MailError("Attachment not found: " + path);
   if (error == EISDIR) throw MailError("Attachment is not a file: " + path);
   if (error != 0) throw MailError("Cannot read attachment " + path + ": " + std::strerror(error));
-  const std::string name = Cp1252ToUtf8(BaseName(path));
-  return MailAttachment{name, ContentTypeFor(name), data};
+  attachment.path = path;
+  attachment.fileName = Cp1252ToUtf8(BaseName(path));
+  attachment.contentType = ContentTypeFor(attachment.fileName);
+  return attachment;
 }
 
 }  // namespace
@@ -91,29 +93,19 @@ void SendMail(const MailRequest& request, const QuennetSettings& settings) {
   message.from = Cp1252ToUtf8(message.from);
 
   for (const std::string& path : SplitDelimited(request.attachments)) {
-    if (!path.empty()) message.attachments.push_back(ReadAttachment(path));
+    if (!path.empty()) message.attachments.push_back(OpenAttachment(path));
   }
   message.subject = Cp1252ToUtf8(request.subject);
   for (const std::string& line : SplitDelimited(request.bodyLines)) {
     message.bodyLines.push_back(Cp1252ToUtf8(line));
   }
 
-  // The boundary holds "=_", which base64 never does, and a random part that
-  // the body does not hold.
-  std::string boundary;
-  bool clash = true;
-  while (clash) {
-    boundary = "=_quennet_" + RandomHex(24);
-    clash = false;
-    for (const std::string& line : message.bodyLines)
-      clash = clash || line.find(boundary) != std::string::npos;
-  }
   const size_t at = message.from.find('@');
   const std::string domain = at == std::string::npos || at + 1 == message.from.size()
                                  ? machine
                                  : message.from.substr(at + 1);
-  const std::string text =
-      ComposeMessage(message, MailDate(std::time(nullptr)), RandomHex(24) + "@" + domain, boundary);
+  const std::vector<std::string> headers =
+      MessageHeaders(message, MailDate(std::time(nullptr)), RandomHex(24) + "@" + domain);
 
   SmtpTarget target;
   target.host = server.host;
@@ -125,7 +117,7 @@ void SendMail(const MailRequest& request, const QuennetSettings& settings) {
   target.heloName = machine;
   target.connectTimeoutMs = settings.connectTimeoutSeconds * 1000;
   target.timeoutMs = settings.timeoutSeconds * 1000;
-  SendSmtp(target, message.from, message.to, text);
+  SendSmtp(target, message, headers);
 }
 
 }  // namespace quennet

@@ -173,18 +173,28 @@ std::string EncodeHeaderWords(const std::string& utf8) {
   return out;
 }
 
-int ReadFileBytes(const std::string& path, std::string& data) {
-  data.clear();
+int OpenRegularFile(const std::string& path, platform::UniqueFd& file, int64_t& size) {
   // O_NONBLOCK: opening a pipe would otherwise wait for a writer, and the
   // check below refuses it anyway; plain files read as before. O_NOCTTY: a
   // terminal named here must not become the service's controlling one.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return errno;
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) return errno;
   struct stat info {};
-  int error = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EISDIR;
+  if (::fstat(fd.get(), &info) != 0) return errno;
+  if (!S_ISREG(info.st_mode)) return EISDIR;
+  size = static_cast<int64_t>(info.st_size);
+  file = std::move(fd);
+  return 0;
+}
+
+int ReadFileBytes(const std::string& path, std::string& data) {
+  data.clear();
+  platform::UniqueFd fd;
+  int64_t size = 0;
+  int error = OpenRegularFile(path, fd, size);
   char chunk[65536];
   while (error == 0) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n > 0) {
       data.append(chunk, static_cast<size_t>(n));
     } else if (n == 0) {
@@ -193,7 +203,6 @@ int ReadFileBytes(const std::string& path, std::string& data) {
       error = errno;
     }
   }
-  ::close(fd);
   if (error != 0) data.clear();
   return error;
 }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace quennet {
 
 // A failure to send; what() is the text handed back to the caller.
@@ -47,9 +49,14 @@ std::string Base64(const std::string& data, size_t lineLength = 0);
 // so that the header folds between them.
 std::string EncodeHeaderWords(const std::string& utf8);
 
+// Opens the regular file `path` for reading into `file` and gives its size.
+// Returns 0, or the errno value of the failure (EISDIR for a folder or
+// anything but a plain file, which is refused without waiting on it, as a
+// pipe would make it wait).
+int OpenRegularFile(const std::string& path, platform::UniqueFd& file, int64_t& size);
+
 // Reads the regular file `path` whole into `data`. Returns 0, or the errno
-// value of the failure (EISDIR for a folder or anything but a plain file,
-// which is refused without waiting on it, as a pipe would make it wait).
+// value of the failure, as OpenRegularFile.
 int ReadFileBytes(const std::string& path, std::string& data);
 
 // Writes `text` into the caller's buffer, cut so that it and its terminating

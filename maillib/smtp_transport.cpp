@@ -1,9 +1,12 @@
 #include "maillib/smtp_transport.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -20,18 +23,43 @@ struct ListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-struct Upload {
-  const std::string* data;
-  size_t offset = 0;
+struct MimeDeleter {
+  void operator()(curl_mime* mime) const { curl_mime_free(mime); }
 };
 
-size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) {
-  auto* upload = static_cast<Upload*>(user);
-  const size_t n = std::min(size * count, upload->data->size() - upload->offset);
-  std::memcpy(buffer, upload->data->data() + upload->offset, n);
-  upload->offset += n;
-  return n;
-}
+// Feeds one attachment to curl's encoder straight from its descriptor, as
+// curl asks for it. Exactly the size found at opening is sent: a file that
+// shrinks meanwhile fails the message rather than sending it cut.
+struct AttachmentStream {
+  const MailAttachment* attachment;
+  int64_t offset = 0;
+  int error = 0;  // errno of a failed read, -1 for a file that shrank
+
+  static size_t Read(char* buffer, size_t size, size_t count, void* user) {
+    auto* self = static_cast<AttachmentStream*>(user);
+    const int64_t left = self->attachment->size - self->offset;
+    if (left <= 0) return 0;
+    const size_t want = std::min(size * count, static_cast<size_t>(left));
+    for (;;) {
+      const ssize_t n = ::pread(self->attachment->file.get(), buffer, want, self->offset);
+      if (n > 0) {
+        self->offset += n;
+        return static_cast<size_t>(n);
+      }
+      if (n < 0 && errno == EINTR) continue;
+      self->error = n < 0 ? errno : -1;
+      return CURL_READFUNC_ABORT;
+    }
+  }
+  static int Seek(void* user, curl_off_t offset, int origin) {
+    auto* self = static_cast<AttachmentStream*>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > self->attachment->size) {
+      return CURL_SEEKFUNC_CANTSEEK;
+    }
+    self->offset = offset;
+    return CURL_SEEKFUNC_OK;
+  }
+};
 
 // Keeps the server's last refusal (a 4xx or 5xx reply), for the error text;
 // the QUIT that follows it is of no interest.
@@ -62,8 +90,8 @@ void Check(CURLcode code, const char* what) {
 
 }  // namespace
 
-void SendSmtp(const SmtpTarget& target, const std::string& from, const std::vector<std::string>& to,
-              const std::string& message) {
+void SendSmtp(const SmtpTarget& target, const MailMessage& message,
+              const std::vector<std::string>& headers) {
   if (!IsValidHostName(target.host)) throw MailError("Invalid SMTP server name: " + target.host);
   if (target.port < 1 || target.port > 65535) {
     throw MailError("Invalid SMTP port: " + std::to_string(target.port));
@@ -75,22 +103,53 @@ void SendSmtp(const SmtpTarget& target, const std::string& from, const std::vect
   const std::string url = std::string(target.implicitTls ? "smtps://" : "smtp://") + server + "/" +
                           (IsValidHostName(target.heloName) ? target.heloName : "localhost");
 
+  // Everything curl reads during the transfer is declared before the handle,
+  // so that the handle goes first.
+  std::unique_ptr<curl_slist, ListDeleter> recipients;
+  std::unique_ptr<curl_slist, ListDeleter> headerList;
+  std::vector<AttachmentStream> streams;
+  streams.reserve(message.attachments.size());
+  std::unique_ptr<curl_mime, MimeDeleter> mime;
   std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
   if (!curl) throw MailError("Mail library set-up failed: no curl handle");
   CURL* h = curl.get();
 
-  std::unique_ptr<curl_slist, ListDeleter> recipients;
-  for (const std::string& address : to) {
-    curl_slist* grown = curl_slist_append(recipients.get(), ("<" + address + ">").c_str());
+  auto append = [](std::unique_ptr<curl_slist, ListDeleter>& list, const std::string& text) {
+    curl_slist* grown = curl_slist_append(list.get(), text.c_str());
     if (grown == nullptr) throw MailError("Out of memory");
-    recipients.release();
-    recipients.reset(grown);
+    list.release();
+    list.reset(grown);
+  };
+  for (const std::string& address : message.to) append(recipients, "<" + address + ">");
+  for (const std::string& header : headers) append(headerList, header);
+
+  mime.reset(curl_mime_init(h));
+  if (!mime) throw MailError("Out of memory");
+  const TextPart body = BodyPart(message.bodyLines);
+  curl_mimepart* part = curl_mime_addpart(mime.get());
+  if (part == nullptr) throw MailError("Out of memory");
+  Check(curl_mime_data(part, body.text.data(), body.text.size()), "text");
+  Check(curl_mime_type(part, body.contentType.c_str()), "text");
+  Check(curl_mime_encoder(part, body.encoding.c_str()), "text");
+  for (const MailAttachment& attachment : message.attachments) {
+    streams.push_back(AttachmentStream{&attachment});
+    part = curl_mime_addpart(mime.get());
+    if (part == nullptr) throw MailError("Out of memory");
+    Check(curl_mime_data_cb(part, attachment.size, &AttachmentStream::Read, &AttachmentStream::Seek,
+                            nullptr, &streams.back()),
+          "attachment");
+    Check(curl_mime_type(part, attachment.contentType.c_str()), "attachment");
+    Check(curl_mime_encoder(part, "base64"), "attachment");
+    // Our own disposition, which curl then leaves alone: it keeps the RFC 2231
+    // form for names outside ASCII.
+    std::unique_ptr<curl_slist, ListDeleter> partHeaders;
+    append(partHeaders, AttachmentDisposition(attachment.fileName));
+    Check(curl_mime_headers(part, partHeaders.release(), 1), "attachment");
   }
 
   char curlError[CURL_ERROR_SIZE] = {};
   std::string refusal;
-  Upload upload{&message};
-  const std::string mailFrom = "<" + from + ">";
+  const std::string mailFrom = "<" + message.from + ">";
 
   Check(curl_easy_setopt(h, CURLOPT_URL, url.c_str()), "URL");
   Check(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp,smtps"), "protocols");
@@ -117,11 +176,10 @@ void SendSmtp(const SmtpTarget& target, const std::string& from, const std::vect
   }
   Check(curl_easy_setopt(h, CURLOPT_MAIL_FROM, mailFrom.c_str()), "sender");
   Check(curl_easy_setopt(h, CURLOPT_MAIL_RCPT, recipients.get()), "recipients");
-  Check(curl_easy_setopt(h, CURLOPT_UPLOAD, 1L), "upload");
-  Check(curl_easy_setopt(h, CURLOPT_READFUNCTION, &ReadMessage), "upload");
-  Check(curl_easy_setopt(h, CURLOPT_READDATA, &upload), "upload");
-  Check(curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size())),
-        "upload");
+  // For SMTP the "HTTP" headers are the message's own, put above curl's
+  // MIME-Version and multipart Content-Type.
+  Check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get()), "headers");
+  Check(curl_easy_setopt(h, CURLOPT_MIMEPOST, mime.get()), "message");
   // The debug hook only runs in verbose mode; it replaces curl's own output.
   Check(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &WatchReplies), "replies");
   Check(curl_easy_setopt(h, CURLOPT_DEBUGDATA, &refusal), "replies");
@@ -130,6 +188,13 @@ void SendSmtp(const SmtpTarget& target, const std::string& from, const std::vect
   const CURLcode result = curl_easy_perform(h);
   if (result == CURLE_OK) return;
 
+  for (const AttachmentStream& stream : streams) {
+    if (stream.error != 0) {
+      throw MailError("Cannot read attachment " + stream.attachment->path + ": " +
+                      (stream.error < 0 ? std::string("the file shrank while it was sent")
+                                        : std::strerror(stream.error)));
+    }
+  }
   std::string text = "SMTP server " + server + ": " + curl_easy_strerror(result);
   if (curlError[0] != '\0' && std::strcmp(curlError, curl_easy_strerror(result)) != 0) {
     text += " (" + std::string(curlError) + ")";

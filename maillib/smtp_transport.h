@@ -1,8 +1,11 @@
-// Hands one composed message to an SMTP server through libcurl.
+// Hands one message to an SMTP server through libcurl, built by its MIME
+// API so that attachments are read and encoded as they are sent.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "maillib/mail_message.h"
 
 namespace quennet {
 
@@ -18,12 +21,16 @@ struct SmtpTarget {
   long timeoutMs = 60000;
 };
 
-// Sends `message` from `from` to every address of `to`. Without implicit TLS
-// the connection is upgraded with STARTTLS when the server offers it, and
-// must be when a user name is given, so a password never crosses the network
-// in clear. Certificates and host names are always checked. Throws MailError
-// with curl's text and, when there is one, the server's last reply.
-void SendSmtp(const SmtpTarget& target, const std::string& from, const std::vector<std::string>& to,
-              const std::string& message);
+// Sends `message` from its sender to every one of its addresses, with the
+// header lines `headers` (MessageHeaders) above a multipart/mixed body: the
+// text part, then one base64 part per attachment. Memory does not grow with
+// the attachments. Without implicit TLS the connection is upgraded with
+// STARTTLS when the server offers it, and must be when a user name is given,
+// so a password never crosses the network in clear. Certificates and host
+// names are always checked. Throws MailError with curl's text and, when there
+// is one, the server's last reply; an attachment that cannot be read whole
+// gives "Cannot read attachment <path>: <reason>".
+void SendSmtp(const SmtpTarget& target, const MailMessage& message,
+              const std::vector<std::string>& headers);
 
 }  // namespace quennet

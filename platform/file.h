@@ -29,14 +29,18 @@ uint32_t DeleteFile(const std::string& path);
 
 // Reads the whole file `path` into `data`, at most `maxSize` bytes: a larger
 // file gives kErrorMoreData and leaves `data` empty. Returns 0 or the error code.
-uint32_t ReadWholeFile(const std::string& path, std::string& data,
-                       size_t maxSize = SIZE_MAX);
+uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSize = SIZE_MAX);
 
 // Replaces the file `path` by `data` atomically: the bytes go to a temporary
 // file in the same folder, are flushed to disk, and the temporary file is
 // renamed over `path`. On any failure the old file stays as it was and the
-// temporary file is removed. Returns 0 or the error code. A new file gets mode
-// 0644 less the umask; an existing file keeps its mode.
+// temporary file is removed. Returns 0 or the error code.
+// - The temporary file is readable by its owner only until it is complete; it
+//   then gets the mode of the file it replaces (a new file: 0644 less the
+//   umask) and, when this process may give it, that file's owner and group.
+// - A symbolic link is followed: its target is replaced and the link stays.
+// - Temporary files of `path` that replacements killed on the way left behind
+//   are removed first; those of a replacement still running are not.
 uint32_t WriteFileAtomic(const std::string& path, const std::string& data);
 
 // True when `path` names an existing file that must not be replaced: this

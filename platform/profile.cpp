@@ -101,7 +101,8 @@ bool ParseInteger(const std::string& text, int32_t& result) {
     i += 2;
   }
   if (i == text.size()) return false;
-  // Accumulate as a negative number so that INT32_MIN fits.
+  // The magnitude is gathered in 64 bits, one above INT32_MAX allowed, so that
+  // INT32_MIN fits once the sign is applied.
   int64_t value = 0;
   for (; i < text.size(); ++i) {
     int digit =

@@ -181,6 +181,26 @@ int CompareTextLocale(const std::string& a, const std::string& b) {
   return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
 }
 
+std::string CollationKey(const std::string& text) {
+  icu::Collator* collator = ThreadCollator();
+  if (!collator || text.size() > INT32_MAX) return UpperCaseCp1252(text);
+  const std::u16string wide = DecodeToUtf16(text);
+  const auto length = static_cast<int32_t>(wide.size());
+  // Most keys fit the first guess; ICU says how long one is when it does not.
+  std::string key(text.size() * 2 + 16, '\0');
+  for (;;) {
+    const int32_t size =
+        collator->getSortKey(wide.data(), length, reinterpret_cast<uint8_t*>(key.data()),
+                             static_cast<int32_t>(key.size()));
+    if (size <= 0) return UpperCaseCp1252(text);
+    if (static_cast<size_t>(size) <= key.size()) {
+      key.resize(static_cast<size_t>(size) - 1);  // without its terminating zero
+      return key;
+    }
+    key.assign(static_cast<size_t>(size), '\0');
+  }
+}
+
 std::string CollationLocaleName() {
   return GetPrototype().localeName;
 }

@@ -19,6 +19,13 @@ inline bool SameTextLocale(const std::string& a, const std::string& b) {
   return CompareTextLocale(a, b) == 0;
 }
 
+// The collation key of `text`: comparing two texts' keys bytewise
+// (std::string's compare) gives CompareTextLocale's order and equality for
+// them. A key costs about one comparison to make; lists that compare each
+// name many times make its key once. (Texts above 2 GiB, which
+// CompareTextLocale compares by their capitals, are keyed by their capitals.)
+std::string CollationKey(const std::string& text);
+
 // The ICU name of the locale CompareTextLocale follows ("" for the root locale).
 std::string CollationLocaleName();
 

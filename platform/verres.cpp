@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/text.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -26,21 +27,16 @@ constexpr size_t kTableKeySize = 8;
 
 class ReadOnlyFile {
  public:
-  explicit ReadOnlyFile(const std::string& path) {
-    // O_NONBLOCK so that a FIFO in place of the executable cannot hang the
-    // open; it changes nothing for regular files.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // O_NONBLOCK so that a FIFO in place of the executable cannot hang the
+  // open; it changes nothing for regular files.
+  explicit ReadOnlyFile(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
     struct stat st;
-    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (fd_.get() >= 0 && ::fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode)) {
       size_ = static_cast<uint64_t>(st.st_size);
       regular_ = true;
     }
   }
-  ~ReadOnlyFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
   bool IsRegular() const { return regular_; }
   uint64_t Size() const { return size_; }
@@ -54,7 +50,7 @@ class ReadOnlyFile {
     if (!Holds(offset, length)) return false;
     auto* out = static_cast<unsigned char*>(buffer);
     while (length > 0) {
-      ssize_t n = ::pread(fd_, out, length, static_cast<off_t>(offset));
+      ssize_t n = ::pread(fd_.get(), out, length, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;  // a signal is no read error
       if (n <= 0) return false;               // shrunk under us, or unreadable
       out += n;
@@ -65,7 +61,7 @@ class ReadOnlyFile {
   }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   uint64_t size_ = 0;
   bool regular_ = false;
 };

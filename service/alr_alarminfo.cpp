@@ -75,7 +75,11 @@ TReportList::~TReportList() {
 
 void TReportList::Clear() {
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) it->Object.reset();
-  order_.clear();
+  slots_.clear();
+  indexed_ = 0;
+  keyBytes_.clear();
+  keyEnds_.clear();
+  lastIndex_ = -1;
   entries_.clear();
 }
 
@@ -87,42 +91,124 @@ TReportList* TReportList::Objects(int32_t Index) const {
   return entries_.at(static_cast<size_t>(Index)).Object.get();
 }
 
+void TReportList::AppendKey(std::string_view key) const {
+  if (keyBytes_.size() + key.size() > UINT32_MAX) throw std::length_error("report list keys");
+  keyBytes_.append(key);
+  try {
+    keyEnds_.push_back(static_cast<uint32_t>(keyBytes_.size()));
+  } catch (...) {
+    keyBytes_.resize(keyBytes_.size() - key.size());
+    throw;
+  }
+}
+
+void TReportList::MakeKeys() const {
+  while (keyEnds_.size() < entries_.size()) {
+    AppendKey(platform::CollationKey(entries_[keyEnds_.size()].Key));
+  }
+}
+
+void TReportList::IndexEntries() const {
+  MakeKeys();
+  if (indexed_ == entries_.size()) return;
+  // At most half full; on growth every entry is placed again.
+  if (entries_.size() * 2 > slots_.size()) {
+    size_t size = 16;
+    while (size < entries_.size() * 2) size *= 2;
+    slots_.assign(size, 0);
+    indexed_ = 0;
+  }
+  const size_t mask = slots_.size() - 1;
+  for (; indexed_ < entries_.size(); ++indexed_) {
+    const auto position = static_cast<uint32_t>(indexed_);
+    const std::string_view key = KeyAt(position);
+    size_t slot = std::hash<std::string_view>{}(key)&mask;
+    // An equal key already there is an earlier entry: it stays the one found.
+    while (slots_[slot] != 0 && KeyAt(slots_[slot] - 1) != key) slot = (slot + 1) & mask;
+    if (slots_[slot] == 0) slots_[slot] = position + 1;
+  }
+}
+
+int32_t TReportList::Find(const std::string& CollationKey) const {
+  IndexEntries();
+  if (slots_.empty()) return -1;
+  const size_t mask = slots_.size() - 1;
+  const std::string_view key = CollationKey;
+  for (size_t slot = std::hash<std::string_view>{}(key)&mask; slots_[slot] != 0;
+       slot = (slot + 1) & mask) {
+    if (KeyAt(slots_[slot] - 1) == key) return static_cast<int32_t>(slots_[slot] - 1);
+  }
+  return -1;
+}
+
 int32_t TReportList::IndexOf(const std::string& Key) const {
-  // The first of the equal keys in order_ is the first such entry.
-  const auto it = std::lower_bound(
-      order_.begin(), order_.end(), Key, [this](uint32_t position, const std::string& key) {
-        return platform::CompareTextLocale(entries_[position].Key, key) < 0;
-      });
-  if (it == order_.end() || platform::CompareTextLocale(entries_[*it].Key, Key) != 0) return -1;
-  return static_cast<int32_t>(*it);
+  std::string collationKey;
+  return IndexOf(Key, collationKey);
+}
+
+int32_t TReportList::IndexOf(const std::string& Key, std::string& CollationKey) const {
+  if (lastIndex_ >= 0 && Key == lastFound_) return lastIndex_;
+  CollationKey = platform::CollationKey(Key);
+  const int32_t index = Find(CollationKey);
+  if (index >= 0) {
+    lastFound_ = Key;
+    lastIndex_ = index;
+  }
+  return index;
 }
 
 int32_t TReportList::Add(const std::string& Key, std::unique_ptr<TReportList> Object) {
-  const auto position = static_cast<uint32_t>(entries_.size());
-  // After the keys that compare equal, which keeps those in index order.
-  const auto at = std::upper_bound(
-      order_.begin(), order_.end(), Key, [this](const std::string& key, uint32_t other) {
-        return platform::CompareTextLocale(key, entries_[other].Key) < 0;
-      });
-  // The entry first: an index position without its entry would send the next
-  // lookup past the end of the list when memory runs out here.
   entries_.push_back(Entry{Key, std::move(Object)});
-  try {
-    order_.insert(at, position);
-  } catch (...) {
-    entries_.pop_back();
-    throw;
+  return static_cast<int32_t>(entries_.size() - 1);
+}
+
+int32_t TReportList::Add(const std::string& Key, std::unique_ptr<TReportList> Object,
+                         std::string CollationKey) {
+  // The key only goes with the entry when every entry before it has its own.
+  const bool keyed = keyEnds_.size() == entries_.size();
+  const int32_t index = Add(Key, std::move(Object));
+  if (keyed) {
+    try {
+      AppendKey(CollationKey);
+    } catch (...) {  // out of memory: the next lookup makes the key again
+    }
   }
-  return static_cast<int32_t>(position);
+  return index;
 }
 
 void TReportList::Sort() {
   if (entries_.size() < 2) return;
+  MakeKeys();
+  struct Item {
+    std::string_view key;
+    uint32_t position;
+  };
+  std::vector<Item> order;
+  order.reserve(entries_.size());
+  for (uint32_t i = 0; i < entries_.size(); ++i) order.push_back({KeyAt(i), i});
+  // Entries whose keys compare equal keep their order.
+  std::sort(order.begin(), order.end(), [](const Item& a, const Item& b) {
+    const int c = a.key.compare(b.key);
+    return c < 0 || (c == 0 && a.position < b.position);
+  });
   std::vector<Entry> sorted;
+  std::string keyBytes;
+  std::vector<uint32_t> keyEnds;
   sorted.reserve(entries_.size());
-  for (const uint32_t position : order_) sorted.push_back(std::move(entries_[position]));
+  keyBytes.reserve(keyBytes_.size());
+  keyEnds.reserve(entries_.size());
+  for (const Item& item : order) {
+    keyBytes.append(item.key);
+    keyEnds.push_back(static_cast<uint32_t>(keyBytes.size()));
+    sorted.push_back(std::move(entries_[item.position]));
+  }
   entries_ = std::move(sorted);
-  for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
+  keyBytes_ = std::move(keyBytes);
+  keyEnds_ = std::move(keyEnds);
+  // The next lookup indexes the entries where they now stand.
+  slots_.clear();
+  indexed_ = 0;
+  lastIndex_ = -1;
 }
 
 void TReportList::GetHtmlHeader(std::string& Html) {
@@ -282,8 +368,9 @@ void TChainAlarms::GetExcludedDaysText(std::string& Text) const {
 }
 
 TShopAlarms& TChainAlarms::FindOrAddShop(const std::string& ShopName) {
-  int32_t i = IndexOf(ShopName);
-  if (i < 0) i = Add(ShopName, std::make_unique<TShopAlarms>(ShopName));
+  std::string key;
+  int32_t i = IndexOf(ShopName, key);
+  if (i < 0) i = Add(ShopName, std::make_unique<TShopAlarms>(ShopName), std::move(key));
   return Shops(i);
 }
 
@@ -296,11 +383,12 @@ TShopAlarms& TChainAlarms::Shops(int32_t Index) const {
 
 void TAlarmReport::AddAlarm(const TChainParams& Chain, const std::string& ShopName,
                             const std::string& Text) {
-  int32_t i = IndexOf(Chain.FolderName);
+  std::string collationKey;
+  int32_t i = IndexOf(Chain.FolderName, collationKey);
   if (i < 0) {
     auto chain = std::make_unique<TChainAlarms>(Chain);
     const std::string key = chain->Chain.FolderName;
-    i = Add(key, std::move(chain));
+    i = Add(key, std::move(chain), std::move(collationKey));
   }
   Chains(i).FindOrAddShop(ShopName).AddText(Text);
 }

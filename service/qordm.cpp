@@ -9,13 +9,6 @@
 #include <string_view>
 #include <type_traits>
 
-// LeakSanitizer builds: the client library's authentication code leaves
-// allocations of its own behind (libtommath numbers); they are not ours to
-// free. Without the sanitizer nothing calls this.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfbclient.so\nleak:libtommath.so\n";
-}
-
 static_assert(std::is_same_v<isc_db_handle, TFbHandle>);
 static_assert(std::is_same_v<isc_tr_handle, TFbHandle>);
 static_assert(std::is_same_v<isc_stmt_handle, TFbHandle>);

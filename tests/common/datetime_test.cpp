@@ -315,15 +315,22 @@ TEST(DateTime, AnUnknownLocaleFallsBackToC) {
   EXPECT_EQ(LocaleFormatSettings().ShortDateFormat, "mm/dd/yy");
 }
 
-// The local clock in a zone three hours east of UTC.
+// The local clock in a zone three hours east of UTC. Both bounds come from the
+// clock Now() reads, in whole milliseconds as Now() keeps them: time() reads a
+// coarse clock that can still show the previous second.
 TEST(DateTime, NowReadsTheLocalClock) {
   ScopedEnv tz("TZ", "XYZ-3");
-  auto local = [](time_t t) { return (t + 3 * 3600) / 86400.0 + 25569; };
-  const time_t before = ::time(nullptr);
+  auto clockMs = [] {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  };
+  const int64_t before = clockMs();
   const TDateTime now = Now();
-  const time_t after = ::time(nullptr);
-  EXPECT_GE(now, local(before));
-  EXPECT_LT(now, local(after + 1));
+  const int64_t after = clockMs();
+  const int64_t nowMs = std::llround((now - 25569) * 86400000.0) - 3 * 3600 * 1000;
+  EXPECT_GE(nowMs, before);
+  EXPECT_LE(nowMs, after);
 }
 
 TEST(DateTime, SystemTimeRecordsConvertBothWays) {

@@ -8,8 +8,10 @@
 
 namespace {
 
-using quennet::ComposeMessage;
+using quennet::AttachmentDisposition;
+using quennet::BodyPart;
 using quennet::MailMessage;
+using quennet::MessageHeaders;
 
 std::vector<std::string> LinesOf(const std::string& text) {
   std::vector<std::string> lines;
@@ -43,75 +45,55 @@ MailMessage Simple() {
   return m;
 }
 
-TEST(ComposeMessageTest, TextOnly) {
-  EXPECT_EQ(ComposeMessage(Simple(), "Thu, 01 Jan 1970 00:00:00 +0000", "id1@example.org", "B"),
+// The header lines as they go out, each with its line end.
+std::string HeaderText(const MailMessage& m, const std::string& date = "D",
+                       const std::string& id = "id") {
+  std::string text;
+  for (const std::string& line : MessageHeaders(m, date, id)) text += line + "\r\n";
+  return text;
+}
+
+TEST(MessageHeadersTest, TextOnly) {
+  EXPECT_EQ(HeaderText(Simple(), "Thu, 01 Jan 1970 00:00:00 +0000", "id1@example.org"),
             "Date: Thu, 01 Jan 1970 00:00:00 +0000\r\n"
             "From: alert@example.org\r\n"
             "To: one@example.org, two@example.org\r\n"
             "Subject: Message de alarme du Alert Service - SHOPS1\r\n"
-            "Message-ID: <id1@example.org>\r\n"
-            "MIME-Version: 1.0\r\n"
-            "Content-Type: text/plain; charset=utf-8\r\n"
-            "Content-Transfer-Encoding: 7bit\r\n"
-            "\r\n"
-            "CORVANTE Alert Service 1.0\r\n"
-            "\r\n"
-            "Bonjour\r\n");
+            "Message-ID: <id1@example.org>\r\n");
+  const quennet::TextPart body = BodyPart(Simple().bodyLines);
+  EXPECT_EQ(body.contentType, "text/plain; charset=utf-8");
+  EXPECT_EQ(body.encoding, "7bit");
+  EXPECT_EQ(body.text, "CORVANTE Alert Service 1.0\r\n\r\nBonjour\r\n");
 }
 
-TEST(ComposeMessageTest, AttachmentsArePartsOfTheirOwn) {
-  MailMessage m = Simple();
-  m.bodyLines = {"Bonjour"};
-  m.attachments = {{"alert_report_SHOPS1.html", "text/html; charset=utf-8", "<p>\xC3\xA9</p>"},
-                   {"r\xC3\xA9sum\xC3\xA9 1.bin", "application/octet-stream", "\x01\x02"}};
-  const std::string text = ComposeMessage(m, "D", "id", "=_b");
-  const std::string tail =
-      "Content-Type: multipart/mixed; boundary=\"=_b\"\r\n"
-      "\r\n"
-      "This is a message in MIME format.\r\n"
-      "--=_b\r\n"
-      "Content-Type: text/plain; charset=utf-8\r\n"
-      "Content-Transfer-Encoding: 7bit\r\n"
-      "\r\n"
-      "Bonjour\r\n"
-      "\r\n"
-      "--=_b\r\n"
-      "Content-Type: text/html; charset=utf-8\r\n"
-      "Content-Transfer-Encoding: base64\r\n"
-      "Content-Disposition: attachment; filename=\"alert_report_SHOPS1.html\"\r\n"
-      "\r\n"
-      "PHA+w6k8L3A+\r\n"
-      "\r\n"
-      "--=_b\r\n"
-      "Content-Type: application/octet-stream\r\n"
-      "Content-Transfer-Encoding: base64\r\n"
-      "Content-Disposition: attachment; filename*=UTF-8''r%C3%A9sum%C3%A9%201.bin\r\n"
-      "\r\n"
-      "AQI=\r\n"
-      "\r\n"
-      "--=_b--\r\n";
-  ASSERT_GE(text.size(), tail.size());
-  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-  ExpectWellFormed(text, 998);
+TEST(AttachmentDispositionTest, QuotedOrInTheRfc2231Form) {
+  struct Case {
+    std::string name, expected;
+  } cases[] = {
+      {"alert_report_SHOPS1.html", "attachment; filename=\"alert_report_SHOPS1.html\""},
+      {"r\xC3\xA9sum\xC3\xA9 1.bin", "attachment; filename*=UTF-8''r%C3%A9sum%C3%A9%201.bin"},
+      {"a\"b.html", "attachment; filename*=UTF-8''a%22b.html"},
+      {"a\r\nBcc: x.html", "attachment; filename=\"a  Bcc: x.html\""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(AttachmentDisposition(c.name), "Content-Disposition: " + c.expected) << c.name;
+  }
 }
 
-TEST(ComposeMessageTest, BodyOutsidePlainAsciiGoesAsBase64) {
-  MailMessage m = Simple();
-  m.bodyLines = {"d\xC3\xA9j\xC3\xA0", "ok"};
-  const std::string text = ComposeMessage(m, "D", "id", "B");
-  EXPECT_NE(text.find("Content-Transfer-Encoding: base64\r\n\r\n"
-                      "ZMOpasOgDQpvaw0K\r\n"),
-            std::string::npos)
-      << text;
+TEST(BodyPartTest, BodyOutsidePlainAsciiGoesAsBase64) {
+  const quennet::TextPart body = BodyPart({"d\xC3\xA9j\xC3\xA0", "ok"});
+  EXPECT_EQ(body.encoding, "base64");
+  EXPECT_EQ(body.text, "d\xC3\xA9j\xC3\xA0\r\nok\r\n");
+  EXPECT_EQ(BodyPart({std::string(999, 'x')}).encoding, "base64");
+  EXPECT_EQ(BodyPart({std::string(998, 'x')}).encoding, "7bit");
 }
 
-TEST(ComposeMessageTest, HeadersFoldAndCannotBeInjected) {
+TEST(MessageHeadersTest, HeadersFoldAndCannotBeInjected) {
   MailMessage m = Simple();
   m.to.clear();
   for (int i = 0; i < 12; ++i) m.to.push_back("recipient" + std::to_string(i) + "@example.org");
   m.subject = "Alarme\r\nBcc: victim@example.org";
-  m.bodyLines = {"line with\r\nbreak"};
-  const std::string text = ComposeMessage(m, "D", "id", "B");
+  const std::string text = HeaderText(m);
   ExpectWellFormed(text, 78);
 
   for (const std::string& line : LinesOf(text)) EXPECT_NE(line.rfind("Bcc:", 0), 0u) << line;
@@ -128,18 +110,19 @@ TEST(ComposeMessageTest, HeadersFoldAndCannotBeInjected) {
   for (size_t i = 0; i < m.to.size(); ++i) expected += (i ? ", " : "") + m.to[i];
   EXPECT_NE(unfolded.find(expected + "\r\n"), std::string::npos) << unfolded;
   EXPECT_NE(text.find("Subject: Alarme  Bcc: victim@example.org\r\n"), std::string::npos);
-  EXPECT_NE(text.find("\r\nline with  break\r\n"), std::string::npos);
+  EXPECT_EQ(BodyPart({"line with\r\nbreak"}).text, "line with  break\r\n");
 }
 
-TEST(ComposeMessageTest, SubjectOutsidePlainAsciiIsEncoded) {
+TEST(MessageHeadersTest, SubjectOutsidePlainAsciiIsEncoded) {
   MailMessage m = Simple();
   m.subject = "\xC3\xA9t\xC3\xA9";  // "été"
-  EXPECT_NE(ComposeMessage(m, "D", "id", "B").find("\r\nSubject: =?UTF-8?B?w6l0w6k=?=\r\n"),
-            std::string::npos);
+  EXPECT_NE(HeaderText(m).find("\r\nSubject: =?UTF-8?B?w6l0w6k=?=\r\n"), std::string::npos);
   // Text that would read as an encoded word is encoded too.
   m.subject = "=?UTF-8?B?w6k=?=";
-  EXPECT_NE(ComposeMessage(m, "D", "id", "B").find("Subject: =?UTF-8?B?PT9VVEYtOD9CP3c2az0/PQ==?="),
-            std::string::npos);
+  EXPECT_NE(HeaderText(m).find("Subject: =?UTF-8?B?PT9VVEYtOD9CP3c2az0/PQ==?="), std::string::npos);
+  // An over-long subject stays inside the line limit as encoded words.
+  m.subject = std::string(1200, 's');
+  ExpectWellFormed(HeaderText(m), 998);
 }
 
 TEST(ContentTypeForTest, Cases) {

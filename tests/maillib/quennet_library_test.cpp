@@ -439,4 +439,51 @@ TEST_F(QuennetLibraryTest, SendSecureMailThroughTheLibraryBesideTheProgram) {
   EXPECT_EQ(mails[0].attachments[0].data, mailtest::ReadFileText(report));
 }
 
+// A 100 MB attachment goes out as it is read and encoded: the sending
+// program's resident memory stays far below the attachment's size (it once
+// held the attachment five times over). The name, outside ASCII, arrives too.
+TEST_F(QuennetLibraryTest, AHundredMegabyteAttachmentIsSentWithLittleMemory) {
+  const fs::path probe = library_.parent_path() / "mail_probe";
+  fs::copy_file(MAIL_PROBE, probe);
+  const fs::path file = dir_ / "r\xE9sum\xE9 big.bin";  // cp1252, as the programs name it
+  std::string data(100 << 20, '\0');
+  uint64_t x = 88172645463325252ull;  // xorshift: every byte value, nothing repeated
+  for (char& c : data) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x >> 32);
+  }
+  mailtest::WriteFileText(file, data);
+
+  SmtpTestServer::Options options;
+  options.sizeLimit = 0;
+  SmtpTestServer server(dir_ / "mail", options);
+  WriteSettings(
+      {{"Server", {{"SmtpHost", "127.0.0.1"}, {"SmtpPort", std::to_string(server.Port())}}},
+       {"Options", {{"From", "alert@example.org"}, {"Timeout", "600"}}}});
+  mailtest::ProgramResult sent = mailtest::RunProgram(
+      {probe.string(), "1", "a@example.org", "Message de alarme du Alert Service - BIG", "Bonjour",
+       "\"" + file.string() + "\"", "", "0", "0"},
+      {{"LD_LIBRARY_PATH", std::nullopt}});
+  ASSERT_EQ(sent.exitCode, 0);
+  std::vector<mailtest::Fields> lines = mailtest::ParseFieldLines(sent.output);
+  ASSERT_EQ(lines.size(), 1u) << sent.output;
+  EXPECT_EQ(lines[0]["result"], "1") << mailtest::Unhex(lines[0]["error"]);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer's shadow memory and quarantine say nothing of the program's own.
+  std::printf("peak resident memory %s KiB (not checked under a sanitizer)\n",
+              lines[0]["peak"].c_str());
+#else
+  EXPECT_LT(std::stol(lines[0]["peak"]), 50 * 1024) << "KiB at the peak";
+#endif
+
+  std::vector<ReceivedMail> mails = server.Messages();
+  ASSERT_EQ(mails.size(), 1u);
+  ASSERT_EQ(mails[0].attachments.size(), 1u);
+  EXPECT_EQ(mails[0].attachments[0].name, "r\xC3\xA9sum\xC3\xA9 big.bin");
+  EXPECT_EQ(mails[0].attachments[0].type, "application/octet-stream");
+  EXPECT_TRUE(mails[0].attachments[0].data == data) << "the attachment arrived changed";
+}
+
 }  // namespace

@@ -6,6 +6,7 @@ It prints "PORT <n>" once it listens, stores every message it accepts in
   --implicit-tls CERT KEY  speak TLS from the first byte
   --auth USER PASSWORD  require AUTH (over TLS only) with these credentials
   --refuse ADDRESS      answer 550 to RCPT TO for this address
+  --size-limit BYTES    the largest message accepted (0: no limit)
 Stored per message: envelope_from, rcpt_tos (one a line), tls (yes/no),
 auth (the login or nothing), raw.eml, subject (decoded, UTF-8), body (the
 first text/plain part, transfer-decoded bytes), body_type, and for each
@@ -90,6 +91,7 @@ def main():
     parser.add_argument("--implicit-tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--auth", nargs=2, metavar=("USER", "PASSWORD"))
     parser.add_argument("--refuse")
+    parser.add_argument("--size-limit", type=int)
     args = parser.parse_args()
 
     def context(pair):
@@ -113,6 +115,8 @@ def main():
         kwargs["auth_required"] = True
         # aiosmtpd counts only STARTTLS as TLS; implicit TLS is TLS too.
         kwargs["auth_require_tls"] = not args.implicit_tls
+    if args.size_limit is not None:
+        kwargs["data_size_limit"] = args.size_limit or None
     ssl_context = context(args.implicit_tls) if args.implicit_tls else None
 
     handler = StoringHandler(args.dir, args.refuse)

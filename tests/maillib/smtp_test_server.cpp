@@ -46,6 +46,9 @@ SmtpTestServer::SmtpTestServer(const fs::path& dir, const Options& options) : di
   }
   if (!options.user.empty()) argv.insert(argv.end(), {"--auth", options.user, options.password});
   if (!options.refuse.empty()) argv.insert(argv.end(), {"--refuse", options.refuse});
+  if (options.sizeLimit >= 0) {
+    argv.insert(argv.end(), {"--size-limit", std::to_string(options.sizeLimit)});
+  }
   // The test must not depend on the user's Python set-up.
   process_ = std::make_unique<ChildProcess>(
       argv, EnvChanges{{"PYTHONPATH", std::nullopt}, {"PYTHONDONTWRITEBYTECODE", "1"}});

@@ -2,6 +2,7 @@
 // messages it stored.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -42,6 +43,7 @@ class SmtpTestServer {
     std::optional<Certificate> implicitTls;
     std::string user, password;  // non-empty user: AUTH required
     std::string refuse;          // this recipient gets 550
+    int64_t sizeLimit = -1;      // bytes a message may have; 0 none, -1 aiosmtpd's (32 MiB)
   };
   // Starts the server storing into `dir`; throws when it does not come up.
   SmtpTestServer(const std::filesystem::path& dir, const Options& options);

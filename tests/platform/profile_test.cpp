@@ -1,13 +1,18 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "tests/support/temp_folder.h"
 
 namespace platform {
@@ -423,6 +428,66 @@ TEST(ProfileFileTest, ReadsAValueLongerThanTheLimitCutButWritesWhole) {
   EXPECT_EQ(ReadFile(path), "[S]\r\nA=" + kLong + "\r\n");
   ProfileFile again(path);
   EXPECT_EQ(again.ReadString("S", "A", "").size(), kProfileMaxValue);
+}
+
+// Saves killed half way: a child replaces the settings file over and over and
+// is stopped as soon as a temporary file appears, then killed. Until the
+// temporary file holds the whole data it is its owner's alone (it holds the
+// mail password); the next save removes what the killed ones left.
+TEST(ReplaceSettingsFileTest, KilledSavesLeaveNoTemporaryFileAfterTheNextSave) {
+  TempFolder dir;
+  const std::string path = dir.Write("vigilo.ini", "[Mail]\r\nAlarmMailPassword=old\r\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  const std::string data(16 << 20, 'x');
+  const std::string prefix = ".vigilo.ini.tmp";
+  platform::UniqueFd watch(::inotify_init1(IN_CLOEXEC));
+  ASSERT_GE(watch.get(), 0);
+  ASSERT_GE(::inotify_add_watch(watch.get(), dir.Path().c_str(), IN_CREATE), 0);
+  int partial = 0;
+  for (int round = 0; round < 20 && partial < 2; ++round) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (;;) ReplaceSettingsFile(path, data);
+    }
+    std::string temp;
+    alignas(struct inotify_event) char buffer[4096];
+    while (temp.empty()) {
+      ssize_t n = ::read(watch.get(), buffer, sizeof buffer);
+      ASSERT_GT(n, 0);
+      for (char* at = buffer; at < buffer + n;) {
+        auto* event = reinterpret_cast<struct inotify_event*>(at);
+        std::string name = event->len ? event->name : "";
+        if (temp.empty() && name.rfind(prefix, 0) == 0) temp = dir.File(name);
+        at += sizeof(struct inotify_event) + event->len;
+      }
+    }
+    ::kill(child, SIGSTOP);
+    int status;
+    ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
+    struct stat st;
+    if (::stat(temp.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) < data.size()) {
+      ++partial;
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << "a temporary file others can read";
+    }
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+  }
+  ASSERT_GT(partial, 0) << "no save was stopped half way";
+  auto temporaryFiles = [&] {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+      count += entry.path().filename().string().rfind(prefix, 0) == 0;
+    }
+    return count;
+  };
+  EXPECT_GE(temporaryFiles(), 1);
+  ASSERT_EQ(ReplaceSettingsFile(path, "[Mail]\r\n"), 0u);
+  EXPECT_EQ(temporaryFiles(), 0);
+  EXPECT_EQ(ReadFile(path), "[Mail]\r\n");
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 TEST(LockSettingsFileTest, OneLockPerFileWhateverThePathSpelling) {

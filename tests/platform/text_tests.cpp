@@ -171,6 +171,54 @@ TEST(CompareTextLocale, IgnoresCaseButNotAccents) {
   }
 }
 
+// Keys compared as bytes give the comparison's order and equality, for every
+// pair of a set of names that differ in case, accents, ligatures, digits,
+// blanks, undefined bytes and length.
+TEST(CollationKey, BytewiseOrderIsTheComparisonsOrder) {
+  const std::vector<std::string> names = {"",
+                                          "a",
+                                          "A",
+                                          "Alpha",
+                                          "ALPHA",
+                                          "alphA ",
+                                          "\xE9t\xE9",
+                                          "\xC9T\xC9",
+                                          "ete",
+                                          "\x9C"
+                                          "uvre",
+                                          "\x8C"
+                                          "UVRE",
+                                          "oeuvre",
+                                          "Shop 2",
+                                          "shop 10",
+                                          "Shop\t2",
+                                          "Caf\xE9",
+                                          "CAFE",
+                                          "caf\xE8",
+                                          "Stra\xDF"
+                                          "e",
+                                          "STRASSE",
+                                          "\x81\x8D",
+                                          "\x8F\x90\x9D",
+                                          "z",
+                                          "\xFF",
+                                          "\x9F",
+                                          "M\xFC"
+                                          "ller",
+                                          "Mueller",
+                                          "abc\x80",
+                                          "-abc",
+                                          "abc-",
+                                          std::string(300, 'x') + "y"};
+  for (const std::string& a : names) {
+    for (const std::string& b : names) {
+      const int byKey = platform::CollationKey(a).compare(platform::CollationKey(b));
+      const int sign = byKey < 0 ? -1 : (byKey > 0 ? 1 : 0);
+      EXPECT_EQ(sign, platform::CompareTextLocale(a, b)) << a << " / " << b;
+    }
+  }
+}
+
 TEST(CompareTextLocale, SameResultsOnSeveralThreads) {
   const std::vector<std::pair<std::string, std::string>> pairs = {
       {"Alpha", "ALPHA"}, {"zeta", "Alpha"}, {"\xE9t\xE9", "ete"}, {"Midi", "MIDI 2"},

@@ -1,2 +1,4 @@
 // A program that only carries version information.
-int main() { return 0; }
+int main() {
+  return 0;
+}

@@ -9,13 +9,6 @@
 
 #include "tests/service/fbtest.h"
 
-// LeakSanitizer builds: allocations that the client library's authentication
-// code leaves behind are not ours (the data module says the same for the
-// programs that link it).
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfbclient.so\nleak:libtommath.so\n";
-}
-
 namespace {
 
 void RemoveNamed(const std::string& pointer) {

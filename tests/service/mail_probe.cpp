@@ -4,8 +4,9 @@
 //   [POP3HOST POP3PORT SMTPHOST SMTPPORT USER PASSWORD]
 // With the last six the record is passed, without them none. For each call
 // it prints one line:
-//   call=I result=0|1 error=HEX exception=HEX|- loaded=0|1
-// where loaded tells whether a libquennet.so is still mapped afterwards.
+//   call=I result=0|1 error=HEX exception=HEX|- loaded=0|1 peak=KIB
+// where loaded tells whether a libquennet.so is still mapped afterwards, and
+// peak is this program's largest resident memory so far (VmHWM), in KiB.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -37,6 +38,16 @@ bool MailLibraryMapped() {
   return false;
 }
 
+std::string PeakResidentKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::to_string(std::strtol(line.c_str() + 6, nullptr, 10));
+  }
+  return "-";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,7 +75,7 @@ int main(int argc, char** argv) {
     }
     std::cout << "call=" << i << " result=" << (sent ? 1 : 0) << " error=" << Hex(error)
               << " exception=" << Hex(raised) << " loaded=" << (MailLibraryMapped() ? 1 : 0)
-              << std::endl;
+              << " peak=" << PeakResidentKib() << std::endl;
   }
   return 0;
 }
