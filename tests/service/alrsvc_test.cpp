@@ -426,9 +426,9 @@ TEST_F(ServiceFixture, MailOutcomesAndServerSettings) {
   ASSERT_EQ(mails.size(), 2u);
   ASSERT_TRUE(mails[0].hasServer);
   EXPECT_EQ(std::string(mails[0].server.SmtpHost), std::string(127, 'h'));
-  EXPECT_EQ(mails[0].server.SmtpPort, 2525);
+  EXPECT_EQ(int32_t{mails[0].server.SmtpPort}, 2525);
   EXPECT_EQ(std::string(mails[0].server.Pop3Host), "pop.example.test");
-  EXPECT_EQ(mails[0].server.Pop3Port, 995);
+  EXPECT_EQ(int32_t{mails[0].server.Pop3Port}, 995);
   EXPECT_EQ(std::string(mails[0].server.User), "user");
   EXPECT_EQ(std::string(mails[0].server.Password), "secret");
   EXPECT_EQ(mails[1].subject, "Message de alarme du Alert Service - SHOPS2");
