@@ -11,7 +11,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadialGradient>
-#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -65,14 +64,21 @@ TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent) {
 void TStatusBar::SetPanelText(int panel, const QString& text) {
   if (Texts.at(panel) == text) return;
   Texts.at(panel) = text;
-  update(PanelRect(panel));
+  update();
+}
+
+int TStatusBar::PanelWidth(int panel) const {
+  if (panel == kPanelCount - 1) return std::max(0, width() - PanelRect(panel).left());
+  // A text panel grows to its text where the font is wider than designed.
+  const int text = Texts[panel].isEmpty() ? 0 : fontMetrics().horizontalAdvance(Texts[panel]) + 8;
+  return std::max(kPanelWidths[panel], text);
 }
 
 QRect TStatusBar::PanelRect(int panel) const {
   int x = 0;
-  for (int i = 0; i < panel; ++i) x += kPanelWidths[i];
-  const int width = panel < kPanelCount - 1 ? kPanelWidths[panel] : std::max(0, this->width() - x);
-  return QRect(x, 0, width, height());
+  for (int i = 0; i < panel; ++i) x += PanelWidth(i);
+  const int w = panel < kPanelCount - 1 ? PanelWidth(panel) : std::max(0, width() - x);
+  return QRect(x, 0, w, height());
 }
 
 void TStatusBar::paintEvent(QPaintEvent*) {
@@ -107,6 +113,27 @@ void TQtMessageBoxes::ShowError(const std::string& text) {
 // ---- the window ----
 
 namespace {
+
+// The header's picture: a screen with a bar chart and an alarm light.
+QPixmap HeaderIcon() {
+  QPixmap image(32, 32);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(QColor(0x30, 0x30, 0x40), 1.5));
+  p.setBrush(QColor(0x2A, 0x5D, 0xA8));
+  p.drawRoundedRect(QRectF(1.5, 3.5, 29, 21), 2, 2);
+  p.fillRect(QRectF(12, 25, 8, 3), QColor(0x50, 0x50, 0x60));
+  p.fillRect(QRectF(7, 28, 18, 2.5), QColor(0x50, 0x50, 0x60));
+  const int bars[] = {8, 13, 5};
+  for (int i = 0; i < 3; ++i) {
+    p.fillRect(QRectF(6 + i * 6, 21 - bars[i], 4, bars[i]), QColor(0xE8, 0xF0, 0xFF));
+  }
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0xE0, 0x20, 0x20));
+  p.drawEllipse(QRectF(23, 6, 6, 6));
+  return image;
+}
 
 QLabel* NewLabel(QWidget* parent, const char* name) {
   auto* label = new QLabel(parent);
@@ -158,8 +185,9 @@ void TSvcControlWnd::BuildControls() {
   header->setObjectName("PnHeader");
   header->setFixedHeight(px(59));
   auto* headerRow = new QHBoxLayout(header);
+  headerRow->setAlignment(Qt::AlignVCenter);
   auto* icon = NewLabel(header, "ImgClient");
-  icon->setPixmap(style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(32, 32));
+  icon->setPixmap(HeaderIcon());
   icon->setFixedSize(32, 32);
   headerRow->addWidget(icon);
   headerRow->addWidget(NewLabel(header, "LabPc"));

@@ -46,6 +46,7 @@ class TStatusBar : public QWidget {
   void SetPanelText(int panel, const QString& text);
   QString PanelText(int panel) const { return Texts.at(panel); }
   QRect PanelRect(int panel) const;
+  int PanelWidth(int panel) const;
   std::function<void(QPainter&, int panel, const QRect&)> OnDrawPanel;
 
  protected:

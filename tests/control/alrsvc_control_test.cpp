@@ -95,11 +95,11 @@ TEST_F(WindowTest, ControlsCarryTheirNamesAndTexts) {
     EXPECT_EQ(button->text(), QString::fromUtf8(caption)) << name;
     EXPECT_EQ(button->toolTip(), QString::fromUtf8(hint)) << name;
   }
-  for (const char* value : {"LabNextCheckTimeVal", "LabLastReportTimeVal", "LabLastEvtTimeVal",
-                            "LabLastEvtTextVal", "LabLastErrTimeVal", "LabLastErrTextVal",
-                            "LabVersionVal", "LabSartedVal", "LabConnsVal", "LabConErrorsVal",
-                            "LabReqVal", "LabReqBytesVal", "LabAnsVal", "LabAnsBytesVal",
-                            "LabWriteErrVal"}) {
+  for (const char* value :
+       {"LabNextCheckTimeVal", "LabLastReportTimeVal", "LabLastEvtTimeVal", "LabLastEvtTextVal",
+        "LabLastErrTimeVal", "LabLastErrTextVal", "LabVersionVal", "LabSartedVal", "LabConnsVal",
+        "LabConErrorsVal", "LabReqVal", "LabReqBytesVal", "LabAnsVal", "LabAnsBytesVal",
+        "LabWriteErrVal"}) {
     EXPECT_EQ(Text(value), "") << value;
   }
   auto* pages = Find<QTabWidget>("PgcMain");
@@ -152,7 +152,9 @@ TEST_F(WindowTest, OneTickAgainstARunningService) {
   status.LastEventTime.wYear = 2026;
   status.LastEventTime.wMonth = 3;
   status.LastEventTime.wDay = 13;
-  SetStatusText(status.LastEventText, "V\xE9rification termin\xE9" "e");
+  SetStatusText(status.LastEventText,
+                "V\xE9rification termin\xE9"
+                "e");
   TPipeStatistics stats;
   stats.Connections = 1234567;
   pipe.Answer = StatsAnswer(stats, status);

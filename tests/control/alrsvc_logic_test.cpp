@@ -66,8 +66,8 @@ class LogicTest : public ::testing::Test {
 TEST_F(LogicTest, CreationSetsTheTextsAndEmptiesTheValues) {
   Create();
   EXPECT_EQ(Caption("SvcControlWnd"), "CORVANTE Alert Service");
-  EXPECT_EQ(Caption("LabNextCheckTime"), std::string("Suivant v") + kEacute + "rification des donn" +
-                                             kEacute + "es");
+  EXPECT_EQ(Caption("LabNextCheckTime"),
+            std::string("Suivant v") + kEacute + "rification des donn" + kEacute + "es");
   EXPECT_EQ(Caption("BtnSrvStop"), "Arr\xEAter le service");
   EXPECT_EQ(view.Hints.at("BtnSrvStart"), "D\xE9marrer Gathrel Service sur PC indiqu\xE9");
   EXPECT_EQ(view.Hints.at("BtnPC"), "Choisissez l'ordinateur o\xF9 le service travaille");
@@ -101,9 +101,15 @@ TEST_F(LogicTest, RemotePcFromTheSettingsFileIsPolledAndNamed) {
 
 TEST_F(LogicTest, CommandLineSwitch) {
   const std::pair<std::vector<std::string>, bool> cases[] = {
-      {{"-config"}, true},       {{"/Config"}, true},      {{"/CONFIG"}, true},
-      {{"CONFIG"}, false},       {{"-CONFIGURE"}, false},  {{"-"}, false},
-      {{"/"}, false},            {{}, false},              {{"x", "-config", "/CONFIG"}, true},
+      {{"-config"}, true},
+      {{"/Config"}, true},
+      {{"/CONFIG"}, true},
+      {{"CONFIG"}, false},
+      {{"-CONFIGURE"}, false},
+      {{"-"}, false},
+      {{"/"}, false},
+      {{}, false},
+      {{"x", "-config", "/CONFIG"}, true},
       {{"--config"}, false},
   };
   for (const auto& [params, expected] : cases) {
@@ -203,10 +209,18 @@ TEST_F(LogicTest, StoppedServiceIsNotAskedForStatistics) {
 
 TEST(FormatCounter, TwelveColumnsGroupedByTheLocaleSeparator) {
   const std::tuple<double, const char*, const char*> cases[] = {
-      {1234567, ",", "   1,234,567"},     {0, ",", "           0"},
-      {999, ",", "         999"},         {1000, ".", "       1.000"},
-      {4294967295.0, ",", "4,294,967,295"}, {-1234, ",", "      -1,234"},
-      {1234567, "", "     1234567"},      {123456789012.0, "\xA0", "123\xA0" "456\xA0" "789\xA0" "012"},
+      {1234567, ",", "   1,234,567"},
+      {0, ",", "           0"},
+      {999, ",", "         999"},
+      {1000, ".", "       1.000"},
+      {4294967295.0, ",", "4,294,967,295"},
+      {-1234, ",", "      -1,234"},
+      {1234567, "", "     1234567"},
+      {123456789012.0, "\xA0",
+       "123\xA0"
+       "456\xA0"
+       "789\xA0"
+       "012"},
   };
   for (const auto& [value, sep, text] : cases) EXPECT_EQ(FormatCounter(value, sep), text) << value;
 }
@@ -220,7 +234,8 @@ TEST(ErrorBoxText, FullStopAfterCharactersAboveIt) {
       {"a-", "a-"},
       {"", ""},
       {"g\xE9n\xE9r\xE9", "g\xE9n\xE9r\xE9."},
-      {"System Error.  Code: 5.\r\nAccess is denied", "System Error.  Code: 5.\r\nAccess is denied."},
+      {"System Error.  Code: 5.\r\nAccess is denied",
+       "System Error.  Code: 5.\r\nAccess is denied."},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(ErrorBoxText(in), out) << in;
 }
@@ -263,7 +278,9 @@ TEST_F(LogicTest, StatusAnswerShowsEveryValue) {
   EXPECT_EQ(Caption("LabLastEvtTextVal"), "Check finished");
   EXPECT_EQ(Caption("LabLastErrTimeVal"), "13.03.2026 07:06:05");
   EXPECT_EQ(Caption("LabLastErrTextVal"), "Chain A: <b>no database</b>");
-  EXPECT_EQ(Caption("LabNextCheckTimeVal"), "non d\xE9" "fini");
+  EXPECT_EQ(Caption("LabNextCheckTimeVal"),
+            "non d\xE9"
+            "fini");
   EXPECT_EQ(Caption("LabLastReportTimeVal"), "14.03.2026 09:00:01");
   EXPECT_TRUE(logic.GetServiceBusy());
   EXPECT_EQ(logic.PanelImageIndex(kPanelBusy), 1);
@@ -358,7 +375,8 @@ TEST_F(LogicTest, StartButton) {
                  FakeScm::State(kServiceRunning)});
   view.PanelHistory.clear();
   logic.BtnSrvStartClick();
-  EXPECT_EQ(view.PanelHistory, (std::vector<std::string>{"Service starting...", "Service is running"}));
+  EXPECT_EQ(view.PanelHistory,
+            (std::vector<std::string>{"Service starting...", "Service is running"}));
   EXPECT_EQ(view.Log, (std::vector<std::string>{"hourglass", "repaint", "cursor"}));
   EXPECT_EQ(sleeps, std::vector<uint32_t>{40});
   EXPECT_EQ(Caption("LabLastErrTextVal"), "");
@@ -390,7 +408,8 @@ TEST_F(LogicTest, StopButtonTellsTheRemotePcAndKeepsTheLastError) {
                  FakeScm::State(kServiceStopPending, 2), FakeScm::State(kServiceStopped)});
   view.PanelHistory.clear();
   logic.BtnSrvStopClick();
-  EXPECT_EQ(view.PanelHistory, (std::vector<std::string>{"Service stopping...", "Service stopped"}));
+  EXPECT_EQ(view.PanelHistory,
+            (std::vector<std::string>{"Service stopping...", "Service stopped"}));
   EXPECT_EQ(sleeps, (std::vector<uint32_t>{2000, 2000}));
   EXPECT_EQ(Caption("LabLastErrTextVal"), "old error");
 }
@@ -400,8 +419,7 @@ TEST_F(LogicTest, ButtonErrorsReachTheErrorBoxAndRestoreTheCursor) {
   logic.TmrMainTimer();
   scm.WaitOpenError = kErrorAccessDenied;
   logic.RunHandler([&] { logic.BtnSrvStartClick(); });
-  EXPECT_EQ(boxes.Errors,
-            std::vector<std::string>{"System Error.  Code: 5.\r\nAccess is denied."});
+  EXPECT_EQ(boxes.Errors, std::vector<std::string>{"System Error.  Code: 5.\r\nAccess is denied."});
   EXPECT_EQ(view.Cursor, 0);
   EXPECT_EQ(logic.PanelMessageText(), "Service starting...") << "until the next tick";
 

@@ -18,8 +18,8 @@ std::vector<uint8_t> MakeAnswer(std::string_view command, uint32_t dataLength,
 std::vector<uint8_t> StatsAnswer(const TPipeStatistics& statistics,
                                  const TAlrSrvStatusBlock& status, size_t size) {
   std::vector<uint8_t> payload(kAnsGetStatsDataLength);
-  EncodePipeStatistics(statistics,
-                       std::span<uint8_t, kPipeStatisticsSize>(payload.data(), kPipeStatisticsSize));
+  EncodePipeStatistics(
+      statistics, std::span<uint8_t, kPipeStatisticsSize>(payload.data(), kPipeStatisticsSize));
   EncodeStatusBlock(status, std::span<uint8_t, kAlrSrvStatusBlockSize>(
                                 payload.data() + kPipeStatisticsSize, kAlrSrvStatusBlockSize));
   return MakeAnswer(kAnsGetStats, kAnsGetStatsDataLength, payload, size);

@@ -37,8 +37,8 @@ class FakeScm final : public platform::ServiceManagerClient {
     manager = std::make_unique<Handle>(*this, "manager");
     return 0;
   }
-  uint32_t OpenService(platform::ScHandle&, const std::string& serviceName,
-                       uint32_t desiredAccess, platform::ScHandlePtr& service) override {
+  uint32_t OpenService(platform::ScHandle&, const std::string& serviceName, uint32_t desiredAccess,
+                       platform::ScHandlePtr& service) override {
     Log.push_back("open-service " + serviceName + " " + std::to_string(desiredAccess));
     uint32_t err = desiredAccess == platform::kServiceQueryStatus ? ServiceError : WaitOpenError;
     if (err) return err;
@@ -78,8 +78,7 @@ class FakeScm final : public platform::ServiceManagerClient {
   }
   void SetStates(std::initializer_list<platform::ServiceStatus> states) { States = states; }
 
-  uint32_t ManagerError = 0, ServiceError = 0, WaitOpenError = 0, StartError = 0,
-           ControlError = 0;
+  uint32_t ManagerError = 0, ServiceError = 0, WaitOpenError = 0, StartError = 0, ControlError = 0;
   std::deque<uint32_t> QueryErrors;  // consumed one per query; 0 lets it through
   std::deque<platform::ServiceStatus> States{State(platform::kServiceStopped)};
   int OpenHandles = 0;

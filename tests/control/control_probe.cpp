@@ -37,7 +37,8 @@ class PrintingBoxes final : public TMessageBoxes {
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string op = argv[1];
-  TControlSystem system{platform::SystemServiceManager(), SystemPipeClient(), Now, SystemSleep, ","};
+  TControlSystem system{platform::SystemServiceManager(), SystemPipeClient(), Now, SystemSleep,
+                        ","};
   SilentView view;
   PrintingBoxes boxes;
   const std::string dir = platform::ExtractFileDir(platform::ExecutablePath()) + "/";

@@ -52,7 +52,7 @@ std::string ServiceProgram() {
 
 // Runs `argv` to its end, as `uid` when given, with its output in `out`.
 int RunProgram(std::vector<std::string> argv, std::string& out, uid_t uid = static_cast<uid_t>(-1),
-        gid_t gid = 0) {
+               gid_t gid = 0) {
   testing_support::TempFolder outFolder;
   const std::string outPath = outFolder.File("out");
   pid_t pid = ::fork();
@@ -145,7 +145,8 @@ TEST_F(ControlSystemTest, StartShowStatisticsAndStop) {
   ASSERT_TRUE(WaitUntil([&] {
     logic.TmrMainTimer();
     return logic.PanelMessageText().empty();
-  })) << "no statistics: " << logic.PanelMessageText();
+  })) << "no statistics: "
+      << logic.PanelMessageText();
   EXPECT_TRUE(std::regex_match(view.Captions.at("LabVersionVal"), std::regex("\\d+\\.\\d+\\.\\d+")))
       << view.Captions.at("LabVersionVal");
   const std::string conns = view.Captions.at("LabConnsVal");
@@ -175,7 +176,8 @@ TEST_F(ControlSystemTest, CallerWithoutRightsGetsAccessDenied) {
   passwd* nobody = ::getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   std::string out;
-  ASSERT_EQ(RunProgram({CONTROL_PROBE_PATH, "stop"}, out, nobody->pw_uid, nobody->pw_gid), 0) << out;
+  ASSERT_EQ(RunProgram({CONTROL_PROBE_PATH, "stop"}, out, nobody->pw_uid, nobody->pw_gid), 0)
+      << out;
   // The info pipe is open to every user; stopping needs rights.
   EXPECT_EQ(out, "panel \nerror System Error.  Code: 5.\r\nAccess is denied.\n");
   logic.TmrMainTimer();
@@ -191,9 +193,8 @@ TEST_F(ControlSystemTest, ScreenshotOfEachPageUnderXvfb) {
   }
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   std::string out;
-  const int rc = RunProgram({"xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", CONTROL_SCREENSHOT_PATH,
-                      artifacts},
-                     out);
+  const int rc = RunProgram(
+      {"xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", CONTROL_SCREENSHOT_PATH, artifacts}, out);
   ::unsetenv("QT_QPA_PLATFORM");
   ASSERT_EQ(rc, 0) << out;
   EXPECT_EQ(out.find("error "), std::string::npos) << out;

@@ -127,12 +127,13 @@ TEST_F(PipeClientTest, SendFailures) {
       {"no copy", std::nullopt, 0, MakeAnswer(kAnsSetConfig, 0),
        "Cannot open file \"" + path + "\". " + SystemErrorText(kErrorFileNotFound), false},
       {"too large", std::string(kPipeMaxPayload + 1, 'a'), 0, MakeAnswer(kAnsSetConfig, 0),
-       "The file \"" + path + "\" holds 16357 bytes; at most 16356 bytes can be sent to the service",
+       "The file \"" + path +
+           "\" holds 16357 bytes; at most 16356 bytes can be sent to the service",
        false},
       {"pipe absent", "x", kErrorFileNotFound, {}, SystemErrorText(kErrorFileNotFound), true},
       {"short answer", "x", 0, MakeAnswer(kAnsSetConfig, 0, {}, 20), "Length error", true},
-      {"other answer", "x", 0, MakeAnswer(kAnsReqUnknown, 0), "Wrong quittance from Brevast Service",
-       true},
+      {"other answer", "x", 0, MakeAnswer(kAnsReqUnknown, 0),
+       "Wrong quittance from Brevast Service", true},
       {"not written", "x", 0, MakeAnswer(kAnsSetConfig, 0, {}, 0, kPipeErrorFailed),
        "Brevast Service could not write its settings file", true},
       {"written", "x", 0, MakeAnswer(kAnsSetConfig, 0), "", true},
@@ -184,7 +185,9 @@ TEST_F(PipeClientTest, FullDiskKeepsTheOldCopyWhole) {
     EXPECT_NE(message.find(SystemErrorText(kErrorDiskFull)), std::string::npos) << message;
     EXPECT_EQ(ReadFile(mnt + "/vigilo_local.ini"), old);
     size_t entries = 0;
-    for (auto it = std::filesystem::directory_iterator(mnt); it != std::filesystem::directory_iterator(); ++it) ++entries;
+    for (auto it = std::filesystem::directory_iterator(mnt);
+         it != std::filesystem::directory_iterator(); ++it)
+      ++entries;
     EXPECT_EQ(entries, 2u) << "the copy and the filler only";
   }
   ::umount(mnt.c_str());
