@@ -94,7 +94,7 @@ class FakePipe final : public TPipeClient {
     Requests.emplace_back(request, request + requestSize);
     if (Error) return Error;
     answerCount = static_cast<uint32_t>(std::min<size_t>(Answer.size(), answerSize));
-    std::memcpy(answer, Answer.data(), answerCount);
+    if (answerCount != 0) std::memcpy(answer, Answer.data(), answerCount);
     return 0;
   }
   uint32_t Error = 0;
