@@ -20,18 +20,6 @@
 
 namespace {
 
-class NoView final : public TSvcControlView {
- public:
-  void SetCaption(const std::string&, const std::string&) override {}
-  void SetHint(const std::string&, const std::string&) override {}
-  void SetEnabled(const std::string&, bool) override {}
-  void SetPanelText(int, const std::string&) override {}
-  void InvalidateStatusBar() override {}
-  void RepaintStatusBar() override {}
-  void SetWaitCursor(bool) override {}
-  void StopTimer() override {}
-};
-
 class NoBoxes final : public TMessageBoxes {
  public:
   void ShowInformation(const std::string&) override {}
@@ -44,7 +32,7 @@ int main(int argc, char** argv) {
   const int polls = argc > 1 ? std::atoi(argv[1]) : 2000;
   TControlSystem system{platform::SystemServiceManager(), SystemPipeClient(), Now, SystemSleep,
                         ","};
-  NoView view;
+  TNullView view;
   NoBoxes boxes;
   TSvcControlLogic logic(system, view, boxes, "/nonexistent/");
   logic.TmrMainTimer();  // opens the handles, as the first tick does

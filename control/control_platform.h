@@ -69,3 +69,16 @@ class TSvcControlView {
   virtual void SetWaitCursor(bool on) = 0;
   virtual void StopTimer() = 0;
 };
+
+// A view that shows nothing, for programs that run the logic without a window.
+class TNullView final : public TSvcControlView {
+ public:
+  void SetCaption(const std::string&, const std::string&) override {}
+  void SetHint(const std::string&, const std::string&) override {}
+  void SetEnabled(const std::string&, bool) override {}
+  void SetPanelText(int, const std::string&) override {}
+  void InvalidateStatusBar() override {}
+  void RepaintStatusBar() override {}
+  void SetWaitCursor(bool) override {}
+  void StopTimer() override {}
+};

@@ -265,23 +265,26 @@ TEST_F(LogicTest, StatusAnswerShowsEveryValue) {
   EXPECT_EQ(pipe.Paths.at(0), "\\\\.\\pipe\\VigiloInfo");
   ASSERT_EQ(pipe.Requests.at(0).size(), kPipeHeaderSize);
   EXPECT_EQ(pipe.Requests[0], MakeAnswer(kReqGetStats, 0));
-  EXPECT_EQ(Caption("LabVersionVal"), "1.2.3");
-  EXPECT_EQ(Caption("LabSartedVal"), "14.03.2026 08:05:09");
-  EXPECT_EQ(Caption("LabConnsVal"), "   1,234,567");
-  EXPECT_EQ(Caption("LabConErrorsVal"), "           2");
-  EXPECT_EQ(Caption("LabReqVal"), "       1,000");
-  EXPECT_EQ(Caption("LabReqBytesVal"), "      28,000");
-  EXPECT_EQ(Caption("LabAnsVal"), "4,294,967,295");
-  EXPECT_EQ(Caption("LabAnsBytesVal"), "          -1");
-  EXPECT_EQ(Caption("LabWriteErrVal"), "           0");
-  EXPECT_EQ(Caption("LabLastEvtTimeVal"), "14.03.2026 09:00:00");
-  EXPECT_EQ(Caption("LabLastEvtTextVal"), "Check finished");
-  EXPECT_EQ(Caption("LabLastErrTimeVal"), "13.03.2026 07:06:05");
-  EXPECT_EQ(Caption("LabLastErrTextVal"), "Chain A: <b>no database</b>");
-  EXPECT_EQ(Caption("LabNextCheckTimeVal"),
-            "non d\xE9"
-            "fini");
-  EXPECT_EQ(Caption("LabLastReportTimeVal"), "14.03.2026 09:00:01");
+  const std::pair<const char*, std::string> shown[] = {
+      {"LabVersionVal", "1.2.3"},
+      {"LabSartedVal", "14.03.2026 08:05:09"},
+      {"LabConnsVal", "   1,234,567"},
+      {"LabConErrorsVal", "           2"},
+      {"LabReqVal", "       1,000"},
+      {"LabReqBytesVal", "      28,000"},
+      {"LabAnsVal", "4,294,967,295"},
+      {"LabAnsBytesVal", "          -1"},
+      {"LabWriteErrVal", "           0"},
+      {"LabLastEvtTimeVal", "14.03.2026 09:00:00"},
+      {"LabLastEvtTextVal", "Check finished"},
+      {"LabLastErrTimeVal", "13.03.2026 07:06:05"},
+      {"LabLastErrTextVal", "Chain A: <b>no database</b>"},
+      {"LabNextCheckTimeVal",
+       "non d\xE9"
+       "fini"},
+      {"LabLastReportTimeVal", "14.03.2026 09:00:01"},
+  };
+  for (const auto& [label, text] : shown) EXPECT_EQ(Caption(label), text) << label;
   EXPECT_TRUE(logic.GetServiceBusy());
   EXPECT_EQ(logic.PanelImageIndex(kPanelBusy), 1);
   EXPECT_EQ(logic.PanelMessageText(), "");

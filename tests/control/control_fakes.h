@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -148,6 +149,13 @@ class FakeBoxes final : public TMessageBoxes {
   void ShowInformation(const std::string& text) override { Infos.push_back(text); }
   void ShowError(const std::string& text) override { Errors.push_back(text); }
   std::vector<std::string> Infos, Errors;
+};
+
+// Boxes that print "info <text>" and "error <text>" lines on the standard output.
+class PrintingBoxes final : public TMessageBoxes {
+ public:
+  void ShowInformation(const std::string& text) override { std::printf("info %s\n", text.c_str()); }
+  void ShowError(const std::string& text) override { std::printf("error %s\n", text.c_str()); }
 };
 
 }  // namespace control_test

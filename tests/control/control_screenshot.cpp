@@ -10,6 +10,7 @@
 
 #include "common/datetime.h"
 #include "control/alrsvc_control.h"
+#include "control_fakes.h"
 #include "platform/file.h"
 
 // LeakSanitizer builds: the D-Bus library that Qt's X11 platform loads keeps
@@ -25,23 +26,13 @@ extern "C" const char* __tsan_default_suppressions() {
   return "race:libQt6\nrace:libdbus-1.so\n";
 }
 
-namespace {
-
-class PrintingBoxes final : public TMessageBoxes {
- public:
-  void ShowInformation(const std::string& text) override { std::printf("info %s\n", text.c_str()); }
-  void ShowError(const std::string& text) override { std::printf("error %s\n", text.c_str()); }
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc < 2) return 2;
   const std::string folder = argv[1];
   TControlSystem system{platform::SystemServiceManager(), SystemPipeClient(), Now, SystemSleep,
                         LocaleThousandSeparator()};
-  PrintingBoxes boxes;
+  control_test::PrintingBoxes boxes;
   TSvcControlWnd window(system, folder + "/", {}, &boxes);
   window.show();
   window.TmrMainTimer();

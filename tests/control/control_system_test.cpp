@@ -103,7 +103,17 @@ int RunProgram(std::vector<std::string> argv, std::string& out, uid_t uid = stat
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class ControlSystemTest : public ::testing::Test {
+// The logic with the real system behind it, a recording view and boxes.
+class RealLogicTest : public ::testing::Test {
+ protected:
+  testing_support::TempFolder folder;
+  FakeView view;
+  FakeBoxes boxes;
+  TControlSystem system{SystemServiceManager(), SystemPipeClient(), Now, SystemSleep, ","};
+  TSvcControlLogic logic{system, view, boxes, folder.Path() + "/"};
+};
+
+class ControlSystemTest : public RealLogicTest {
  protected:
   void SetUp() override {
     ::chmod(folder.Path().c_str(), 0755);  // the probe runs as another user
@@ -152,12 +162,7 @@ class ControlSystemTest : public ::testing::Test {
     })) << logic.PanelMessageText();
   }
 
-  testing_support::TempFolder folder;
   pid_t manager = -1;
-  FakeView view;
-  FakeBoxes boxes;
-  TControlSystem system{SystemServiceManager(), SystemPipeClient(), Now, SystemSleep, ","};
-  TSvcControlLogic logic{system, view, boxes, folder.Path() + "/"};
 };
 
 TEST_F(ControlSystemTest, StartShowStatisticsAndStop) {
@@ -234,14 +239,9 @@ TEST_F(ControlSystemTest, ScreenshotOfEachPageUnderXvfb) {
 
 // The real endpoints in this process: the status, and the settings file
 // fetched and sent back.
-class PipeEndpointsTest : public ::testing::Test {
+class PipeEndpointsTest : public RealLogicTest {
  protected:
   PipeEndpointsTest() { ::setenv("VIGILO_RUNTIME_DIR", folder.File("run").c_str(), 1); }
-  testing_support::TempFolder folder;
-  FakeView view;
-  FakeBoxes boxes;
-  TControlSystem system{SystemServiceManager(), SystemPipeClient(), Now, SystemSleep, ","};
-  TSvcControlLogic logic{system, view, boxes, folder.Path() + "/"};
 };
 
 TEST_F(PipeEndpointsTest, StatusFromTheInfoPipe) {

@@ -166,9 +166,12 @@ TEST_F(PipeClientTest, FullDiskKeepsTheOldCopyWhole) {
   if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=16k") != 0) {
     GTEST_SKIP() << "cannot mount a small file system here";
   }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount(path.c_str()); }
+  } unmount{mnt};
   {
     TSvcControlLogic small(system, view, boxes, mnt + "/");
-    testing_support::TempFolder unused;
     std::string old(100, 'o');
     FILE* f = std::fopen((mnt + "/vigilo_local.ini").c_str(), "wb");
     std::fwrite(old.data(), 1, old.size(), f);
@@ -190,7 +193,6 @@ TEST_F(PipeClientTest, FullDiskKeepsTheOldCopyWhole) {
       ++entries;
     EXPECT_EQ(entries, 2u) << "the copy and the filler only";
   }
-  ::umount(mnt.c_str());
 }
 
 }  // namespace
