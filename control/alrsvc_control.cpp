@@ -1,0 +1,383 @@
+#include "control/alrsvc_control.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadialGradient>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "control/control_resstr.h"
+#include "platform/text.h"
+
+QString ToQt(const std::string& cp1252) {
+  return QString::fromStdString(platform::Cp1252ToUtf8(cp1252));
+}
+
+// ---- ImlLed ----
+
+TImageList::TImageList(QObject* parent) : QObject(parent) {
+  setObjectName("ImlLed");
+  const std::pair<QColor, QColor> colours[] = {
+      {QColor(0xE8, 0xE8, 0xE8), QColor(0x80, 0x80, 0x80)},  // off
+      {QColor(0xB0, 0xFF, 0xB0), QColor(0x00, 0x90, 0x00)},  // on
+      {QColor(0xFF, 0xB0, 0xB0), QColor(0xC0, 0x00, 0x00)},  // red
+  };
+  for (const auto& [light, dark] : colours) {
+    QPixmap image(13, 13);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient gradient(QPointF(5, 5), 7);
+    gradient.setColorAt(0, light);
+    gradient.setColorAt(1, dark);
+    p.setBrush(gradient);
+    p.setPen(QPen(dark.darker(150), 1));
+    p.drawEllipse(QRectF(0.5, 0.5, 12, 12));
+    Images.push_back(image);
+  }
+}
+
+void TImageList::Draw(QPainter& painter, int x, int y, int index) const {
+  if (index >= 0 && index < Count()) painter.drawPixmap(x, y, Images[index]);
+}
+
+// ---- SbMain ----
+
+namespace {
+constexpr int kPanelWidths[TStatusBar::kPanelCount - 1] = {45, 30, 45, 30};
+}
+
+TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent) {
+  setObjectName("SbMain");
+  setFixedHeight(std::max(19, fontMetrics().height() + 6));
+}
+
+void TStatusBar::SetPanelText(int panel, const QString& text) {
+  if (Texts.at(panel) == text) return;
+  Texts.at(panel) = text;
+  update();
+}
+
+int TStatusBar::PanelWidth(int panel) const {
+  if (panel == kPanelCount - 1) return std::max(0, width() - PanelRect(panel).left());
+  // A text panel grows to its text where the font is wider than designed.
+  const int text = Texts[panel].isEmpty() ? 0 : fontMetrics().horizontalAdvance(Texts[panel]) + 8;
+  return std::max(kPanelWidths[panel], text);
+}
+
+QRect TStatusBar::PanelRect(int panel) const {
+  int x = 0;
+  for (int i = 0; i < panel; ++i) x += PanelWidth(i);
+  const int w = panel < kPanelCount - 1 ? PanelWidth(panel) : std::max(0, width() - x);
+  return QRect(x, 0, w, height());
+}
+
+void TStatusBar::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.fillRect(rect(), palette().window());
+  for (int panel = 0; panel < kPanelCount; ++panel) {
+    const QRect r = PanelRect(panel);
+    if (panel == kPanelRunning || panel == kPanelBusy) {
+      if (OnDrawPanel) OnDrawPanel(p, panel, r);
+    } else if (panel == kPanelMessage) {
+      p.setPen(palette().mid().color());
+      p.drawRect(r.adjusted(1, 1, -2, -2));
+      p.setPen(palette().windowText().color());
+      p.drawText(r.adjusted(5, 0, -4, 0), Qt::AlignLeft | Qt::AlignVCenter, Texts[panel]);
+    } else {
+      p.setPen(palette().windowText().color());
+      p.drawText(r.adjusted(0, 0, -3, 0), Qt::AlignRight | Qt::AlignVCenter, Texts[panel]);
+    }
+  }
+}
+
+// ---- message boxes ----
+
+void TQtMessageBoxes::ShowInformation(const std::string& text) {
+  QMessageBox::information(Owner, ToQt(cfgstr::SAppTitle), ToQt(text));
+}
+
+void TQtMessageBoxes::ShowError(const std::string& text) {
+  QMessageBox::critical(Owner, ToQt(cfgstr::SAppTitle), ToQt(text));
+}
+
+// ---- the window ----
+
+namespace {
+
+// The header's picture: a screen with a bar chart and an alarm light.
+QPixmap HeaderIcon() {
+  QPixmap image(32, 32);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(QColor(0x30, 0x30, 0x40), 1.5));
+  p.setBrush(QColor(0x2A, 0x5D, 0xA8));
+  p.drawRoundedRect(QRectF(1.5, 3.5, 29, 21), 2, 2);
+  p.fillRect(QRectF(12, 25, 8, 3), QColor(0x50, 0x50, 0x60));
+  p.fillRect(QRectF(7, 28, 18, 2.5), QColor(0x50, 0x50, 0x60));
+  const int bars[] = {8, 13, 5};
+  for (int i = 0; i < 3; ++i) {
+    p.fillRect(QRectF(6 + i * 6, 21 - bars[i], 4, bars[i]), QColor(0xE8, 0xF0, 0xFF));
+  }
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0xE0, 0x20, 0x20));
+  p.drawEllipse(QRectF(23, 6, 6, 6));
+  return image;
+}
+
+QLabel* NewLabel(QWidget* parent, const char* name) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(name);
+  label->setTextFormat(Qt::PlainText);  // service texts are never markup
+  return label;
+}
+
+QPushButton* NewButton(QWidget* parent, const char* name) {
+  auto* button = new QPushButton(parent);
+  button->setObjectName(name);
+  return button;
+}
+
+}  // namespace
+
+TSvcControlWnd::TSvcControlWnd(TControlSystem& System, const std::string& ExeDir,
+                               const std::vector<std::string>& Params, TMessageBoxes* Boxes)
+    : QWidget(nullptr) {
+  setObjectName("SvcControlWnd");
+  if (Boxes == nullptr) {
+    OwnBoxes = std::make_unique<TQtMessageBoxes>(this);
+    Boxes = OwnBoxes.get();
+  }
+  BuildControls();
+  TSvcControlView& view = *this;
+  Control = std::make_unique<TSvcControlLogic>(System, view, *Boxes, ExeDir);
+  Control->FormCreate(Params);
+  TmrMain->start();
+}
+
+TSvcControlWnd::~TSvcControlWnd() {
+  TmrMain->stop();
+  Control->FormDestroy();
+}
+
+void TSvcControlWnd::BuildControls() {
+  // The design sizes are pixels at 120 dots per inch.
+  const double scale = logicalDpiY() / 120.0;
+  auto px = [scale](int designed) { return static_cast<int>(designed * scale + 0.5); };
+  resize(px(677), px(569));
+  setMinimumSize(px(558), px(468));
+
+  auto* root = new QVBoxLayout(this);
+  root->setContentsMargins(0, 0, 0, 0);
+  root->setSpacing(0);
+
+  auto* header = new QFrame(this);
+  header->setObjectName("PnHeader");
+  header->setFixedHeight(px(59));
+  auto* headerRow = new QHBoxLayout(header);
+  headerRow->setAlignment(Qt::AlignVCenter);
+  auto* icon = NewLabel(header, "ImgClient");
+  icon->setPixmap(HeaderIcon());
+  icon->setFixedSize(32, 32);
+  headerRow->addWidget(icon);
+  headerRow->addWidget(NewLabel(header, "LabPc"));
+  auto* pcName = NewLabel(header, "StPcDisplayName");
+  QFont bold = pcName->font();
+  bold.setBold(true);
+  pcName->setFont(bold);
+  pcName->setAlignment(Qt::AlignCenter);
+  pcName->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  headerRow->addWidget(pcName, 1);
+  auto* btnPc = NewButton(header, "BtnPC");
+  btnPc->setFixedSize(px(188), px(31));
+  headerRow->addWidget(btnPc);
+  // The PC is chosen in vigilo_cfg.ini; these stay hidden.
+  for (QWidget* hidden : {static_cast<QWidget*>(header->findChild<QLabel*>("LabPc")),
+                          static_cast<QWidget*>(pcName), static_cast<QWidget*>(btnPc)}) {
+    hidden->setVisible(false);
+  }
+  headerRow->addStretch(1);
+  root->addWidget(header);
+
+  PgcMain = new QTabWidget(this);
+  PgcMain->setObjectName("PgcMain");
+  root->addWidget(PgcMain, 1);
+
+  auto* activity = new QWidget(PgcMain);
+  activity->setObjectName("TsActivity");
+  auto* activityColumn = new QVBoxLayout(activity);
+  auto addIndented = [&](QLabel* value, int stretch) {
+    auto* row = new QHBoxLayout;
+    row->addSpacing(px(24));
+    row->addWidget(value, 1);
+    activityColumn->addLayout(row, stretch);
+  };
+  const char* const captions[] = {"LabNextCheckTime", "LabLastReportTime", "LabLastEvtTime",
+                                  "LabLastErrTime"};
+  const char* const singleValues[] = {"LabNextCheckTimeVal", "LabLastReportTimeVal"};
+  for (int i = 0; i < 2; ++i) {
+    activityColumn->addWidget(NewLabel(activity, captions[i]));
+    addIndented(NewLabel(activity, singleValues[i]), 0);
+    activityColumn->addSpacing(px(8));
+  }
+  activityColumn->addWidget(NewLabel(activity, captions[2]));
+  addIndented(NewLabel(activity, "LabLastEvtTimeVal"), 0);
+  QLabel* eventText = NewLabel(activity, "LabLastEvtTextVal");
+  eventText->setWordWrap(true);
+  eventText->setFixedHeight(px(42));
+  eventText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  addIndented(eventText, 0);
+  activityColumn->addSpacing(px(8));
+  activityColumn->addWidget(NewLabel(activity, captions[3]));
+  addIndented(NewLabel(activity, "LabLastErrTimeVal"), 0);
+  QLabel* errorText = NewLabel(activity, "LabLastErrTextVal");
+  errorText->setWordWrap(true);
+  errorText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  errorText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+  addIndented(errorText, 1);
+  PgcMain->addTab(activity, QString());
+
+  auto* statistics = new QWidget(PgcMain);
+  statistics->setObjectName("TsStatistics");
+  auto* grid = new QGridLayout(statistics);
+  const std::pair<const char*, const char*> rows[] = {
+      {"LabVersion", "LabVersionVal"},  {"LabStartedAt", "LabSartedVal"},
+      {"LabConns", "LabConnsVal"},      {"LabConErrors", "LabConErrorsVal"},
+      {"LabReq", "LabReqVal"},          {"LabReqBytes", "LabReqBytesVal"},
+      {"LabAns", "LabAnsVal"},          {"LabAnsBytes", "LabAnsBytesVal"},
+      {"LabWriteErr", "LabWriteErrVal"}};
+  int row = 0;
+  for (const auto& [caption, value] : rows) {
+    grid->addWidget(NewLabel(statistics, caption), row, 0);
+    QLabel* val = NewLabel(statistics, value);
+    val->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    val->setFixedWidth(px(180));
+    grid->addWidget(val, row, 1);
+    ++row;
+  }
+  grid->setColumnStretch(2, 1);
+  grid->setRowStretch(row, 1);
+  PgcMain->addTab(statistics, QString());
+  PgcMain->setCurrentWidget(activity);
+
+  auto* buttons = new QFrame(this);
+  buttons->setObjectName("PnButtons");
+  buttons->setFixedHeight(px(39));
+  auto* buttonRow = new QHBoxLayout(buttons);
+  buttonRow->setContentsMargins(px(4), 0, px(4), 0);
+  for (const char* name : {"BtnSrvStart", "BtnSrvStop", "BtnConfigure", "BtnClose"}) {
+    QPushButton* button = NewButton(buttons, name);
+    button->setMinimumHeight(px(31));
+    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    button->setMaximumWidth(px(165));
+    buttonRow->addWidget(button);
+  }
+  root->addWidget(buttons);
+
+  SbMain = new TStatusBar(this);
+  SbMain->OnDrawPanel = [this](QPainter& p, int panel, const QRect& r) {
+    SbMainDrawPanel(p, panel, r);
+  };
+  root->addWidget(SbMain);
+
+  TmrMain = new QTimer(this);
+  TmrMain->setObjectName("TmrMain");
+  TmrMain->setInterval(500);
+  connect(TmrMain, &QTimer::timeout, this, &TSvcControlWnd::TmrMainTimer);
+  ImlLed = new TImageList(this);
+
+  auto onClick = [this](const char* name, void (TSvcControlLogic::*handler)()) {
+    connect(findChild<QPushButton*>(name), &QPushButton::clicked, this, [this, handler] {
+      Control->RunHandler([this, handler] { (Control.get()->*handler)(); });
+    });
+  };
+  onClick("BtnSrvStart", &TSvcControlLogic::BtnSrvStartClick);
+  onClick("BtnSrvStop", &TSvcControlLogic::BtnSrvStopClick);
+  connect(findChild<QPushButton*>("BtnConfigure"), &QPushButton::clicked, this, [this] {
+    Control->RunHandler([this] {
+      if (Control->OnEditConfiguration) Control->OnEditConfiguration();
+    });
+  });
+  connect(findChild<QPushButton*>("BtnClose"), &QPushButton::clicked, this, &QWidget::close);
+}
+
+void TSvcControlWnd::TmrMainTimer() {
+  Control->RunHandler([this] { Control->TmrMainTimer(); });
+}
+
+void TSvcControlWnd::closeEvent(QCloseEvent* event) {
+  if (Control->FormCloseQuery()) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+QWidget* TSvcControlWnd::FindControl(const std::string& name) const {
+  const QString objectName = QString::fromStdString(name);
+  if (objectName == this->objectName()) return const_cast<TSvcControlWnd*>(this);
+  return findChild<QWidget*>(objectName);
+}
+
+void TSvcControlWnd::SetCaption(const std::string& control, const std::string& text) {
+  QWidget* widget = FindControl(control);
+  if (widget == nullptr) return;
+  const QString caption = ToQt(text);
+  if (widget == this) {
+    setWindowTitle(caption);
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(caption);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(caption);
+  } else if (int page = PgcMain->indexOf(widget); page >= 0) {
+    PgcMain->setTabText(page, caption);
+  }
+}
+
+void TSvcControlWnd::SetHint(const std::string& control, const std::string& text) {
+  if (QWidget* widget = FindControl(control)) widget->setToolTip(ToQt(text));
+}
+
+void TSvcControlWnd::SetEnabled(const std::string& control, bool enabled) {
+  if (QWidget* widget = FindControl(control)) widget->setEnabled(enabled);
+}
+
+void TSvcControlWnd::SetPanelText(int panel, const std::string& text) {
+  SbMain->SetPanelText(panel, ToQt(text));
+}
+
+void TSvcControlWnd::InvalidateStatusBar() {
+  SbMain->update();
+}
+
+void TSvcControlWnd::RepaintStatusBar() {
+  SbMain->repaint();
+}
+
+void TSvcControlWnd::SetWaitCursor(bool on) {
+  if (on) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+void TSvcControlWnd::StopTimer() {
+  TmrMain->stop();
+}
+
+void TSvcControlWnd::SbMainDrawPanel(QPainter& painter, int panel, const QRect& rect) {
+  const int image = Control->PanelImageIndex(panel);
+  if (image < 0) return;
+  ImlLed->Draw(painter, rect.left(), rect.top() + (rect.height() - 13) / 2, image);
+}

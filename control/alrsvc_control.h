@@ -1,0 +1,107 @@
+// The control program's main window on Qt Widgets. Every control carries its
+// own name as objectName. The window decides nothing: it shows what its
+// TSvcControlLogic tells it and forwards clicks, ticks and paints to it.
+#pragma once
+
+#include <QObject>
+#include <QPixmap>
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/alrsvc_logic.h"
+#include "control/control_platform.h"
+
+class QPainter;
+class QTabWidget;
+class QTimer;
+
+// The one conversion of the program's Windows-1252 text to the widgets' Unicode.
+QString ToQt(const std::string& cp1252);
+
+// ImlLed: the 13 x 13 lights; 0 grey (off), 1 green (on), 2 red.
+class TImageList : public QObject {
+  Q_OBJECT
+ public:
+  explicit TImageList(QObject* parent);
+  int Count() const { return static_cast<int>(Images.size()); }
+  const QPixmap& Image(int index) const { return Images.at(index); }
+  void Draw(QPainter& painter, int x, int y, int index) const;
+
+ private:
+  std::vector<QPixmap> Images;
+};
+
+// SbMain: five panels of fixed widths (the last takes the rest); the panels
+// without text are drawn by OnDrawPanel.
+class TStatusBar : public QWidget {
+  Q_OBJECT
+ public:
+  static constexpr int kPanelCount = 5;
+  explicit TStatusBar(QWidget* parent);
+  void SetPanelText(int panel, const QString& text);
+  QString PanelText(int panel) const { return Texts.at(panel); }
+  QRect PanelRect(int panel) const;
+  int PanelWidth(int panel) const;
+  std::function<void(QPainter&, int panel, const QRect&)> OnDrawPanel;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  std::array<QString, kPanelCount> Texts;
+};
+
+// Message boxes owned by a window, with the application title as caption.
+class TQtMessageBoxes final : public TMessageBoxes {
+ public:
+  explicit TQtMessageBoxes(QWidget* owner) : Owner(owner) {}
+  void ShowInformation(const std::string& text) override;
+  void ShowError(const std::string& text) override;
+
+ private:
+  QWidget* Owner;
+};
+
+class TSvcControlWnd : public QWidget, private TSvcControlView {
+  Q_OBJECT
+ public:
+  // Builds the window and runs the start-up (FormCreate) with the program's
+  // parameters; the timer runs from here on. `Boxes` null: boxes of its own.
+  TSvcControlWnd(TControlSystem& System, const std::string& ExeDir,
+                 const std::vector<std::string>& Params, TMessageBoxes* Boxes = nullptr);
+  ~TSvcControlWnd() override;
+
+  TSvcControlLogic& Logic() { return *Control; }
+  // One timer tick, as TmrMain's.
+  void TmrMainTimer();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // TSvcControlView
+  void SetCaption(const std::string& control, const std::string& text) override;
+  void SetHint(const std::string& control, const std::string& text) override;
+  void SetEnabled(const std::string& control, bool enabled) override;
+  void SetPanelText(int panel, const std::string& text) override;
+  void InvalidateStatusBar() override;
+  void RepaintStatusBar() override;
+  void SetWaitCursor(bool on) override;
+  void StopTimer() override;
+
+  void BuildControls();
+  QWidget* FindControl(const std::string& name) const;
+  void SbMainDrawPanel(QPainter& painter, int panel, const QRect& rect);
+
+  std::unique_ptr<TQtMessageBoxes> OwnBoxes;
+  QTabWidget* PgcMain = nullptr;
+  TStatusBar* SbMain = nullptr;
+  QTimer* TmrMain = nullptr;
+  TImageList* ImlLed = nullptr;
+  std::unique_ptr<TSvcControlLogic> Control;
+};

@@ -1,0 +1,298 @@
+// The control program against real processes: svcmgr from a temporary folder
+// running the service program (the stand-in of this folder, or the program
+// named by $VIGILO_CONTROL_SERVICE), and the real pipe endpoints in-process.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "common/exceptions.h"
+#include "control/alrsvc_logic.h"
+#include "control_fakes.h"
+#include "pipes/alr_control.h"
+#include "platform/registry.h"
+#include "platform/scm.h"
+#include "platform/syserror.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace platform;
+using namespace control_test;
+using namespace std::chrono_literals;
+using testing_support::ReadFile;
+
+// Waits for `done`, failing after a generous bound; nothing here measures time.
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return done();
+}
+
+// True when `text` has the form of `shape`, in which '#' stands for a digit.
+bool Shaped(const std::string& text, const std::string& shape) {
+  if (text.size() != shape.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (shape[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                        : text[i] != shape[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "a.b.c" of decimal numbers.
+bool IsVersion(const std::string& text) {
+  int dots = 0;
+  char last = '.';
+  for (char c : text) {
+    if (c == '.') {
+      if (last == '.') return false;
+      ++dots;
+    } else if (!std::isdigit(static_cast<unsigned char>(c))) {
+      return false;
+    }
+    last = c;
+  }
+  return dots == 2 && last != '.';
+}
+
+std::string ServiceProgram() {
+  const char* program = std::getenv("VIGILO_CONTROL_SERVICE");
+  return program && *program ? program : STANDIN_SERVICE_PATH;
+}
+
+// Runs `argv` to its end, as `uid` when given, with its output in `out`.
+int RunProgram(std::vector<std::string> argv, std::string& out, uid_t uid = static_cast<uid_t>(-1),
+               gid_t gid = 0) {
+  testing_support::TempFolder outFolder;
+  const std::string outPath = outFolder.File("out");
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int fd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    if (uid != static_cast<uid_t>(-1)) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+    }
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  out = ReadFile(outPath);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The logic with the real system behind it, a recording view and boxes.
+class RealLogicTest : public ::testing::Test {
+ protected:
+  testing_support::TempFolder folder;
+  FakeView view;
+  FakeBoxes boxes;
+  TControlSystem system{SystemServiceManager(), SystemPipeClient(), Now, SystemSleep, ","};
+  TSvcControlLogic logic{system, view, boxes, folder.Path() + "/"};
+};
+
+class ControlSystemTest : public RealLogicTest {
+ protected:
+  void SetUp() override {
+    ::chmod(folder.Path().c_str(), 0755);  // the probe runs as another user
+    fs::create_directories(folder.File("t"));
+    ::setenv("VIGILO_RUNTIME_DIR", folder.File("run").c_str(), 1);
+    ::setenv("VIGILO_SCM_DIR", folder.File("scm").c_str(), 1);
+    ::setenv("VIGILO_TEST_DIR", folder.File("t").c_str(), 1);
+    ServiceRegistration reg;
+    reg.Name = "VazidEre";
+    reg.DisplayName = "CORVANTE Alert Service";
+    reg.ImagePath = ServiceProgram();
+    reg.StartType = 3;
+    WriteServiceRegistration(reg);
+    manager = ::fork();
+    if (manager == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test killed for its time leaves no manager
+      char* argv[] = {const_cast<char*>(SVCMGR_PATH), nullptr};
+      ::execv(SVCMGR_PATH, argv);
+      ::_exit(127);
+    }
+    ASSERT_TRUE(WaitUntil([] {
+      ScHandlePtr m;
+      return SystemServiceManager().OpenSCManager("", kGenericRead, m) == 0;
+    })) << "svcmgr does not answer";
+  }
+
+  void TearDown() override {
+    // svcmgr stops the services it runs when it ends.
+    ::kill(manager, SIGTERM);
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(manager, &status, WNOHANG) == manager; })) {
+      ::kill(manager, SIGKILL);
+      ::waitpid(manager, &status, 0);
+    }
+  }
+
+  // The service started and answering its info pipe.
+  void StartService() {
+    ScHandlePtr m, s;
+    ASSERT_EQ(SystemServiceManager().OpenSCManager("", kGenericRead, m), 0u);
+    ASSERT_EQ(SystemServiceManager().OpenService(*m, "VazidEre", kServiceStart, s), 0u);
+    ASSERT_EQ(SystemServiceManager().StartService(*s), 0u);
+    ASSERT_TRUE(WaitUntil([&] {
+      logic.TmrMainTimer();
+      return logic.IsServiceRunning() && logic.PanelMessageText().empty();
+    })) << logic.PanelMessageText();
+  }
+
+  pid_t manager = -1;
+};
+
+TEST_F(ControlSystemTest, StartShowStatisticsAndStop) {
+  logic.TmrMainTimer();
+  EXPECT_EQ(logic.PanelMessageText(), "Service stopped");
+  EXPECT_TRUE(view.Enabled.at("BtnSrvStart"));
+  EXPECT_FALSE(view.Enabled.at("BtnSrvStop"));
+
+  logic.RunHandler([&] { logic.BtnSrvStartClick(); });
+  ASSERT_EQ(boxes.Errors, std::vector<std::string>{});
+  EXPECT_EQ(logic.PanelMessageText(), "Service is running");
+
+  ASSERT_TRUE(WaitUntil([&] {
+    logic.TmrMainTimer();
+    return logic.PanelMessageText().empty();
+  })) << "no statistics: "
+      << logic.PanelMessageText();
+  EXPECT_TRUE(IsVersion(view.Captions.at("LabVersionVal"))) << view.Captions.at("LabVersionVal");
+  const std::string conns = view.Captions.at("LabConnsVal");
+  EXPECT_EQ(conns.size(), 12u);
+  EXPECT_GE(std::stoll(conns), 1) << conns;
+  EXPECT_FALSE(view.Captions.at("LabLastEvtTextVal").empty());
+  EXPECT_TRUE(Shaped(view.Captions.at("LabSartedVal"), "##.##.#### ##:##:##"))
+      << view.Captions.at("LabSartedVal");
+  EXPECT_FALSE(view.Enabled.at("BtnSrvStart"));
+  EXPECT_TRUE(view.Enabled.at("BtnSrvStop"));
+  EXPECT_TRUE(view.Enabled.at("BtnConfigure"));
+
+  logic.RunHandler([&] { logic.BtnSrvStartClick(); });
+  EXPECT_EQ(boxes.Infos, std::vector<std::string>{"The service is running already on cet PC"});
+
+  logic.RunHandler([&] { logic.BtnSrvStopClick(); });
+  ASSERT_EQ(boxes.Errors, std::vector<std::string>{});
+  EXPECT_EQ(logic.PanelMessageText(), "Service stopped");
+  logic.TmrMainTimer();
+  EXPECT_EQ(logic.PanelMessageText(), "Service stopped");
+  EXPECT_FALSE(logic.IsServiceRunning());
+  EXPECT_TRUE(view.Enabled.at("BtnSrvStart"));
+}
+
+TEST_F(ControlSystemTest, CallerWithoutRightsGetsAccessDenied) {
+  StartService();
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  std::string out;
+  ASSERT_EQ(RunProgram({CONTROL_PROBE_PATH, "stop"}, out, nobody->pw_uid, nobody->pw_gid), 0)
+      << out;
+  // The info pipe is open to every user; stopping needs rights.
+  EXPECT_EQ(out, "panel \nerror System Error.  Code: 5.\r\nAccess is denied.\n");
+  logic.TmrMainTimer();
+  EXPECT_TRUE(logic.IsServiceRunning());
+}
+
+TEST_F(ControlSystemTest, ScreenshotOfEachPageUnderXvfb) {
+  StartService();
+  const std::string artifacts = CONTROL_ARTIFACTS_DIR;
+  fs::create_directories(artifacts);
+  for (const char* page : {"activity", "statistics"}) {
+    fs::remove(artifacts + "/vigilo_cfg_" + page + ".png");
+  }
+  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+  std::string out;
+  const int rc = RunProgram(
+      {"xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", CONTROL_SCREENSHOT_PATH, artifacts}, out);
+  ::unsetenv("QT_QPA_PLATFORM");
+  ASSERT_EQ(rc, 0) << out;
+  EXPECT_EQ(out.find("error "), std::string::npos) << out;
+  for (const char* page : {"activity", "statistics"}) {
+    const std::string png = ReadFile(artifacts + "/vigilo_cfg_" + page + ".png");
+    ASSERT_GT(png.size(), 1000u) << page;
+    EXPECT_EQ(png.substr(1, 3), "PNG") << page;
+  }
+}
+
+// The real endpoints in this process: the status, and the settings file
+// fetched and sent back.
+class PipeEndpointsTest : public RealLogicTest {
+ protected:
+  PipeEndpointsTest() { ::setenv("VIGILO_RUNTIME_DIR", folder.File("run").c_str(), 1); }
+};
+
+TEST_F(PipeEndpointsTest, StatusFromTheInfoPipe) {
+  logic.RequestStatistics();
+  EXPECT_EQ(logic.PanelMessageText(), SystemErrorText(kErrorFileNotFound));
+  TAlrSrvInfo info("VigiloInfo", 4);
+  info.OnGetStatus.Set([](TAlrSrvInfo&, TAlrSrvStatusBlock& status) {
+    status.VerMajor = 3;
+    status.VerMinor = 1;
+    status.VerRelease = 4;
+    status.Busy = 1;
+    SetStatusText(status.LastErrorText, "Erreur \xE0 la cha\xEEne");
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    logic.RequestStatistics();
+    return logic.PanelMessageText().empty();
+  })) << logic.PanelMessageText();
+  EXPECT_EQ(view.Captions.at("LabVersionVal"), "3.1.4");
+  EXPECT_EQ(view.Captions.at("LabLastErrTextVal"), "Erreur \xE0 la cha\xEEne");
+  EXPECT_TRUE(logic.GetServiceBusy());
+  EXPECT_EQ(view.Captions.at("LabConnsVal"), "           1");
+}
+
+TEST_F(PipeEndpointsTest, SettingsRoundTripThroughTheControlPipe) {
+  const std::string serviceIni = folder.File("vigilo.ini");
+  TAlrSrvControl control("VigiloControl", 1, serviceIni);
+  // The service cannot read its file: nothing to edit.
+  std::string message;
+  ASSERT_TRUE(WaitUntil([&]() -> bool {
+    try {
+      logic.GetConfigFromService();
+    } catch (const std::exception& e) {
+      message = e.what();
+    }
+    return message != SystemErrorText(kErrorFileNotFound);
+  }));
+  EXPECT_EQ(message, "Brevast Service could not read its settings file");
+  EXPECT_FALSE(fs::exists(logic.LocalConfigPath()));
+
+  folder.Write("vigilo.ini", "[Alarm]\r\nCheckTimes=06:00\r\n");
+  logic.GetConfigFromService();
+  EXPECT_EQ(ReadFile(logic.LocalConfigPath()), "[Alarm]\r\nCheckTimes=06:00\r\n");
+
+  folder.Write("vigilo_local.ini", "[Alarm]\r\nCheckTimes=07:30 18:00\r\n");
+  logic.PutConfigToService();
+  EXPECT_EQ(ReadFile(serviceIni), "[Alarm]\r\nCheckTimes=07:30 18:00\r\n");
+
+  // Too large for one request: refused, the service's file stays.
+  folder.Write("vigilo_local.ini", std::string(kPipeMaxPayload + 1, ';'));
+  EXPECT_THROW(logic.PutConfigToService(), Exception);
+  EXPECT_EQ(ReadFile(serviceIni), "[Alarm]\r\nCheckTimes=07:30 18:00\r\n");
+}
+
+}  // namespace
