@@ -21,11 +21,13 @@
 #include "platform/syserror.h"
 #include "service/alrsrv.h"
 #include "tests/service/fbtest.h"
+#include "tests/service/service_test_support.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using service_test::LogTexts;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -40,22 +42,6 @@ TDateTime At(int year, int month, int day, int hour, int minute, int second) {
 
 std::string Stamp(TDateTime value) {
   return DateTimeToStr(value, FixedFormatSettings());
-}
-
-// The log's lines without their date and time.
-std::vector<std::string> LogTexts(const std::string& path) {
-  std::vector<std::string> texts;
-  const std::string text = ReadFile(path);
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    const size_t tab = line.find('\t');
-    texts.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
-    start = end + 2;
-  }
-  return texts;
 }
 
 struct MailCall {
@@ -243,34 +229,15 @@ TEST_F(ServiceFixture, StatusBlockCarriesTheRecordedStatus) {
 // A request on one of the service's pipes; the answer's bytes.
 std::vector<uint8_t> CallPipe(const std::string& pipe, const std::string& command,
                               const std::string& data = "") {
-  std::vector<uint8_t> request(kPipeHeaderSize + data.size());
-  EncodePipeHeader(MakePipeHeader(command, static_cast<uint32_t>(data.size())),
-                   std::span<uint8_t, kPipeHeaderSize>(request.data(), kPipeHeaderSize));
-  std::copy(data.begin(), data.end(), request.begin() + kPipeHeaderSize);
-  std::vector<uint8_t> answer(kPipeBufferSize);
-  uint32_t count = 0;
-  uint32_t rc;
-  // A server makes its instances on its own thread, just after it starts.
-  for (int tries = 0;; ++tries) {
-    rc = platform::CallNamedPipe("\\\\.\\pipe\\" + pipe, request.data(),
-                                 static_cast<uint32_t>(request.size()), answer.data(),
-                                 static_cast<uint32_t>(answer.size()), count);
-    if (rc != platform::kErrorFileNotFound || tries == 1000) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(rc, 0u) << command;
-  answer.resize(rc == 0 ? count : 0);
-  return answer;
+  const service_test::PipeAnswer answer = service_test::CallPipe(pipe, command, data);
+  EXPECT_EQ(answer.error, 0u) << command;
+  return answer.bytes;
 }
 
-TAlrSrvStatusBlock StatusOf(const std::vector<uint8_t>& answer) {
-  const size_t offset = kPipeHeaderSize + kPipeStatisticsSize;
-  if (answer.size() < offset + kAlrSrvStatusBlockSize) {
-    ADD_FAILURE() << "short status answer";
-    return {};
-  }
-  return DecodeStatusBlock(std::span<const uint8_t, kAlrSrvStatusBlockSize>(
-      answer.data() + offset, kAlrSrvStatusBlockSize));
+TAlrSrvStatusBlock StatusOf(const std::vector<uint8_t>& bytes) {
+  const std::optional<TAlrSrvStatusBlock> status = service_test::StatusOf({0, bytes});
+  if (!status) ADD_FAILURE() << "short status answer";
+  return status.value_or(TAlrSrvStatusBlock{});
 }
 
 TEST_F(ServiceFixture, StartAndStopLogTheirLinesInOrder) {

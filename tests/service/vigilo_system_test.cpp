@@ -27,6 +27,7 @@
 #include "tests/maillib/smtp_test_server.h"
 #include "tests/service/fbtest.h"
 #include "tests/service/lnkinfo_reader.h"
+#include "tests/service/service_test_support.h"
 #include "tests/support/temp_folder.h"
 
 extern char** environ;
@@ -35,6 +36,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using service_test::CallPipe;
+using service_test::LogTexts;
+using service_test::PipeAnswer;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -48,21 +52,6 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 9
     std::this_thread::sleep_for(5ms);
   }
   return done();
-}
-
-std::vector<std::string> LogTexts(const std::string& path) {
-  std::vector<std::string> texts;
-  const std::string text = ReadFile(path);
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    const size_t tab = line.find('\t');
-    texts.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
-    start = end + 2;
-  }
-  return texts;
 }
 
 // Runs a program with this process's environment; its pid.
@@ -81,32 +70,8 @@ int WaitExit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-struct PipeAnswer {
-  uint32_t error = 0;
-  std::vector<uint8_t> bytes;
-};
-
-PipeAnswer CallPipe(const std::string& pipe, const std::string& command,
-                    const std::string& data = "") {
-  std::vector<uint8_t> request(kPipeHeaderSize + data.size());
-  EncodePipeHeader(MakePipeHeader(command, static_cast<uint32_t>(data.size())),
-                   std::span<uint8_t, kPipeHeaderSize>(request.data(), kPipeHeaderSize));
-  std::copy(data.begin(), data.end(), request.begin() + kPipeHeaderSize);
-  PipeAnswer answer;
-  answer.bytes.resize(kPipeBufferSize);
-  uint32_t count = 0;
-  answer.error = platform::CallNamedPipe("\\\\.\\pipe\\" + pipe, request.data(),
-                                         static_cast<uint32_t>(request.size()), answer.bytes.data(),
-                                         static_cast<uint32_t>(answer.bytes.size()), count);
-  answer.bytes.resize(answer.error == 0 ? count : 0);
-  return answer;
-}
-
 std::optional<TAlrSrvStatusBlock> Status() {
-  const PipeAnswer answer = CallPipe("VigiloInfo", "REQGETSTATS");
-  if (answer.bytes.size() < kAnsGetStatsStatusOffset + kAlrSrvStatusBlockSize) return std::nullopt;
-  return DecodeStatusBlock(std::span<const uint8_t, kAlrSrvStatusBlockSize>(
-      answer.bytes.data() + kAnsGetStatsStatusOffset, kAlrSrvStatusBlockSize));
+  return service_test::StatusOf(service_test::CallPipe("VigiloInfo", "REQGETSTATS", "", false));
 }
 
 std::string TwoDigits(int value) {
