@@ -4,11 +4,15 @@
 # Tests labelled "threads" also run under ThreadSanitizer in CI. In an
 # AddressSanitizer build every test reads the leak suppressions of
 # tests/lsan.supp (leaks of outside libraries), so that no product module has
-# to carry them.
+# to carry them; in a ThreadSanitizer build, tests/tsan.supp.
 set(VIGILO_TEST_ENVIRONMENT "")
 if(VIGILO_SANITIZE STREQUAL "address")
   set(VIGILO_TEST_ENVIRONMENT
       ENVIRONMENT_MODIFICATION "LSAN_OPTIONS=set:suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
+elseif(VIGILO_SANITIZE STREQUAL "thread")
+  set(VIGILO_TEST_ENVIRONMENT
+      ENVIRONMENT_MODIFICATION
+      "TSAN_OPTIONS=string_append::suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
 endif()
 
 function(vigilo_add_test)

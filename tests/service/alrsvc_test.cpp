@@ -125,7 +125,8 @@ class ServiceFixture : public ::testing::Test {
   TempFolder dir;
   TDmQor dm;
   TDateTime now = fbtest::FixtureToday() + EncodeTime(10, 0, 0, 0);
-  int ticks = 0;
+  // The pipe threads read the clock too.
+  std::atomic<int> ticks{0};
   std::function<void(int)> onTick;
   std::function<void()> onMail;
   std::string mailError;
