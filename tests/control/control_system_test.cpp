@@ -1,6 +1,7 @@
 // The control program against real processes: svcmgr from a temporary folder
-// running the service program (the stand-in of this folder, or the program
-// named by $VIGILO_CONTROL_SERVICE), and the real pipe endpoints in-process.
+// running the service program `vigilo` (or the program named by
+// $VIGILO_CONTROL_SERVICE) from a program folder of its own, and the real
+// pipe endpoints in-process.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <thread>
 
+#include "common/datetime.h"
 #include "common/exceptions.h"
 #include "control/alrsvc_logic.h"
 #include "control_fakes.h"
@@ -75,7 +77,18 @@ bool IsVersion(const std::string& text) {
 
 std::string ServiceProgram() {
   const char* program = std::getenv("VIGILO_CONTROL_SERVICE");
-  return program && *program ? program : STANDIN_SERVICE_PATH;
+  return program && *program ? program : VIGILO_PROGRAM;
+}
+
+std::string TwoDigits(int value) {
+  return std::string(1, static_cast<char>('0' + value / 10)) + static_cast<char>('0' + value % 10);
+}
+
+// "hh:nn" of the time of day of `value`.
+std::string HoursMinutes(TDateTime value) {
+  int hour, minute, second, ms;
+  DecodeTime(value, hour, minute, second, ms);
+  return TwoDigits(hour) + ":" + TwoDigits(minute);
 }
 
 // Runs `argv` to its end, as `uid` when given, with its output in `out`.
@@ -115,16 +128,33 @@ class RealLogicTest : public ::testing::Test {
 
 class ControlSystemTest : public RealLogicTest {
  protected:
+  // The program folder as an installation lays it out: the program, its
+  // Reports folder, the data-acquisition settings beside it, and settings
+  // whose one check time lies later today, so that no check runs while a
+  // test watches (a test near midnight may see one; it changes nothing here).
   void SetUp() override {
     ::chmod(folder.Path().c_str(), 0755);  // the probe runs as another user
-    fs::create_directories(folder.File("t"));
+    prog = folder.File("prog") + "/";
+    fs::create_directories(prog + "Reports");
+    fs::copy_file(ServiceProgram(), prog + "vigilo");
+    folder.Write("prog/qorsvc.ini",
+                 "[Directory0]\r\nTrackDirectory=Shops One\r\nHost=localhost\r\n"
+                 "Database=/nowhere/SHOPS1/qor.fdb\r\n"
+                 "[Directory1]\r\nTrackDirectory=Shops Two\r\nHost=localhost\r\n"
+                 "Database=/nowhere/SHOPS2/qor.fdb\r\n");
+    checkTime = HoursMinutes(std::min(Now() + 2.0 / 24, DateOf(Now()) + 1 - 1.0 / 1440));
+    folder.Write("prog/vigilo.ini", "[General]\r\nExactTime=" + checkTime +
+                                        "\r\nTrackedChains=2\r\n"
+                                        "[Chain00]\r\nTrackedChain=Shops One\r\n"
+                                        "[Chain01]\r\nTrackedChain=Shops Two\r\n"
+                                        "DaysNoCheck=67\r\n");
     ::setenv("VIGILO_RUNTIME_DIR", folder.File("run").c_str(), 1);
     ::setenv("VIGILO_SCM_DIR", folder.File("scm").c_str(), 1);
-    ::setenv("VIGILO_TEST_DIR", folder.File("t").c_str(), 1);
+    ::unsetenv("VIGILO_SCM_FD");
     ServiceRegistration reg;
     reg.Name = "VazidEre";
     reg.DisplayName = "CORVANTE Alert Service";
-    reg.ImagePath = ServiceProgram();
+    reg.ImagePath = prog + "vigilo";
     reg.StartType = 3;
     WriteServiceRegistration(reg);
     manager = ::fork();
@@ -162,6 +192,8 @@ class ControlSystemTest : public RealLogicTest {
     })) << logic.PanelMessageText();
   }
 
+  std::string prog;
+  std::string checkTime;
   pid_t manager = -1;
 };
 
@@ -181,6 +213,10 @@ TEST_F(ControlSystemTest, StartShowStatisticsAndStop) {
   })) << "no statistics: "
       << logic.PanelMessageText();
   EXPECT_TRUE(IsVersion(view.Captions.at("LabVersionVal"))) << view.Captions.at("LabVersionVal");
+  // The service's own settings: its one check time, later today.
+  EXPECT_NE(view.Captions.at("LabNextCheckTimeVal").find(" " + checkTime + ":00 (en "),
+            std::string::npos)
+      << view.Captions.at("LabNextCheckTimeVal");
   const std::string conns = view.Captions.at("LabConnsVal");
   EXPECT_EQ(conns.size(), 12u);
   EXPECT_GE(std::stoll(conns), 1) << conns;
