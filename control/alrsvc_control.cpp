@@ -15,11 +15,30 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "control/alrsvc_configdlg.h"
 #include "control/control_resstr.h"
+#include "control/selectpc.h"
 #include "platform/text.h"
 
 QString ToQt(const std::string& cp1252) {
   return QString::fromStdString(platform::Cp1252ToUtf8(cp1252));
+}
+
+std::string FromQt(const QString& text) {
+  return platform::Utf8ToCp1252(text.toStdString());
+}
+
+QLabel* NewLabel(QWidget* parent, const char* name) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(name);
+  label->setTextFormat(Qt::PlainText);  // service texts are never markup
+  return label;
+}
+
+QPushButton* NewButton(QWidget* parent, const char* name) {
+  auto* button = new QPushButton(parent);
+  button->setObjectName(name);
+  return button;
 }
 
 // ---- ImlLed ----
@@ -110,6 +129,11 @@ void TQtMessageBoxes::ShowError(const std::string& text) {
   QMessageBox::critical(Owner, ToQt(cfgstr::SAppTitle), ToQt(text));
 }
 
+bool TQtMessageBoxes::AskYesNo(const std::string& text) {
+  return QMessageBox::question(Owner, ToQt(cfgstr::SAppTitle), ToQt(text),
+                               QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
 // ---- the window ----
 
 namespace {
@@ -135,32 +159,32 @@ QPixmap HeaderIcon() {
   return image;
 }
 
-QLabel* NewLabel(QWidget* parent, const char* name) {
-  auto* label = new QLabel(parent);
-  label->setObjectName(name);
-  label->setTextFormat(Qt::PlainText);  // service texts are never markup
-  return label;
-}
-
-QPushButton* NewButton(QWidget* parent, const char* name) {
-  auto* button = new QPushButton(parent);
-  button->setObjectName(name);
-  return button;
-}
-
 }  // namespace
 
 TSvcControlWnd::TSvcControlWnd(TControlSystem& System, const std::string& ExeDir,
-                               const std::vector<std::string>& Params, TMessageBoxes* Boxes)
-    : QWidget(nullptr) {
+                               const std::vector<std::string>& Params, TMessageBoxes* Boxes,
+                               TMailSender Mailer)
+    : QWidget(nullptr), Boxes(Boxes), Mailer(std::move(Mailer)) {
   setObjectName("SvcControlWnd");
-  if (Boxes == nullptr) {
+  if (this->Boxes == nullptr) {
     OwnBoxes = std::make_unique<TQtMessageBoxes>(this);
-    Boxes = OwnBoxes.get();
+    this->Boxes = OwnBoxes.get();
   }
   BuildControls();
   TSvcControlView& view = *this;
-  Control = std::make_unique<TSvcControlLogic>(System, view, *Boxes, ExeDir);
+  Control = std::make_unique<TSvcControlLogic>(System, view, *this->Boxes, ExeDir);
+  // Dialogs are made for one use, owned by the window, and released after they close.
+  Control->ShowConfigDialog = [this](const std::string& PcName, const std::string& ConfigFile) {
+    TAlrSvcConfigDlg dialog(this, PcName, ConfigFile, this->Boxes, this->Mailer);
+    return dialog.exec() == QDialog::Accepted;
+  };
+  Control->ShowSelectPcDialog = [this](std::string& PcName) {
+    TSelectPcDlg dialog(this);
+    dialog.SetPcName(PcName);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    PcName = dialog.GetPcName();
+    return true;
+  };
   Control->FormCreate(Params);
   TmrMain->start();
 }
@@ -303,6 +327,7 @@ void TSvcControlWnd::BuildControls() {
   };
   onClick("BtnSrvStart", &TSvcControlLogic::BtnSrvStartClick);
   onClick("BtnSrvStop", &TSvcControlLogic::BtnSrvStopClick);
+  onClick("BtnPC", &TSvcControlLogic::BtnPcClick);
   connect(findChild<QPushButton*>("BtnConfigure"), &QPushButton::clicked, this, [this] {
     Control->RunHandler([this] {
       if (Control->OnEditConfiguration) Control->OnEditConfiguration();
@@ -374,6 +399,10 @@ void TSvcControlWnd::SetWaitCursor(bool on) {
 
 void TSvcControlWnd::StopTimer() {
   TmrMain->stop();
+}
+
+void TSvcControlWnd::StartTimer() {
+  TmrMain->start();
 }
 
 void TSvcControlWnd::SbMainDrawPanel(QPainter& painter, int panel, const QRect& rect) {
