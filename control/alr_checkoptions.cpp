@@ -41,7 +41,7 @@ TCheckOptionsDlg::TCheckOptionsDlg(QWidget* Owner) : QDialog(Owner) {
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   FormCreate();
-  setMinimumWidth(320);
+  setMinimumWidth(420);
   setFixedHeight(sizeHint().height());
 }
 

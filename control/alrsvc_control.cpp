@@ -24,6 +24,13 @@ QString ToQt(const std::string& cp1252) {
   return QString::fromStdString(platform::Cp1252ToUtf8(cp1252));
 }
 
+QString ToQtLines(const std::string& cp1252) {
+  QString text = ToQt(cp1252);
+  text.replace("\r\n", "\n");
+  text.replace('\r', '\n');
+  return text;
+}
+
 std::string FromQt(const QString& text) {
   return platform::Utf8ToCp1252(text.toStdString());
 }
@@ -122,15 +129,15 @@ void TStatusBar::paintEvent(QPaintEvent*) {
 // ---- message boxes ----
 
 void TQtMessageBoxes::ShowInformation(const std::string& text) {
-  QMessageBox::information(Owner, ToQt(cfgstr::SAppTitle), ToQt(text));
+  QMessageBox::information(Owner, ToQt(cfgstr::SAppTitle), ToQtLines(text));
 }
 
 void TQtMessageBoxes::ShowError(const std::string& text) {
-  QMessageBox::critical(Owner, ToQt(cfgstr::SAppTitle), ToQt(text));
+  QMessageBox::critical(Owner, ToQt(cfgstr::SAppTitle), ToQtLines(text));
 }
 
 bool TQtMessageBoxes::AskYesNo(const std::string& text) {
-  return QMessageBox::question(Owner, ToQt(cfgstr::SAppTitle), ToQt(text),
+  return QMessageBox::question(Owner, ToQt(cfgstr::SAppTitle), ToQtLines(text),
                                QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 

@@ -27,6 +27,9 @@ class QTimer;
 // lacks becomes "?").
 QString ToQt(const std::string& cp1252);
 std::string FromQt(const QString& text);
+// ToQt for texts whose lines are broken by CR LF or by a lone CR, as the
+// program's boxes and prompts break them: each break becomes Qt's line feed.
+QString ToQtLines(const std::string& cp1252);
 
 // A control named `name`; labels show plain text, never markup.
 QLabel* NewLabel(QWidget* parent, const char* name);

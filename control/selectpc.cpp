@@ -45,7 +45,7 @@ TSelectPcDlg::TSelectPcDlg(QWidget* Owner) : QDialog(Owner) {
 
 void TSelectPcDlg::LoadCaptions() {
   setWindowTitle(ToQt(cfgstr::SSelectPcCaption));
-  findChild<QLabel*>("LabPrompt")->setText(ToQt(cfgstr::SLabPrompt));
+  findChild<QLabel*>("LabPrompt")->setText(ToQtLines(cfgstr::SLabPrompt));
   findChild<QToolButton*>("BtnPc")->setToolTip(ToQt(cfgstr::SBtnPcHint));
   findChild<QPushButton*>("BtnOK")->setText(ToQt(cfgstr::SBtnOk));
   findChild<QPushButton*>("BtnCancel")->setText(ToQt(cfgstr::SBtnCancel));

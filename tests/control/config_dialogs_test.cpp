@@ -457,7 +457,7 @@ TEST(SelectPcDialogTest, TextsAndTheNameAsTyped) {
   EXPECT_EQ(pc.objectName(), "SelectPcDlg");
   EXPECT_EQ(pc.windowTitle(), "Commuté pour un autre PC");
   EXPECT_EQ(pc.findChild<QLabel*>("LabPrompt")->text(),
-            "Tapez le nom du PC ou choisissez PC parmi la liste.\r"
+            "Tapez le nom du PC ou choisissez PC parmi la liste.\n"
             "Laissez le nom non rempli si vous voulez choisir votre PC");
   EXPECT_EQ(pc.findChild<QToolButton*>("BtnPc")->toolTip(),
             "Choisissez l'ordinateur où le service travaille");

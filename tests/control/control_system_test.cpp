@@ -19,11 +19,23 @@
 #include <functional>
 #include <thread>
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
 #include "common/datetime.h"
 #include "common/exceptions.h"
+
+#include "control/alr_checkoptions.h"
+#include "control/alrsvc_configdlg.h"
+#include "control/alrsvc_control.h"
 #include "control/alrsvc_logic.h"
 #include "control_fakes.h"
 #include "pipes/alr_control.h"
+#include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "platform/syserror.h"
@@ -116,6 +128,50 @@ int RunProgram(std::vector<std::string> argv, std::string& out, uid_t uid = stat
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The window on the offscreen platform, for the round trip; the application
+// ends with the tests, before the program's exit handlers.
+class AppEnvironment : public ::testing::Environment {
+ public:
+  QApplication& App() {
+    static int argc = 1;
+    static char name[] = "control_system_test";
+    static char* argv[] = {name, nullptr};
+    if (!app_) {
+      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      app_ = std::make_unique<QApplication>(argc, argv);
+      ::unsetenv("QT_QPA_PLATFORM");
+    }
+    return *app_;
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  std::unique_ptr<QApplication> app_;
+};
+AppEnvironment* const Environment =
+    static_cast<AppEnvironment*>(::testing::AddGlobalTestEnvironment(new AppEnvironment));
+
+// Runs `step` on the modal dialog of type T once its modal run has begun.
+template <typename T>
+void OnNextModal(const std::function<void(T*)>& step) {
+  auto* timer = new QTimer(&Environment->App());
+  auto tries = std::make_shared<int>(0);
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, [timer, tries, step] {
+    auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (dialog == nullptr && ++*tries <= 3000) return;
+    timer->stop();
+    timer->deleteLater();
+    if (dialog) {
+      step(dialog);
+    } else {
+      ADD_FAILURE() << "no modal dialog came";
+      if (auto* other = qobject_cast<QDialog*>(QApplication::activeModalWidget())) other->reject();
+    }
+  });
+  timer->start();
+}
+
 // The logic with the real system behind it, a recording view and boxes.
 class RealLogicTest : public ::testing::Test {
  protected:
@@ -145,6 +201,9 @@ class ControlSystemTest : public RealLogicTest {
     checkTime = HoursMinutes(std::min(Now() + 2.0 / 24, DateOf(Now()) + 1 - 1.0 / 1440));
     folder.Write("prog/vigilo.ini", "[General]\r\nExactTime=" + checkTime +
                                         "\r\nTrackedChains=2\r\n"
+                                        "[Alarms]\r\nUseEmail=1\r\n"
+                                        "AlarmMailAddr=ops@example.test\r\n"
+                                        "AlarmMailBody=Bonjour,\"voici les alarmes\"\r\n"
                                         "[Chain00]\r\nTrackedChain=Shops One\r\n"
                                         "[Chain01]\r\nTrackedChain=Shops Two\r\n"
                                         "DaysNoCheck=67\r\n");
@@ -256,9 +315,9 @@ TEST_F(ControlSystemTest, ScreenshotOfEachPageUnderXvfb) {
   StartService();
   const std::string artifacts = CONTROL_ARTIFACTS_DIR;
   fs::create_directories(artifacts);
-  for (const char* page : {"activity", "statistics"}) {
-    fs::remove(artifacts + "/vigilo_cfg_" + page + ".png");
-  }
+  const char* const shots[] = {"activity",          "statistics",    "parameters_general",
+                               "parameters_alarms", "excluded_days", "select_pc"};
+  for (const char* shot : shots) fs::remove(artifacts + "/vigilo_cfg_" + shot + ".png");
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   std::string out;
   const int rc = RunProgram(
@@ -266,11 +325,62 @@ TEST_F(ControlSystemTest, ScreenshotOfEachPageUnderXvfb) {
   ::unsetenv("QT_QPA_PLATFORM");
   ASSERT_EQ(rc, 0) << out;
   EXPECT_EQ(out.find("error "), std::string::npos) << out;
-  for (const char* page : {"activity", "statistics"}) {
-    const std::string png = ReadFile(artifacts + "/vigilo_cfg_" + page + ".png");
-    ASSERT_GT(png.size(), 1000u) << page;
-    EXPECT_EQ(png.substr(1, 3), "PNG") << page;
+  for (const char* shot : shots) {
+    const std::string png = ReadFile(artifacts + "/vigilo_cfg_" + shot + ".png");
+    ASSERT_GT(png.size(), 1000u) << shot;
+    EXPECT_EQ(png.substr(1, 3), "PNG") << shot;
   }
+}
+
+// The whole round trip through the window: started with -config, it fetches
+// the service's settings, the parameters dialog changes a check time and a
+// chain's days, OK sends them and restarts the service, which runs on the
+// new file.
+TEST_F(ControlSystemTest, ConfigurationRoundTripThroughTheWindow) {
+  const std::string newTime =
+      HoursMinutes(std::min(Now() + 1.0 / 24, DateOf(Now()) + 1 - 2.0 / 1440));
+  if (newTime == checkTime) GTEST_SKIP() << "too close to midnight for a second time ahead";
+  StartService();
+  Environment->App();
+  TSvcControlWnd window(system, folder.Path() + "/", {"-config"}, &boxes);
+  bool dialogSeen = false;
+  OnNextModal<TAlrSvcConfigDlg>([&](TAlrSvcConfigDlg* dialog) {
+    dialogSeen = true;
+    dialog->findChild<QLineEdit*>("EdExactTimes")->setText(QString::fromStdString(newTime));
+    auto* chains = dialog->findChild<QListWidget*>("LbcChains");
+    ASSERT_EQ(chains->count(), 2);
+    chains->setCurrentRow(0);
+    OnNextModal<TCheckOptionsDlg>([](TCheckOptionsDlg* days) {
+      days->findChild<QCheckBox*>("CbSunday")->click();
+      days->findChild<QPushButton*>("BtnOk")->click();
+    });
+    dialog->findChild<QPushButton*>("BtnCheckOptions")->click();
+    dialog->findChild<QPushButton*>("BtnOK")->click();
+  });
+  window.TmrMainTimer();
+  ASSERT_TRUE(dialogSeen);
+  EXPECT_EQ(boxes.Errors, std::vector<std::string>{});
+  EXPECT_EQ(window.Logic().PanelMessageText(), "Service is running");
+
+  // The service's own file, as the restarted service saved it back.
+  ProfileFile ini(prog + "vigilo.ini");
+  EXPECT_EQ(ini.ReadString("General", "ExactTime", ""), newTime);
+  EXPECT_EQ(ini.ReadString("Chain00", "DaysNoCheck", ""), "7");
+  EXPECT_EQ(ini.ReadString("Chain01", "DaysNoCheck", ""), "67");
+  EXPECT_EQ(ini.ReadString("Alarms", "AlarmMailAddr", ""), "ops@example.test");
+  const std::string log = ReadFile(prog + "vigilo.log");
+  const size_t stopped = log.find("VazidEre service stopped");
+  ASSERT_NE(stopped, std::string::npos) << log;
+  EXPECT_LT(log.find("Service configuration file updated by client"), stopped) << log;
+  EXPECT_NE(log.find("VazidEre service started", stopped), std::string::npos)
+      << "started again: " << log;
+
+  // The restarted service schedules its next check at the new time.
+  auto* next = window.findChild<QLabel*>("LabNextCheckTimeVal");
+  ASSERT_TRUE(WaitUntil([&] {
+    window.TmrMainTimer();
+    return next->text().contains(QString::fromStdString(" " + newTime + ":00 (en "));
+  })) << next->text().toStdString();
 }
 
 // The real endpoints in this process: the status, and the settings file
