@@ -191,27 +191,8 @@ bool TAlrSvcConfigDlg::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
-QWidget* TAlrSvcConfigDlg::FindControl(const std::string& name) const {
-  const QString objectName = QString::fromStdString(name);
-  if (objectName == this->objectName()) return const_cast<TAlrSvcConfigDlg*>(this);
-  return findChild<QWidget*>(objectName);
-}
-
 void TAlrSvcConfigDlg::SetCaption(const std::string& control, const std::string& text) {
-  QWidget* widget = FindControl(control);
-  if (widget == nullptr) return;
-  const QString caption = ToQt(text);
-  if (widget == this) {
-    setWindowTitle(caption);
-  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-    label->setText(caption);
-  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-    button->setText(caption);
-  } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
-    group->setTitle(caption);
-  } else if (int page = PgcParams->indexOf(widget); page >= 0) {
-    PgcParams->setTabText(page, caption);
-  }
+  SetControlCaption(this, PgcParams, control, text);
 }
 
 void TAlrSvcConfigDlg::SetHint(const std::string& control, const std::string& text) {
@@ -314,11 +295,7 @@ void TAlrSvcConfigDlg::Beep() {
 }
 
 void TAlrSvcConfigDlg::SetWaitCursor(bool on) {
-  if (on) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-  } else {
-    QApplication::restoreOverrideCursor();
-  }
+  ShowWaitCursor(on);
 }
 
 void TAlrSvcConfigDlg::CloseWithOk() {

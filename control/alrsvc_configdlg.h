@@ -11,6 +11,7 @@
 
 #include "common/verinfo.h"
 #include "control/alrsvc_configlogic.h"
+#include "control/alrsvc_control.h"
 #include "control/control_platform.h"
 
 class QTabWidget;
@@ -55,7 +56,7 @@ class TAlrSvcConfigDlg : public QDialog, private TAlrSvcConfigView {
   void CloseWithOk() override;
 
   void BuildControls();
-  QWidget* FindControl(const std::string& name) const;
+  QWidget* FindControl(const std::string& name) const { return ::FindControl(this, name); }
 
   std::unique_ptr<TMessageBoxes> OwnBoxes;
   TVersionInfo VersionInfo;

@@ -37,18 +37,6 @@ int32_t PortValue(const std::string& text, int32_t def) {
   return ec == std::errc() && end == t.data() + t.size() && first != end ? value : def;
 }
 
-// The hourglass for as long as the object lives.
-class WaitCursor {
- public:
-  explicit WaitCursor(TAlrSvcConfigView& view) : view_(view) { view_.SetWaitCursor(true); }
-  ~WaitCursor() { view_.SetWaitCursor(false); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-
- private:
-  TAlrSvcConfigView& view_;
-};
-
 }  // namespace
 
 // ---- the settings file ----
@@ -254,7 +242,7 @@ void TAlrSvcConfigLogic::BtnTestClick() {
   bool sent = false;
   std::string errorText;
   {
-    WaitCursor hourglass(View);
+    TWaitCursor hourglass(View);
     const std::string body = TestMailBody(Version, GetMailBody());
     TMailServerParams params{};
     const bool ownServer = !UseDefaultMailParams();

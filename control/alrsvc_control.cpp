@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QFrame>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -355,33 +356,40 @@ void TSvcControlWnd::closeEvent(QCloseEvent* event) {
   }
 }
 
-QWidget* TSvcControlWnd::FindControl(const std::string& name) const {
+QWidget* FindControl(const QWidget* root, const std::string& name) {
   const QString objectName = QString::fromStdString(name);
-  if (objectName == this->objectName()) return const_cast<TSvcControlWnd*>(this);
-  return findChild<QWidget*>(objectName);
+  if (objectName == root->objectName()) return const_cast<QWidget*>(root);
+  return root->findChild<QWidget*>(objectName);
 }
 
-void TSvcControlWnd::SetCaption(const std::string& control, const std::string& text) {
-  QWidget* widget = FindControl(control);
+void SetControlCaption(QWidget* root, QTabWidget* pages, const std::string& control,
+                       const std::string& text) {
+  QWidget* widget = FindControl(root, control);
   if (widget == nullptr) return;
   const QString caption = ToQt(text);
-  if (widget == this) {
-    setWindowTitle(caption);
+  if (widget == root) {
+    root->setWindowTitle(caption);
   } else if (auto* label = qobject_cast<QLabel*>(widget)) {
     label->setText(caption);
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(caption);
-  } else if (int page = PgcMain->indexOf(widget); page >= 0) {
-    PgcMain->setTabText(page, caption);
+  } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+    group->setTitle(caption);
+  } else if (int page = pages->indexOf(widget); page >= 0) {
+    pages->setTabText(page, caption);
   }
 }
 
+void TSvcControlWnd::SetCaption(const std::string& control, const std::string& text) {
+  SetControlCaption(this, PgcMain, control, text);
+}
+
 void TSvcControlWnd::SetHint(const std::string& control, const std::string& text) {
-  if (QWidget* widget = FindControl(control)) widget->setToolTip(ToQt(text));
+  if (QWidget* widget = FindControl(this, control)) widget->setToolTip(ToQt(text));
 }
 
 void TSvcControlWnd::SetEnabled(const std::string& control, bool enabled) {
-  if (QWidget* widget = FindControl(control)) widget->setEnabled(enabled);
+  if (QWidget* widget = FindControl(this, control)) widget->setEnabled(enabled);
 }
 
 void TSvcControlWnd::SetPanelText(int panel, const std::string& text) {
@@ -396,12 +404,16 @@ void TSvcControlWnd::RepaintStatusBar() {
   SbMain->repaint();
 }
 
-void TSvcControlWnd::SetWaitCursor(bool on) {
+void ShowWaitCursor(bool on) {
   if (on) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
   } else {
     QApplication::restoreOverrideCursor();
   }
+}
+
+void TSvcControlWnd::SetWaitCursor(bool on) {
+  ShowWaitCursor(on);
 }
 
 void TSvcControlWnd::StopTimer() {

@@ -33,7 +33,15 @@ QString ToQtLines(const std::string& cp1252);
 
 // A control named `name`; labels show plain text, never markup.
 QLabel* NewLabel(QWidget* parent, const char* name);
+// The control of `root` named `name`, `root` itself included; null when none is.
+QWidget* FindControl(const QWidget* root, const std::string& name);
+// The caption of a control of `root`: its title for `root` itself, the text of
+// a label or button, the title of a group box, the tab of a page of `pages`.
+void SetControlCaption(QWidget* root, QTabWidget* pages, const std::string& control,
+                       const std::string& text);
 QPushButton* NewButton(QWidget* parent, const char* name);
+// The application's hourglass on and off (nested calls pair up).
+void ShowWaitCursor(bool on);
 
 // ImlLed: the 13 x 13 lights; 0 grey (off), 1 green (on), 2 red.
 class TImageList : public QObject {
@@ -110,7 +118,6 @@ class TSvcControlWnd : public QWidget, private TSvcControlView {
   void StartTimer() override;
 
   void BuildControls();
-  QWidget* FindControl(const std::string& name) const;
   void SbMainDrawPanel(QPainter& painter, int panel, const QRect& rect);
 
   std::unique_ptr<TQtMessageBoxes> OwnBoxes;

@@ -33,18 +33,6 @@ constexpr const char* kValueLabels[] = {"LabVersionVal",
                                         "LabLastEvtTimeVal",
                                         "LabLastEvtTextVal"};
 
-// The hourglass for as long as the object lives.
-class WaitCursor {
- public:
-  explicit WaitCursor(TSvcControlView& view) : view_(view) { view_.SetWaitCursor(true); }
-  ~WaitCursor() { view_.SetWaitCursor(false); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-
- private:
-  TSvcControlView& view_;
-};
-
 }  // namespace
 
 std::string FormatCounter(double value, const std::string& separator) {
@@ -307,7 +295,7 @@ void TSvcControlLogic::ChangeServiceState(uint32_t Target, const char* AlreadyTe
     Boxes.ShowInformation(AlreadyText + GetPcDisplayName());
     return;
   }
-  WaitCursor hourglass(View);
+  TWaitCursor hourglass(View);
   SetPanelMessage(ProgressText);
   SetBusy(false);
   View.RepaintStatusBar();
@@ -445,7 +433,7 @@ void TSvcControlLogic::EditConfiguration() {
   try {
     ReceiveConfiguration();
     if (!ShowConfigDialog || !ShowConfigDialog(RemotePC, LocalConfigPath())) return;
-    WaitCursor hourglass(View);
+    TWaitCursor hourglass(View);
     SendConfiguration();
     SetBusy(false);
     RestartService();
@@ -492,7 +480,7 @@ void TSvcControlLogic::RestartService() {
 }
 
 void TSvcControlLogic::StopReconfigureStart(bool Stop) {
-  WaitCursor hourglass(View);
+  TWaitCursor hourglass(View);
   if (Stop) {
     ShowProgress(cfgstr::SServiceStopping);
     StopServiceAndWait(System.Scm, *SCMHandle, ServiceName, System.Sleep);

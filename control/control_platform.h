@@ -85,6 +85,20 @@ class TSvcControlView {
   virtual void StartTimer() = 0;
 };
 
+// The hourglass of a view (anything with SetWaitCursor) for as long as the
+// object lives, also when what runs under it raises.
+template <class View>
+class TWaitCursor {
+ public:
+  explicit TWaitCursor(View& view) : view_(view) { view_.SetWaitCursor(true); }
+  ~TWaitCursor() { view_.SetWaitCursor(false); }
+  TWaitCursor(const TWaitCursor&) = delete;
+  TWaitCursor& operator=(const TWaitCursor&) = delete;
+
+ private:
+  View& view_;
+};
+
 // A view that shows nothing, for programs that run the logic without a window.
 class TNullView final : public TSvcControlView {
  public:

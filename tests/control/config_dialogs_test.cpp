@@ -26,6 +26,7 @@
 #include "control/selectpc.h"
 #include "control_fakes.h"
 #include "platform/registry.h"
+#include "qt_test_support.h"
 #include "tests/maillib/smtp_test_server.h"
 #include "tests/support/temp_folder.h"
 
@@ -33,30 +34,6 @@ namespace {
 
 using namespace control_test;
 using testing_support::ReadFile;
-
-// The application ends with the tests, before the program's exit handlers:
-// the keyboard device that typed keys create must go while Qt still runs.
-class AppEnvironment : public ::testing::Environment {
- public:
-  QApplication& App() {
-    static int argc = 1;
-    static char name[] = "config_dialogs_test";
-    static char* argv[] = {name, nullptr};
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    if (!app_) app_ = std::make_unique<QApplication>(argc, argv);
-    return *app_;
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QApplication> app_;
-};
-AppEnvironment* const Environment =
-    static_cast<AppEnvironment*>(::testing::AddGlobalTestEnvironment(new AppEnvironment));
-
-QApplication& App() {
-  return Environment->App();
-}
 
 // The service's file as the service wrote it; "Far Away" is a chain this PC
 // does not know.
@@ -92,27 +69,6 @@ struct MailCall {
   bool withServer = false;
   TMailServerParams server{};
 };
-
-// Runs `step` on the modal dialog of type T once its modal run has begun.
-template <typename T>
-void OnNextModal(const std::function<void(T*)>& step) {
-  auto* timer = new QTimer(&App());
-  auto tries = std::make_shared<int>(0);
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, tries, step] {
-    if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      step(dialog);
-    } else if (++*tries > 1000) {
-      timer->stop();
-      timer->deleteLater();
-      ADD_FAILURE() << "no modal dialog came";
-      if (auto* other = qobject_cast<QDialog*>(QApplication::activeModalWidget())) other->reject();
-    }
-  });
-  timer->start();
-}
 
 class ConfigDialogTest : public ::testing::Test {
  protected:
@@ -423,9 +379,11 @@ TEST_F(ConfigDialogTest, TestMailWithTheServerOfTheFields) {
   ASSERT_TRUE(mails[0].withServer);
   const TMailServerParams& s = mails[0].server;
   EXPECT_STREQ(s.SmtpHost, "smtp.example.test");
-  EXPECT_EQ(s.SmtpPort, 25) << "not a number";
+  // Copied out first: the record is packed.
+  const int32_t smtpPort = s.SmtpPort, pop3Port = s.Pop3Port;
+  EXPECT_EQ(smtpPort, 25) << "not a number";
   EXPECT_STREQ(s.Pop3Host, "pop.example.test");
-  EXPECT_EQ(s.Pop3Port, 995);
+  EXPECT_EQ(pop3Port, 995);
   EXPECT_STREQ(s.User, "me@example.test");
   EXPECT_EQ(std::string(s.Password), std::string(63, 'p')) << "cut to its field";
 }

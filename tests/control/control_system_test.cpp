@@ -39,6 +39,7 @@
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "platform/syserror.h"
+#include "qt_test_support.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -126,50 +127,6 @@ int RunProgram(std::vector<std::string> argv, std::string& out, uid_t uid = stat
   ::waitpid(pid, &status, 0);
   out = ReadFile(outPath);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The window on the offscreen platform, for the round trip; the application
-// ends with the tests, before the program's exit handlers.
-class AppEnvironment : public ::testing::Environment {
- public:
-  QApplication& App() {
-    static int argc = 1;
-    static char name[] = "control_system_test";
-    static char* argv[] = {name, nullptr};
-    if (!app_) {
-      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-      app_ = std::make_unique<QApplication>(argc, argv);
-      ::unsetenv("QT_QPA_PLATFORM");
-    }
-    return *app_;
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QApplication> app_;
-};
-AppEnvironment* const Environment =
-    static_cast<AppEnvironment*>(::testing::AddGlobalTestEnvironment(new AppEnvironment));
-
-// Runs `step` on the modal dialog of type T once its modal run has begun.
-template <typename T>
-void OnNextModal(const std::function<void(T*)>& step) {
-  auto* timer = new QTimer(&Environment->App());
-  auto tries = std::make_shared<int>(0);
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, tries, step] {
-    auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-    if (dialog == nullptr && ++*tries <= 3000) return;
-    timer->stop();
-    timer->deleteLater();
-    if (dialog) {
-      step(dialog);
-    } else {
-      ADD_FAILURE() << "no modal dialog came";
-      if (auto* other = qobject_cast<QDialog*>(QApplication::activeModalWidget())) other->reject();
-    }
-  });
-  timer->start();
 }
 
 // The logic with the real system behind it, a recording view and boxes.
@@ -341,7 +298,7 @@ TEST_F(ControlSystemTest, ConfigurationRoundTripThroughTheWindow) {
       HoursMinutes(std::min(Now() + 1.0 / 24, DateOf(Now()) + 1 - 2.0 / 1440));
   if (newTime == checkTime) GTEST_SKIP() << "too close to midnight for a second time ahead";
   StartService();
-  Environment->App();
+  App();
   TSvcControlWnd window(system, folder.Path() + "/", {"-config"}, &boxes);
   bool dialogSeen = false;
   OnNextModal<TAlrSvcConfigDlg>([&](TAlrSvcConfigDlg* dialog) {
