@@ -24,6 +24,7 @@ class NoBoxes final : public TMessageBoxes {
  public:
   void ShowInformation(const std::string&) override {}
   void ShowError(const std::string&) override {}
+  bool AskYesNo(const std::string&) override { return false; }
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QFrame>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -15,11 +16,37 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "control/alrsvc_configdlg.h"
 #include "control/control_resstr.h"
+#include "control/selectpc.h"
 #include "platform/text.h"
 
 QString ToQt(const std::string& cp1252) {
   return QString::fromStdString(platform::Cp1252ToUtf8(cp1252));
+}
+
+QString ToQtLines(const std::string& cp1252) {
+  QString text = ToQt(cp1252);
+  text.replace("\r\n", "\n");
+  text.replace('\r', '\n');
+  return text;
+}
+
+std::string FromQt(const QString& text) {
+  return platform::Utf8ToCp1252(text.toStdString());
+}
+
+QLabel* NewLabel(QWidget* parent, const char* name) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(name);
+  label->setTextFormat(Qt::PlainText);  // service texts are never markup
+  return label;
+}
+
+QPushButton* NewButton(QWidget* parent, const char* name) {
+  auto* button = new QPushButton(parent);
+  button->setObjectName(name);
+  return button;
 }
 
 // ---- ImlLed ----
@@ -103,11 +130,16 @@ void TStatusBar::paintEvent(QPaintEvent*) {
 // ---- message boxes ----
 
 void TQtMessageBoxes::ShowInformation(const std::string& text) {
-  QMessageBox::information(Owner, ToQt(cfgstr::SAppTitle), ToQt(text));
+  QMessageBox::information(Owner, ToQt(cfgstr::SAppTitle), ToQtLines(text));
 }
 
 void TQtMessageBoxes::ShowError(const std::string& text) {
-  QMessageBox::critical(Owner, ToQt(cfgstr::SAppTitle), ToQt(text));
+  QMessageBox::critical(Owner, ToQt(cfgstr::SAppTitle), ToQtLines(text));
+}
+
+bool TQtMessageBoxes::AskYesNo(const std::string& text) {
+  return QMessageBox::question(Owner, ToQt(cfgstr::SAppTitle), ToQtLines(text),
+                               QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 // ---- the window ----
@@ -135,32 +167,32 @@ QPixmap HeaderIcon() {
   return image;
 }
 
-QLabel* NewLabel(QWidget* parent, const char* name) {
-  auto* label = new QLabel(parent);
-  label->setObjectName(name);
-  label->setTextFormat(Qt::PlainText);  // service texts are never markup
-  return label;
-}
-
-QPushButton* NewButton(QWidget* parent, const char* name) {
-  auto* button = new QPushButton(parent);
-  button->setObjectName(name);
-  return button;
-}
-
 }  // namespace
 
 TSvcControlWnd::TSvcControlWnd(TControlSystem& System, const std::string& ExeDir,
-                               const std::vector<std::string>& Params, TMessageBoxes* Boxes)
-    : QWidget(nullptr) {
+                               const std::vector<std::string>& Params, TMessageBoxes* Boxes,
+                               TMailSender Mailer)
+    : QWidget(nullptr), Boxes(Boxes), Mailer(std::move(Mailer)) {
   setObjectName("SvcControlWnd");
-  if (Boxes == nullptr) {
+  if (this->Boxes == nullptr) {
     OwnBoxes = std::make_unique<TQtMessageBoxes>(this);
-    Boxes = OwnBoxes.get();
+    this->Boxes = OwnBoxes.get();
   }
   BuildControls();
   TSvcControlView& view = *this;
-  Control = std::make_unique<TSvcControlLogic>(System, view, *Boxes, ExeDir);
+  Control = std::make_unique<TSvcControlLogic>(System, view, *this->Boxes, ExeDir);
+  // Dialogs are made for one use, owned by the window, and released after they close.
+  Control->ShowConfigDialog = [this](const std::string& PcName, const std::string& ConfigFile) {
+    TAlrSvcConfigDlg dialog(this, PcName, ConfigFile, this->Boxes, this->Mailer);
+    return dialog.exec() == QDialog::Accepted;
+  };
+  Control->ShowSelectPcDialog = [this](std::string& PcName) {
+    TSelectPcDlg dialog(this);
+    dialog.SetPcName(PcName);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    PcName = dialog.GetPcName();
+    return true;
+  };
   Control->FormCreate(Params);
   TmrMain->start();
 }
@@ -303,6 +335,7 @@ void TSvcControlWnd::BuildControls() {
   };
   onClick("BtnSrvStart", &TSvcControlLogic::BtnSrvStartClick);
   onClick("BtnSrvStop", &TSvcControlLogic::BtnSrvStopClick);
+  onClick("BtnPC", &TSvcControlLogic::BtnPcClick);
   connect(findChild<QPushButton*>("BtnConfigure"), &QPushButton::clicked, this, [this] {
     Control->RunHandler([this] {
       if (Control->OnEditConfiguration) Control->OnEditConfiguration();
@@ -323,33 +356,40 @@ void TSvcControlWnd::closeEvent(QCloseEvent* event) {
   }
 }
 
-QWidget* TSvcControlWnd::FindControl(const std::string& name) const {
+QWidget* FindControl(const QWidget* root, const std::string& name) {
   const QString objectName = QString::fromStdString(name);
-  if (objectName == this->objectName()) return const_cast<TSvcControlWnd*>(this);
-  return findChild<QWidget*>(objectName);
+  if (objectName == root->objectName()) return const_cast<QWidget*>(root);
+  return root->findChild<QWidget*>(objectName);
 }
 
-void TSvcControlWnd::SetCaption(const std::string& control, const std::string& text) {
-  QWidget* widget = FindControl(control);
+void SetControlCaption(QWidget* root, QTabWidget* pages, const std::string& control,
+                       const std::string& text) {
+  QWidget* widget = FindControl(root, control);
   if (widget == nullptr) return;
   const QString caption = ToQt(text);
-  if (widget == this) {
-    setWindowTitle(caption);
+  if (widget == root) {
+    root->setWindowTitle(caption);
   } else if (auto* label = qobject_cast<QLabel*>(widget)) {
     label->setText(caption);
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(caption);
-  } else if (int page = PgcMain->indexOf(widget); page >= 0) {
-    PgcMain->setTabText(page, caption);
+  } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+    group->setTitle(caption);
+  } else if (int page = pages->indexOf(widget); page >= 0) {
+    pages->setTabText(page, caption);
   }
 }
 
+void TSvcControlWnd::SetCaption(const std::string& control, const std::string& text) {
+  SetControlCaption(this, PgcMain, control, text);
+}
+
 void TSvcControlWnd::SetHint(const std::string& control, const std::string& text) {
-  if (QWidget* widget = FindControl(control)) widget->setToolTip(ToQt(text));
+  if (QWidget* widget = FindControl(this, control)) widget->setToolTip(ToQt(text));
 }
 
 void TSvcControlWnd::SetEnabled(const std::string& control, bool enabled) {
-  if (QWidget* widget = FindControl(control)) widget->setEnabled(enabled);
+  if (QWidget* widget = FindControl(this, control)) widget->setEnabled(enabled);
 }
 
 void TSvcControlWnd::SetPanelText(int panel, const std::string& text) {
@@ -364,7 +404,7 @@ void TSvcControlWnd::RepaintStatusBar() {
   SbMain->repaint();
 }
 
-void TSvcControlWnd::SetWaitCursor(bool on) {
+void ShowWaitCursor(bool on) {
   if (on) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
   } else {
@@ -372,8 +412,16 @@ void TSvcControlWnd::SetWaitCursor(bool on) {
   }
 }
 
+void TSvcControlWnd::SetWaitCursor(bool on) {
+  ShowWaitCursor(on);
+}
+
 void TSvcControlWnd::StopTimer() {
   TmrMain->stop();
+}
+
+void TSvcControlWnd::StartTimer() {
+  TmrMain->start();
 }
 
 void TSvcControlWnd::SbMainDrawPanel(QPainter& painter, int panel, const QRect& rect) {

@@ -16,12 +16,32 @@
 #include "control/alrsvc_logic.h"
 #include "control/control_platform.h"
 
+class QLabel;
 class QPainter;
+class QPushButton;
 class QTabWidget;
 class QTimer;
 
-// The one conversion of the program's Windows-1252 text to the widgets' Unicode.
+// The one conversion of the program's Windows-1252 text to the widgets'
+// Unicode, and back for what the user typed (a character that Windows-1252
+// lacks becomes "?").
 QString ToQt(const std::string& cp1252);
+std::string FromQt(const QString& text);
+// ToQt for texts whose lines are broken by CR LF or by a lone CR, as the
+// program's boxes and prompts break them: each break becomes Qt's line feed.
+QString ToQtLines(const std::string& cp1252);
+
+// A control named `name`; labels show plain text, never markup.
+QLabel* NewLabel(QWidget* parent, const char* name);
+// The control of `root` named `name`, `root` itself included; null when none is.
+QWidget* FindControl(const QWidget* root, const std::string& name);
+// The caption of a control of `root`: its title for `root` itself, the text of
+// a label or button, the title of a group box, the tab of a page of `pages`.
+void SetControlCaption(QWidget* root, QTabWidget* pages, const std::string& control,
+                       const std::string& text);
+QPushButton* NewButton(QWidget* parent, const char* name);
+// The application's hourglass on and off (nested calls pair up).
+void ShowWaitCursor(bool on);
 
 // ImlLed: the 13 x 13 lights; 0 grey (off), 1 green (on), 2 red.
 class TImageList : public QObject {
@@ -62,6 +82,7 @@ class TQtMessageBoxes final : public TMessageBoxes {
   explicit TQtMessageBoxes(QWidget* owner) : Owner(owner) {}
   void ShowInformation(const std::string& text) override;
   void ShowError(const std::string& text) override;
+  bool AskYesNo(const std::string& text) override;
 
  private:
   QWidget* Owner;
@@ -73,7 +94,8 @@ class TSvcControlWnd : public QWidget, private TSvcControlView {
   // Builds the window and runs the start-up (FormCreate) with the program's
   // parameters; the timer runs from here on. `Boxes` null: boxes of its own.
   TSvcControlWnd(TControlSystem& System, const std::string& ExeDir,
-                 const std::vector<std::string>& Params, TMessageBoxes* Boxes = nullptr);
+                 const std::vector<std::string>& Params, TMessageBoxes* Boxes = nullptr,
+                 TMailSender Mailer = SystemMailSender());
   ~TSvcControlWnd() override;
 
   TSvcControlLogic& Logic() { return *Control; }
@@ -93,12 +115,14 @@ class TSvcControlWnd : public QWidget, private TSvcControlView {
   void RepaintStatusBar() override;
   void SetWaitCursor(bool on) override;
   void StopTimer() override;
+  void StartTimer() override;
 
   void BuildControls();
-  QWidget* FindControl(const std::string& name) const;
   void SbMainDrawPanel(QPainter& painter, int panel, const QRect& rect);
 
   std::unique_ptr<TQtMessageBoxes> OwnBoxes;
+  TMessageBoxes* Boxes = nullptr;
+  TMailSender Mailer;
   QTabWidget* PgcMain = nullptr;
   TStatusBar* SbMain = nullptr;
   QTimer* TmrMain = nullptr;

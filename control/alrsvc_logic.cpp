@@ -33,18 +33,6 @@ constexpr const char* kValueLabels[] = {"LabVersionVal",
                                         "LabLastEvtTimeVal",
                                         "LabLastEvtTextVal"};
 
-// The hourglass for as long as the object lives.
-class WaitCursor {
- public:
-  explicit WaitCursor(TSvcControlView& view) : view_(view) { view_.SetWaitCursor(true); }
-  ~WaitCursor() { view_.SetWaitCursor(false); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-
- private:
-  TSvcControlView& view_;
-};
-
 }  // namespace
 
 std::string FormatCounter(double value, const std::string& separator) {
@@ -307,7 +295,7 @@ void TSvcControlLogic::ChangeServiceState(uint32_t Target, const char* AlreadyTe
     Boxes.ShowInformation(AlreadyText + GetPcDisplayName());
     return;
   }
-  WaitCursor hourglass(View);
+  TWaitCursor hourglass(View);
   SetPanelMessage(ProgressText);
   SetBusy(false);
   View.RepaintStatusBar();
@@ -439,6 +427,90 @@ void TSvcControlLogic::LoadLocalConfig(uint8_t* Buffer, uint32_t MaxCount, uint3
   }
   std::memcpy(Buffer, data.data(), data.size());
   Count = static_cast<uint32_t>(data.size());
+}
+
+void TSvcControlLogic::EditConfiguration() {
+  try {
+    ReceiveConfiguration();
+    if (!ShowConfigDialog || !ShowConfigDialog(RemotePC, LocalConfigPath())) return;
+    TWaitCursor hourglass(View);
+    SendConfiguration();
+    SetBusy(false);
+    RestartService();
+    ClearLastError();
+  } catch (const std::exception& e) {
+    SetPanelMessage(e.what());
+    throw;
+  }
+}
+
+void TSvcControlLogic::ReceiveConfiguration() {
+  ShowProgress(cfgstr::Format(cfgstr::SReceivingConfig, {GetPcDisplayName()}));
+  GetConfigFromService();
+}
+
+void TSvcControlLogic::SendConfiguration() {
+  try {
+    ShowProgress(cfgstr::Format(cfgstr::SSendingConfig, {GetPcDisplayName()}));
+    PutConfigToService();
+  } catch (const std::exception& e) {
+    SetPanelMessage(e.what());
+    Boxes.ShowError(e.what());
+  }
+}
+
+void TSvcControlLogic::RestartService() {
+  if (!IsConnected()) return;
+  {
+    // Fails here, before anything is stopped, when a right is missing.
+    constexpr uint32_t kRestartAccess = kServiceQueryConfig | kServiceChangeConfig |
+                                        kServiceQueryStatus | kServiceStart | kServiceStop;
+    ScHandlePtr rights;
+    if (uint32_t err = System.Scm.OpenService(*SCMHandle, ServiceName, kRestartAccess, rights)) {
+      RaiseLastOSError(err);
+    }
+  }
+  ServiceStatus status;
+  if (uint32_t err = System.Scm.QueryServiceStatus(*ServiceHandle, status)) RaiseLastOSError(err);
+  if (status.dwCurrentState == kServiceStopped) {
+    if (Boxes.AskYesNo(cfgstr::SAskStartService)) StopReconfigureStart(false);
+  } else {
+    StopReconfigureStart(true);
+  }
+}
+
+void TSvcControlLogic::StopReconfigureStart(bool Stop) {
+  TWaitCursor hourglass(View);
+  if (Stop) {
+    ShowProgress(cfgstr::SServiceStopping);
+    StopServiceAndWait(System.Scm, *SCMHandle, ServiceName, System.Sleep);
+  }
+  ShowProgress(cfgstr::SChangingConfig);
+  ReconfigureService(*SCMHandle);
+  ShowProgress(cfgstr::SServiceStarting);
+  StartServiceAndWait(System.Scm, *SCMHandle, ServiceName, System.Sleep);
+  SetPanelMessage(cfgstr::SServiceRunning);
+}
+
+void TSvcControlLogic::ReconfigureService(ScHandle&) {}
+
+void TSvcControlLogic::BtnPcClick() {
+  View.StopTimer();
+  struct TimerBack {
+    TSvcControlView& View;
+    ~TimerBack() { View.StartTimer(); }
+  } timerBack{View};
+  std::string name = RemotePC;
+  if (!ShowSelectPcDialog || !ShowSelectPcDialog(name)) return;
+  Disconnect();
+  UpdateButtons();
+  SetRemotePC(name);
+  ClearInfo();
+}
+
+void TSvcControlLogic::ShowProgress(const std::string& Text) {
+  SetPanelMessage(Text);
+  View.RepaintStatusBar();
 }
 
 bool TSvcControlLogic::IsServiceRunning() const {

@@ -94,8 +94,32 @@ class TSvcControlLogic {
   std::string GetPcDisplayName() const;
   void SetRemotePC(const std::string& Value);
 
-  // Runs the configuration change; set by the window that has one.
-  std::function<void()> OnEditConfiguration;
+  // The configuration change: fetch the service's settings into the local
+  // copy, edit them in the parameters dialog, send them back and restart the
+  // service. A failure ends it with its message in the status text and goes
+  // on to the caller; a failed send is shown and the restart runs all the same.
+  void EditConfiguration();
+  void ReceiveConfiguration();
+  // Never raises: a failure goes to the status text and an error box.
+  void SendConfiguration();
+  // Stops and starts the service so that it reads its new settings, or offers
+  // to start a stopped one. Nothing happens while not connected; without the
+  // rights to stop and start it, it raises before anything is stopped.
+  void RestartService();
+  // Called between the stop and the start of a restart; does nothing here.
+  virtual void ReconfigureService(platform::ScHandle& Manager);
+  // The PC switch: no poll while the dialog is open; OK points the window at
+  // the PC as typed, with its values emptied.
+  void BtnPcClick();
+
+  // Runs the configuration change (EditConfiguration, unless a window puts
+  // something else here).
+  std::function<void()> OnEditConfiguration = [this] { EditConfiguration(); };
+  // Shows the parameters dialog on the file `ConfigFile` modally: true when
+  // it ended with OK, which means it saved its settings into that file.
+  std::function<bool(const std::string& PcName, const std::string& ConfigFile)> ShowConfigDialog;
+  // Shows the PC-switch dialog holding `PcName`: true on OK, the name as typed.
+  std::function<bool(std::string& PcName)> ShowSelectPcDialog;
 
   const std::string& GetRemotePC() const { return RemotePC; }
   const std::string& GetExeDir() const { return ExeDir; }
@@ -109,6 +133,10 @@ class TSvcControlLogic {
 
  private:
   void SetPanelMessage(const std::string& Text);
+  // The status text, drawn at once: a blocking step follows.
+  void ShowProgress(const std::string& Text);
+  // The stop (when `Stop`), the hook and the start of a restart.
+  void StopReconfigureStart(bool Stop);
   // Zeroes the header of RequestBuf and puts the command in.
   void PrepareRequest(std::string_view Command, uint32_t DataLength);
   // One exchange on `PipeName`; 0 or the error code.

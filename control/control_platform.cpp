@@ -9,6 +9,7 @@
 
 #include "platform/named_pipe.h"
 #include "platform/text.h"
+#include "service/mail_ssl_interface.h"
 
 namespace {
 
@@ -39,4 +40,11 @@ std::string LocaleThousandSeparator() {
   // Locales such as fr_FR group with a narrow no-break space, which cp1252 lacks.
   if (text.find('?') != std::string::npos) return "\xA0";
   return text;
+}
+
+TMailSender SystemMailSender() {
+  return [](const std::string& recipients, const std::string& subject, const std::string& bodyLines,
+            const TMailServerParams* serverParams, std::string& errorText) {
+    return SendSecureMail(recipients, subject, bodyLines, "", errorText, "", 0, 0, serverParams);
+  };
 }

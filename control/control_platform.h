@@ -43,13 +43,27 @@ struct TControlSystem {
   std::string ThousandSeparator;
 };
 
-// Modal boxes with the application title as caption and an OK button.
+// Modal boxes with the application title as caption and an OK button, or
+// Yes and No buttons for a question.
 class TMessageBoxes {
  public:
   virtual ~TMessageBoxes() = default;
   virtual void ShowInformation(const std::string& text) = 0;
   virtual void ShowError(const std::string& text) = 0;
+  // True for Yes.
+  virtual bool AskYesNo(const std::string& text) = 0;
 };
+
+struct TMailServerParams;
+
+// One e-mail through the mail library, as SendSecureMail with no attachment
+// and no extra text: true when sent, else the library's text in `errorText`.
+// `serverParams` null: the library's own server settings.
+using TMailSender = std::function<bool(
+    const std::string& recipients, const std::string& subject, const std::string& bodyLines,
+    const TMailServerParams* serverParams, std::string& errorText)>;
+// SendSecureMail of service/mail_ssl_interface.
+TMailSender SystemMailSender();
 
 // The window as its logic drives it. Controls are named by their object names
 // ("BtnSrvStart", "LabVersionVal"; the window itself is "SvcControlWnd").
@@ -68,6 +82,21 @@ class TSvcControlView {
   // The hourglass on and off.
   virtual void SetWaitCursor(bool on) = 0;
   virtual void StopTimer() = 0;
+  virtual void StartTimer() = 0;
+};
+
+// The hourglass of a view (anything with SetWaitCursor) for as long as the
+// object lives, also when what runs under it raises.
+template <class View>
+class TWaitCursor {
+ public:
+  explicit TWaitCursor(View& view) : view_(view) { view_.SetWaitCursor(true); }
+  ~TWaitCursor() { view_.SetWaitCursor(false); }
+  TWaitCursor(const TWaitCursor&) = delete;
+  TWaitCursor& operator=(const TWaitCursor&) = delete;
+
+ private:
+  View& view_;
 };
 
 // A view that shows nothing, for programs that run the logic without a window.
@@ -81,4 +110,5 @@ class TNullView final : public TSvcControlView {
   void RepaintStatusBar() override {}
   void SetWaitCursor(bool) override {}
   void StopTimer() override {}
+  void StartTimer() override {}
 };

@@ -83,4 +83,67 @@ inline constexpr char SFOpenError[] = "Cannot open file \"%s\". %s";
 inline constexpr char SLocalCopyTooLarge[] =
     "The file \"%s\" holds %s bytes; at most %s bytes can be sent to the service";
 
+// The configuration round trip.
+inline constexpr char SReceivingConfig[] = "re\xE7ois la configuration de %s...";
+inline constexpr char SSendingConfig[] = "envoie la configuration \xE0 %s...";
+inline constexpr char SChangingConfig[] = "Changing service configuration...";
+inline constexpr char SAskStartService[] =
+    "Service n'est pas travailler.\rVulez vous demarrer maintenant?";
+
+// The parameters dialog.
+inline constexpr char SConfigDlgCaption[] = "Alert Service parameters";
+inline constexpr char SBtnOk[] = "OK";
+inline constexpr char SBtnCancel[] = "Annuler";
+inline constexpr char STsGeneral[] = "General";
+inline constexpr char SLabDatabases[] =
+    "Bases de donn\xE9"
+    "es sont v\xE9rifi\xE9"
+    "es par Alert Service";
+inline constexpr char SBtnCheckOptions[] = "Modes de la v\xE9rification";
+inline constexpr char SLabCheckTime[] = "Check state of the  data files at";
+inline constexpr char SEdExactTimesHint[] =
+    "Liste des valeurs de temps, s\xE9par\xE9"
+    "es par un espace, par exemple \"10:30 18:00\"";
+inline constexpr char SCbLogDetailed[] = "Detailed event log";
+inline constexpr char STsAlarms[] = "Notifications sur les alarmes";
+inline constexpr char SGbMail[] = "Notifications sur les alarmes";
+inline constexpr char SCbUseEmail[] = "Notify user about alarms by e-mail";
+inline constexpr char SLabAlarmMailAddr[] = "Envoyer e-mail vers";
+inline constexpr char SLabAlarmMessage[] = "Message de alarme";
+inline constexpr char SBtnTest[] = "Test email";
+inline constexpr char SCbAlarmMailDefault[] = "Default mail system parameters";
+inline constexpr char SLabSmtpHost[] = "Outgoing mail (SMTP) ";
+inline constexpr char SLabPort[] = "Port";
+inline constexpr char SLabPop3Host[] = "Incoming mail (POP3)";
+inline constexpr char SLabAlarmMailUser[] = "Login (usually email)";
+inline constexpr char SLabAlarmMailPassword[] = "Password";
+inline constexpr char SCbMaskPsw[] = "Mask password";
+inline constexpr char SDefaultSmtpPort[] = "25";
+inline constexpr char SDefaultPop3Port[] = "110";
+inline constexpr char STestMailTitle[] = "CORVANTE Alert Service";
+inline constexpr char STestMailText[] = "Ce message est un test de communication.";
+inline constexpr char STestMailSubject[] = "Message de alarme du Alert Service";
+inline constexpr char STestMailSent[] = "E-mail: was sent to %s successfully.";
+inline constexpr char STestMailFailed[] = "E-mail: failed to send to %s\r\n%s";
+
+// The excluded-days dialog.
+inline constexpr char SCheckOptionsCaption[] = "Modes de la v\xE9rification";
+inline constexpr char SLabDatabase[] =
+    "Base de donn\xE9"
+    "es";
+inline constexpr char SGbDays[] = "Days to be excluded from check";
+inline constexpr char SCbMonday[] = "Mondays";
+inline constexpr char SCbTuesday[] = "Tuesdays";
+inline constexpr char SCbWednesday[] = "Wednesdays";
+inline constexpr char SCbThursday[] = "Thursdays";
+inline constexpr char SCbFriday[] = "Fridays";
+inline constexpr char SCbSaturday[] = "Saturdays";
+inline constexpr char SCbSunday[] = "Sundays";
+
+// The PC-switch dialog.
+inline constexpr char SSelectPcCaption[] = "Commut\xE9 pour un autre PC";
+inline constexpr char SLabPrompt[] =
+    "Tapez le nom du PC ou choisissez PC parmi la liste.\r"
+    "Laissez le nom non rempli si vous voulez choisir votre PC";
+
 }  // namespace cfgstr

@@ -94,11 +94,14 @@ class FakePipe final : public TPipeClient {
     Paths.push_back(pipePath);
     Requests.emplace_back(request, request + requestSize);
     if (Error) return Error;
-    answerCount = static_cast<uint32_t>(std::min<size_t>(Answer.size(), answerSize));
-    if (answerCount != 0) std::memcpy(answer, Answer.data(), answerCount);
+    const std::vector<uint8_t> given = Answers.empty() ? Answer : Answers.front();
+    if (!Answers.empty()) Answers.pop_front();
+    answerCount = static_cast<uint32_t>(std::min<size_t>(given.size(), answerSize));
+    if (answerCount != 0) std::memcpy(answer, given.data(), answerCount);
     return 0;
   }
   uint32_t Error = 0;
+  std::deque<std::vector<uint8_t>> Answers;  // one per call, before Answer
   std::vector<uint8_t> Answer;
   std::vector<std::string> Paths;
   std::vector<std::vector<uint8_t>> Requests;
@@ -134,6 +137,7 @@ class FakeView final : public TSvcControlView {
     Log.push_back(on ? "hourglass" : "cursor");
   }
   void StopTimer() override { Log.push_back("stop-timer"); }
+  void StartTimer() override { Log.push_back("start-timer"); }
 
   std::map<std::string, std::string> Captions, Hints;
   std::map<std::string, bool> Enabled;
@@ -148,7 +152,12 @@ class FakeBoxes final : public TMessageBoxes {
  public:
   void ShowInformation(const std::string& text) override { Infos.push_back(text); }
   void ShowError(const std::string& text) override { Errors.push_back(text); }
-  std::vector<std::string> Infos, Errors;
+  bool AskYesNo(const std::string& text) override {
+    Questions.push_back(text);
+    return Answer;
+  }
+  std::vector<std::string> Infos, Errors, Questions;
+  bool Answer = false;
 };
 
 // Boxes that print "info <text>" and "error <text>" lines on the standard output.
@@ -156,6 +165,11 @@ class PrintingBoxes final : public TMessageBoxes {
  public:
   void ShowInformation(const std::string& text) override { std::printf("info %s\n", text.c_str()); }
   void ShowError(const std::string& text) override { std::printf("error %s\n", text.c_str()); }
+  // Answers No.
+  bool AskYesNo(const std::string& text) override {
+    std::printf("question %s\n", text.c_str());
+    return false;
+  }
 };
 
 }  // namespace control_test

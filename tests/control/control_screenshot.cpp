@@ -1,7 +1,12 @@
 // Builds the real window against the service of this machine, lets it poll
-// once, and saves a picture of each page:
-//   control_screenshot FOLDER   writes FOLDER/vigilo_cfg_activity.png and
-//                               FOLDER/vigilo_cfg_statistics.png
+// once, and saves a picture of each page, then fetches the service's
+// settings and saves pictures of the dialogs on them:
+//   control_screenshot FOLDER   writes FOLDER/vigilo_cfg_activity.png,
+//                               FOLDER/vigilo_cfg_statistics.png,
+//                               FOLDER/vigilo_cfg_parameters_general.png,
+//                               FOLDER/vigilo_cfg_parameters_alarms.png,
+//                               FOLDER/vigilo_cfg_excluded_days.png and
+//                               FOLDER/vigilo_cfg_select_pc.png
 // Boxes are printed instead of shown, so that nothing waits for a click.
 #include <QApplication>
 #include <QTabWidget>
@@ -9,7 +14,10 @@
 #include <string>
 
 #include "common/datetime.h"
+#include "control/alr_checkoptions.h"
+#include "control/alrsvc_configdlg.h"
 #include "control/alrsvc_control.h"
+#include "control/selectpc.h"
 #include "control_fakes.h"
 #include "platform/file.h"
 
@@ -26,6 +34,20 @@ extern "C" const char* __tsan_default_suppressions() {
   return "race:libQt6\nrace:libdbus-1.so\n";
 }
 
+namespace {
+
+bool Save(QWidget& widget, const std::string& path) {
+  QApplication::processEvents();
+  if (!widget.grab().save(QString::fromStdString(path))) {
+    std::fprintf(stderr, "cannot save %s\n", path.c_str());
+    return false;
+  }
+  std::printf("saved %s\n", path.c_str());
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc < 2) return 2;
@@ -40,13 +62,28 @@ int main(int argc, char** argv) {
   const std::pair<int, const char*> shots[] = {{0, "activity"}, {1, "statistics"}};
   for (const auto& [page, name] : shots) {
     pages->setCurrentIndex(page);
-    QApplication::processEvents();
-    const std::string path = folder + "/vigilo_cfg_" + name + ".png";
-    if (!window.grab().save(QString::fromStdString(path))) {
-      std::fprintf(stderr, "cannot save %s\n", path.c_str());
-      return 1;
-    }
-    std::printf("saved %s\n", path.c_str());
+    if (!Save(window, folder + "/vigilo_cfg_" + name + ".png")) return 1;
   }
+
+  window.Logic().RunHandler([&] { window.Logic().GetConfigFromService(); });
+  TAlrSvcConfigDlg parameters(&window, "", window.Logic().LocalConfigPath(), &boxes);
+  parameters.show();
+  auto* paramPages = parameters.findChild<QTabWidget*>("PgcParams");
+  const std::pair<int, const char*> paramShots[] = {{0, "general"}, {1, "alarms"}};
+  for (const auto& [page, name] : paramShots) {
+    paramPages->setCurrentIndex(page);
+    if (!Save(parameters, folder + "/vigilo_cfg_parameters_" + name + ".png")) return 1;
+  }
+  TCheckOptionsDlg days(&parameters);
+  days.SetChainName("SHOPS2");
+  days.SetDatabaseName("localhost:/var/lib/qor/SHOPS2/qor.fdb");
+  TDaysNoCheck weekend{};
+  weekend[6] = weekend[7] = true;
+  days.SetExcludedDays(weekend);
+  days.show();
+  if (!Save(days, folder + "/vigilo_cfg_excluded_days.png")) return 1;
+  TSelectPcDlg pc(&window);
+  pc.show();
+  if (!Save(pc, folder + "/vigilo_cfg_select_pc.png")) return 1;
   return 0;
 }

@@ -1,0 +1,303 @@
+#include "control/alrsvc_configdlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "control/alr_checkoptions.h"
+#include "control/alrsvc_control.h"
+#include "control/control_resstr.h"
+
+namespace {
+
+QCheckBox* NewCheckBox(QWidget* parent, const char* name, const char* text) {
+  auto* box = new QCheckBox(ToQt(text), parent);
+  box->setObjectName(name);
+  return box;
+}
+
+QLineEdit* NewEdit(QWidget* parent, const char* name, const char* text = "") {
+  auto* edit = new QLineEdit(ToQt(text), parent);
+  edit->setObjectName(name);
+  return edit;
+}
+
+QLabel* NewLabel(QWidget* parent, const char* name, const char* text) {
+  QLabel* label = ::NewLabel(parent, name);
+  label->setText(ToQt(text));
+  return label;
+}
+
+}  // namespace
+
+TAlrSvcConfigDlg::TAlrSvcConfigDlg(QWidget* Owner, const std::string& PcName,
+                                   const std::string& ConfigFile, TMessageBoxes* Boxes,
+                                   TMailSender Mailer)
+    : QDialog(Owner) {
+  setObjectName("AlrSvcConfigDlg");
+  if (Boxes == nullptr) {
+    OwnBoxes = std::make_unique<TQtMessageBoxes>(this);
+    Boxes = OwnBoxes.get();
+  }
+  BuildControls();
+  TAlrSvcConfigView& view = *this;
+  Control = std::make_unique<TAlrSvcConfigLogic>(view, *Boxes, std::move(Mailer), PcName,
+                                                 ConfigFile, VersionInfo.GetVersionString(1));
+  Control->FormCreate();
+}
+
+TAlrSvcConfigDlg::~TAlrSvcConfigDlg() = default;
+
+void TAlrSvcConfigDlg::BuildControls() {
+  resize(520, 430);
+  auto* root = new QVBoxLayout(this);
+
+  PgcParams = new QTabWidget(this);
+  PgcParams->setObjectName("PgcParams");
+  root->addWidget(PgcParams, 1);
+
+  // TsGeneral: the chains, the check times, the log.
+  auto* general = new QWidget(PgcParams);
+  general->setObjectName("TsGeneral");
+  auto* generalColumn = new QVBoxLayout(general);
+  generalColumn->addWidget(::NewLabel(general, "LabDatabases"));
+  auto* chainsRow = new QHBoxLayout;
+  auto* chains = new QListWidget(general);
+  chains->setObjectName("LbcChains");
+  chainsRow->addWidget(chains, 1);
+  auto* chainButtons = new QVBoxLayout;
+  QPushButton* checkOptions = NewButton(general, "BtnCheckOptions");
+  checkOptions->setEnabled(false);
+  chainButtons->addWidget(checkOptions);
+  chainButtons->addStretch(1);
+  chainsRow->addLayout(chainButtons);
+  generalColumn->addLayout(chainsRow, 1);
+  auto* timesRow = new QHBoxLayout;
+  timesRow->addWidget(NewLabel(general, "LabCheckTime", cfgstr::SLabCheckTime));
+  timesRow->addWidget(NewEdit(general, "EdExactTimes"), 1);
+  generalColumn->addLayout(timesRow);
+  generalColumn->addWidget(NewCheckBox(general, "CbLogDetailed", cfgstr::SCbLogDetailed));
+  PgcParams->addTab(general, QString());
+
+  // TsAlarms: the notification by e-mail.
+  auto* alarms = new QWidget(PgcParams);
+  alarms->setObjectName("TsAlarms");
+  auto* alarmsColumn = new QVBoxLayout(alarms);
+  auto* mail = new QGroupBox(alarms);
+  mail->setObjectName("GbMail");
+  alarmsColumn->addWidget(mail);
+  auto* mailGrid = new QGridLayout(mail);
+  mailGrid->addWidget(NewCheckBox(mail, "CbUseEmail", cfgstr::SCbUseEmail), 0, 0, 1, 4);
+  mailGrid->addWidget(::NewLabel(mail, "LabAlarmMailAddr"), 1, 0);
+  mailGrid->addWidget(NewEdit(mail, "EdAlarmMailAddr"), 1, 1, 1, 3);
+  mailGrid->addWidget(::NewLabel(mail, "LabAlarmMessage"), 2, 0, Qt::AlignTop);
+  auto* body = new QPlainTextEdit(mail);
+  body->setObjectName("MemAlarmMailBody");
+  body->setLineWrapMode(QPlainTextEdit::NoWrap);
+  mailGrid->addWidget(body, 2, 1, 1, 3);
+  mailGrid->addWidget(NewCheckBox(mail, "CbAlarmMailDefault", cfgstr::SCbAlarmMailDefault), 3, 1, 1,
+                      2);
+  mailGrid->addWidget(NewButton(mail, "BtnTest"), 3, 3);
+  mail->findChild<QPushButton*>("BtnTest")->setText(ToQt(cfgstr::SBtnTest));
+  mail->findChild<QCheckBox*>("CbAlarmMailDefault")->setChecked(true);
+  mailGrid->addWidget(NewLabel(mail, "LabSmtpHost", cfgstr::SLabSmtpHost), 4, 0);
+  mailGrid->addWidget(NewEdit(mail, "EdSmtpHost"), 4, 1);
+  mailGrid->addWidget(NewLabel(mail, "LabSmtpPort", cfgstr::SLabPort), 4, 2);
+  mailGrid->addWidget(NewEdit(mail, "EdSmtpPort", cfgstr::SDefaultSmtpPort), 4, 3);
+  mailGrid->addWidget(NewLabel(mail, "LabPop3Host", cfgstr::SLabPop3Host), 5, 0);
+  mailGrid->addWidget(NewEdit(mail, "EdPop3Host"), 5, 1);
+  mailGrid->addWidget(NewLabel(mail, "LabPop3Port", cfgstr::SLabPort), 5, 2);
+  mailGrid->addWidget(NewEdit(mail, "EdPop3Port", cfgstr::SDefaultPop3Port), 5, 3);
+  mailGrid->addWidget(NewLabel(mail, "LabAlarmMailUser", cfgstr::SLabAlarmMailUser), 6, 0);
+  mailGrid->addWidget(NewEdit(mail, "EdAlarmMailUser"), 6, 1);
+  mailGrid->addWidget(NewLabel(mail, "LabAlarmMailPassword", cfgstr::SLabAlarmMailPassword), 7, 0);
+  QLineEdit* password = NewEdit(mail, "EdAlarmMailPassword");
+  password->setEchoMode(QLineEdit::Password);
+  mailGrid->addWidget(password, 7, 1);
+  QCheckBox* mask = NewCheckBox(mail, "CbMaskPsw", cfgstr::SCbMaskPsw);
+  mask->setChecked(true);
+  mailGrid->addWidget(mask, 7, 2, 1, 2);
+  mailGrid->setColumnStretch(1, 1);
+  mailGrid->setRowStretch(2, 1);
+  for (const char* name :
+       {"LabSmtpHost", "EdSmtpHost", "LabSmtpPort", "EdSmtpPort", "LabPop3Host", "EdPop3Host",
+        "LabPop3Port", "EdPop3Port", "LabAlarmMailUser", "EdAlarmMailUser", "LabAlarmMailPassword",
+        "EdAlarmMailPassword", "CbMaskPsw"}) {
+    mail->findChild<QWidget*>(name)->setVisible(false);
+  }
+  for (const char* port : {"EdSmtpPort", "EdPop3Port"}) {
+    auto* edit = mail->findChild<QLineEdit*>(port);
+    edit->setMaximumWidth(60);
+    edit->installEventFilter(this);
+  }
+  PgcParams->addTab(alarms, QString());
+  PgcParams->setCurrentWidget(alarms);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  QPushButton* ok = NewButton(this, "BtnOK");
+  ok->setDefault(true);
+  QPushButton* cancel = NewButton(this, "BtnCancel");
+  buttons->addWidget(ok);
+  buttons->addWidget(cancel);
+  root->addLayout(buttons);
+
+  // Handlers run inside Qt's event delivery: nothing may escape them.
+  auto forward = [this](void (TAlrSvcConfigLogic::*handler)()) {
+    return [this, handler] {
+      try {
+        (Control.get()->*handler)();
+      } catch (const std::exception& e) {
+        Control->ReportError(e.what());
+      }
+    };
+  };
+  connect(ok, &QPushButton::clicked, this, forward(&TAlrSvcConfigLogic::BtnOKClick));
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(checkOptions, &QPushButton::clicked, this,
+          forward(&TAlrSvcConfigLogic::BtnCheckOptionsClick));
+  connect(chains, &QListWidget::itemSelectionChanged, this,
+          forward(&TAlrSvcConfigLogic::LbcChainsClick));
+  connect(chains, &QListWidget::itemChanged, this,
+          forward(&TAlrSvcConfigLogic::LbcChainsClickCheck));
+  connect(mail->findChild<QCheckBox*>("CbAlarmMailDefault"), &QCheckBox::clicked, this,
+          forward(&TAlrSvcConfigLogic::CbAlarmMailDefaultClick));
+  connect(mask, &QCheckBox::clicked, this, forward(&TAlrSvcConfigLogic::CbMaskPswClick));
+  connect(mail->findChild<QPushButton*>("BtnTest"), &QPushButton::clicked, this,
+          forward(&TAlrSvcConfigLogic::BtnTestClick));
+}
+
+bool TAlrSvcConfigDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const QString text = static_cast<QKeyEvent*>(event)->text();
+    // Keys without a character (arrows, Delete) and the dialog's own keys
+    // (Tab, Enter, Escape) are not typed characters.
+    if (text.size() == 1 && (text[0] == QChar('\b') || text[0].unicode() >= 0x20) &&
+        !Control->EdPortKeyPress(text[0].unicode() < 0x80 ? static_cast<char>(text[0].unicode())
+                                                          : '?')) {
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TAlrSvcConfigDlg::SetCaption(const std::string& control, const std::string& text) {
+  SetControlCaption(this, PgcParams, control, text);
+}
+
+void TAlrSvcConfigDlg::SetHint(const std::string& control, const std::string& text) {
+  if (QWidget* widget = FindControl(control)) widget->setToolTip(ToQt(text));
+}
+
+std::string TAlrSvcConfigDlg::GetText(const std::string& control) const {
+  auto* edit = qobject_cast<QLineEdit*>(FindControl(control));
+  return edit ? FromQt(edit->text()) : std::string();
+}
+
+void TAlrSvcConfigDlg::SetText(const std::string& control, const std::string& text) {
+  if (auto* edit = qobject_cast<QLineEdit*>(FindControl(control))) edit->setText(ToQt(text));
+}
+
+std::vector<std::string> TAlrSvcConfigDlg::GetLines(const std::string& control) const {
+  std::vector<std::string> lines;
+  auto* memo = qobject_cast<QPlainTextEdit*>(FindControl(control));
+  if (memo == nullptr) return lines;
+  QString text = memo->toPlainText();
+  // A memo's last line break ends its last line; it opens no new one.
+  if (text.endsWith('\n')) text.chop(1);
+  if (text.isEmpty() && memo->toPlainText().isEmpty()) return lines;
+  for (const QString& line : text.split('\n')) lines.push_back(FromQt(line));
+  return lines;
+}
+
+void TAlrSvcConfigDlg::SetLines(const std::string& control, const std::vector<std::string>& lines) {
+  auto* memo = qobject_cast<QPlainTextEdit*>(FindControl(control));
+  if (memo == nullptr) return;
+  QStringList text;
+  for (const std::string& line : lines) text << ToQt(line);
+  memo->setPlainText(text.join('\n'));
+}
+
+bool TAlrSvcConfigDlg::GetChecked(const std::string& control) const {
+  auto* box = qobject_cast<QAbstractButton*>(FindControl(control));
+  return box && box->isChecked();
+}
+
+void TAlrSvcConfigDlg::SetChecked(const std::string& control, bool checked) {
+  if (auto* box = qobject_cast<QAbstractButton*>(FindControl(control))) box->setChecked(checked);
+}
+
+void TAlrSvcConfigDlg::SetVisible(const std::string& control, bool visible) {
+  if (QWidget* widget = FindControl(control)) widget->setVisible(visible);
+}
+
+void TAlrSvcConfigDlg::SetEnabled(const std::string& control, bool enabled) {
+  if (QWidget* widget = FindControl(control)) widget->setEnabled(enabled);
+}
+
+void TAlrSvcConfigDlg::SetPasswordMasked(bool masked) {
+  findChild<QLineEdit*>("EdAlarmMailPassword")
+      ->setEchoMode(masked ? QLineEdit::Password : QLineEdit::Normal);
+}
+
+void TAlrSvcConfigDlg::ClearChainItems() {
+  findChild<QListWidget*>("LbcChains")->clear();
+}
+
+void TAlrSvcConfigDlg::AddChainItem(const std::string& text, int32_t chainIndex, bool checked) {
+  auto* item = new QListWidgetItem(ToQt(text), findChild<QListWidget*>("LbcChains"));
+  item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+  item->setData(Qt::UserRole, chainIndex);
+  item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+}
+
+int TAlrSvcConfigDlg::ChainItemCount() const {
+  return findChild<QListWidget*>("LbcChains")->count();
+}
+
+int32_t TAlrSvcConfigDlg::ChainItemIndex(int item) const {
+  return findChild<QListWidget*>("LbcChains")->item(item)->data(Qt::UserRole).toInt();
+}
+
+bool TAlrSvcConfigDlg::ChainItemChecked(int item) const {
+  return findChild<QListWidget*>("LbcChains")->item(item)->checkState() == Qt::Checked;
+}
+
+int TAlrSvcConfigDlg::SelectedChainItem() const {
+  const auto* chains = findChild<QListWidget*>("LbcChains");
+  const QList<QListWidgetItem*> selected = chains->selectedItems();
+  return selected.isEmpty() ? -1 : chains->row(selected.first());
+}
+
+bool TAlrSvcConfigDlg::EditExcludedDays(const std::string& chainName, const std::string& database,
+                                        TDaysNoCheck& days) {
+  TCheckOptionsDlg dialog(this);
+  dialog.SetChainName(chainName);
+  dialog.SetDatabaseName(database);
+  dialog.SetExcludedDays(days);
+  if (dialog.exec() != QDialog::Accepted) return false;
+  dialog.GetExcludedDays(days);
+  return true;
+}
+
+void TAlrSvcConfigDlg::Beep() {
+  QApplication::beep();
+}
+
+void TAlrSvcConfigDlg::SetWaitCursor(bool on) {
+  ShowWaitCursor(on);
+}
+
+void TAlrSvcConfigDlg::CloseWithOk() {
+  accept();
+}
