@@ -41,6 +41,15 @@ struct PipeSecurityAttributes {
 
 // The socket file of pipe `name`. Fails with kErrorInvalidName for a bad name.
 uint32_t PipeSocketPath(const std::string& name, std::string& path);
+// The same below the runtime folder `runtimeDir` (of another PC, or the local
+// mirror of its folder).
+uint32_t PipeSocketPathIn(const std::string& runtimeDir, const std::string& name,
+                          std::string& path);
+
+// The parts of a pipe path "\\PC\pipe\NAME" ("pipe" in any case): the machine,
+// empty for this PC ("."), and the pipe's name. Fails with kErrorInvalidName
+// for anything that is no pipe path or holds a bad name.
+uint32_t SplitPipePath(const std::string& pipePath, std::string& machine, std::string& name);
 
 // The name of the local pipe path "\\.\pipe\NAME" ("pipe" in any case).
 // Fails with kErrorBadNetPath for a path on another machine ("\\PC\pipe\..."),
@@ -133,7 +142,8 @@ std::unique_ptr<PipeServerSystem> CreatePipeServerSystem(
 // bytes into `answer`, and disconnects. Returns 0, or: kErrorFileNotFound when
 // no server listens, kErrorPipeBusy when all its instances are busy,
 // kErrorAccessDenied when the socket is closed to this user, kErrorBadNetPath
-// for another machine, kErrorMoreData when the answer is longer (the first
+// for another PC that cannot be reached (platform/remote; there every wait is
+// bounded by kRemoteReplyTime, kErrorTimeout), kErrorMoreData when the answer is longer (the first
 // `answerSize` bytes are then in `answer`). Blocks while the server works.
 uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint32_t requestSize,
                        uint8_t* answer, uint32_t answerSize, uint32_t& answerCount);

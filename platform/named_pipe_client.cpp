@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/named_pipe.h"
+#include "platform/remote.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_socket.h"
@@ -28,6 +29,7 @@ uint32_t ReceiveAnswer(int fd, uint8_t* dest, uint32_t size, uint32_t& kept, uin
     if (n == 0) return kErrorBrokenPipe;
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return kErrorTimeout;  // SO_RCVTIMEO ran out
       return LastErrorFromErrno();
     }
     bool lengthKnown = got >= kFrameHeaderSize;
@@ -47,10 +49,17 @@ uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint
                        uint8_t* answer, uint32_t answerSize, uint32_t& answerCount) {
   answerCount = 0;
   if (requestSize > kPipeMessageLimit) return kErrorInvalidParameter;
+  std::string machine;
   std::string name;
   std::string path;
-  if (uint32_t rc = LocalPipeName(pipePath, name)) return rc;
-  if (uint32_t rc = PipeSocketPath(name, path)) return rc;
+  if (uint32_t rc = SplitPipePath(pipePath, machine, name)) return rc;
+  machine = RemoteMachineName(machine);
+  const bool remote = !machine.empty();
+  if (remote) {
+    if (uint32_t rc = SystemRemoteForwardings().PipeSocket(machine, name, path)) return rc;
+  } else if (uint32_t rc = PipeSocketPath(name, path)) {
+    return rc;
+  }
   UniqueFd fd;
   int err = 0;
   if (uint32_t rc = ConnectSocket(path, true, fd, err)) {
@@ -67,9 +76,17 @@ uint32_t CallNamedPipe(const std::string& pipePath, const uint8_t* request, uint
   // From here on the exchange waits for the server, as CallNamedPipe does once
   // connected. The socket was made with no other status flag to keep.
   if (::fcntl(fd.get(), F_SETFL, 0) != 0) return LastErrorFromErrno();
+  if (remote) {
+    // The control program calls on its GUI thread: a link that hangs may
+    // hold it only briefly.
+    SetSocketTimeouts(fd.get(), kRemoteReplyTime);
+  }
 
   uint8_t token = 0;
-  if (uint32_t error = ReceiveAll(fd.get(), &token, 1)) return error;
+  if (uint32_t error = ReceiveAll(fd.get(), &token, 1)) {
+    // ssh accepts for the other PC at once and closes when no server is there.
+    return remote && error == kErrorBrokenPipe ? kErrorFileNotFound : error;
+  }
   if (token == kPipeTokenBusy) return kErrorPipeBusy;
   if (token != kPipeTokenAccepted) return kErrorBadPipe;
 

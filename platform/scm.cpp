@@ -1,12 +1,11 @@
 #include "platform/scm.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/file.h"
+#include "platform/remote.h"
 #include "platform/scm_wire.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
@@ -19,19 +18,27 @@ using scmwire::Op;
 
 // The manager answers at once except for an interrogate, which it holds until
 // the service answers (at most its own time-out); this bounds a hung manager.
-constexpr int kExchangeTimeoutSeconds = 90;
+constexpr std::chrono::milliseconds kExchangeTime{90000};
+
+// Where a manager answers: its socket on this PC, or another PC's reached
+// through the forwarding to it, looked up at every call (the forwarding may
+// have been started again since).
+struct ManagerPlace {
+  std::string machine;     // empty: this PC
+  std::string socketPath;  // this PC's
+};
 
 class ManagerHandle : public ScHandle {
  public:
-  explicit ManagerHandle(std::string socketPath) : socketPath(std::move(socketPath)) {}
-  std::string socketPath;
+  explicit ManagerHandle(ManagerPlace place) : place(std::move(place)) {}
+  ManagerPlace place;
 };
 
 class ServiceHandle : public ScHandle {
  public:
-  ServiceHandle(std::string socketPath, std::string name, uint32_t access)
-      : socketPath(std::move(socketPath)), name(std::move(name)), access(access) {}
-  std::string socketPath;
+  ServiceHandle(ManagerPlace place, std::string name, uint32_t access)
+      : place(std::move(place)), name(std::move(name)), access(access) {}
+  ManagerPlace place;
   std::string name;
   uint32_t access;
 };
@@ -43,26 +50,32 @@ uint32_t ConnectError(int err) {
 }
 
 // One request, one answer; `answer` is positioned after the error code.
-uint32_t Exchange(const std::string& socketPath, const std::string& request, std::string& answer) {
+uint32_t Exchange(const ManagerPlace& place, const std::string& request, std::string& answer) {
+  const bool remote = !place.machine.empty();
+  std::string socketPath = place.socketPath;
+  if (remote) {
+    if (uint32_t err = SystemRemoteForwardings().ScmSocket(place.machine, socketPath)) return err;
+  }
   UniqueFd sock;
   int connectErr = 0;
   if (uint32_t err = ConnectSocket(socketPath, false, sock, connectErr)) {
     return connectErr != 0 ? ConnectError(connectErr) : err;
   }
-  timeval timeout{kExchangeTimeoutSeconds, 0};
-  ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  ::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  // Another PC's calls run on the control program's GUI thread: a link that
+  // hangs may hold it only briefly.
+  SetSocketTimeouts(sock.get(), remote ? kRemoteReplyTime : kExchangeTime);
   if (uint32_t err = scmwire::SendFrame(sock.get(), request)) return err;
-  if (uint32_t err = scmwire::ReceiveFrame(sock.get(), answer)) return err;
-  return kErrorSuccess;
+  uint32_t err = scmwire::ReceiveFrame(sock.get(), answer);
+  // ssh accepts for the other PC at once and closes when nothing listens there.
+  if (remote && err == kErrorBrokenPipe) return kErrorRpcServerUnavailable;
+  return err;
 }
 
 // Sends `request` and reads the error code and, when `status` is given and the
 // call succeeded, the status that follows it.
-uint32_t Call(const std::string& socketPath, const scmwire::Writer& request,
-              ServiceStatus* status) {
+uint32_t Call(const ManagerPlace& place, const scmwire::Writer& request, ServiceStatus* status) {
   std::string answer;
-  if (uint32_t err = Exchange(socketPath, request.Data(), answer)) return err;
+  if (uint32_t err = Exchange(place, request.Data(), answer)) return err;
   scmwire::Reader reader(answer);
   uint32_t code = 0;
   if (!reader.U32(code)) return kErrorInvalidParameter;
@@ -77,12 +90,12 @@ class SocketClient : public ServiceManagerClient {
   uint32_t OpenSCManager(const std::string& machineName, uint32_t desiredAccess,
                          ScHandlePtr& manager) override {
     manager.reset();
-    if (!machineName.empty()) return kErrorBadNetPath;
-    std::string path = ScmSocketPath();
-    if (uint32_t err = Call(path, scmwire::Writer(Op::OpenManager).U32(desiredAccess), nullptr)) {
+    ManagerPlace place{RemoteMachineName(machineName), ""};
+    if (place.machine.empty()) place.socketPath = ScmSocketPath();
+    if (uint32_t err = Call(place, scmwire::Writer(Op::OpenManager).U32(desiredAccess), nullptr)) {
       return err;
     }
-    manager = std::make_unique<ManagerHandle>(path);
+    manager = std::make_unique<ManagerHandle>(place);
     return kErrorSuccess;
   }
 
@@ -92,32 +105,31 @@ class SocketClient : public ServiceManagerClient {
     auto* m = dynamic_cast<ManagerHandle*>(&manager);
     if (m == nullptr) return kErrorInvalidHandle;
     if (uint32_t err =
-            Call(m->socketPath,
-                 scmwire::Writer(Op::OpenService).Text(serviceName).U32(desiredAccess), nullptr)) {
+            Call(m->place, scmwire::Writer(Op::OpenService).Text(serviceName).U32(desiredAccess),
+                 nullptr)) {
       return err;
     }
-    service = std::make_unique<ServiceHandle>(m->socketPath, serviceName, desiredAccess);
+    service = std::make_unique<ServiceHandle>(m->place, serviceName, desiredAccess);
     return kErrorSuccess;
   }
 
   uint32_t QueryServiceStatus(ScHandle& service, ServiceStatus& status) override {
     auto* s = dynamic_cast<ServiceHandle*>(&service);
     if (s == nullptr) return kErrorInvalidHandle;
-    return Call(s->socketPath, scmwire::Writer(Op::QueryStatus).Text(s->name).U32(s->access),
-                &status);
+    return Call(s->place, scmwire::Writer(Op::QueryStatus).Text(s->name).U32(s->access), &status);
   }
 
   uint32_t StartService(ScHandle& service) override {
     auto* s = dynamic_cast<ServiceHandle*>(&service);
     if (s == nullptr) return kErrorInvalidHandle;
-    return Call(s->socketPath, scmwire::Writer(Op::Start).Text(s->name).U32(s->access), nullptr);
+    return Call(s->place, scmwire::Writer(Op::Start).Text(s->name).U32(s->access), nullptr);
   }
 
   uint32_t ControlService(ScHandle& service, uint32_t control, ServiceStatus& status) override {
     auto* s = dynamic_cast<ServiceHandle*>(&service);
     if (s == nullptr) return kErrorInvalidHandle;
-    return Call(s->socketPath,
-                scmwire::Writer(Op::Control).Text(s->name).U32(s->access).U32(control), &status);
+    return Call(s->place, scmwire::Writer(Op::Control).Text(s->name).U32(s->access).U32(control),
+                &status);
   }
 };
 

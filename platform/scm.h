@@ -2,16 +2,17 @@
 // with an access mask, query its status, start it, send it a control code.
 //
 // The manager is the program svcmgr, reached on $VIGILO_RUNTIME_DIR/scm.sock
-// (default /run/vigilo). Each call is one exchange on a fresh connection, so
-// handles stay usable when the manager restarts. Rights are checked by the
+// (default /run/vigilo); another PC's through the SSH forwarding of
+// platform/remote, with its answers awaited at most kRemoteReplyTime. Each call is one exchange on
+// a fresh connection, so handles stay usable when the manager restarts. Rights are checked by the
 // manager from the caller's credentials: anyone may query; root or the
 // service's own user may start, stop and control; else error 5.
 //
 // Every call returns 0 or an error code of platform/syserror, whose text
-// SystemErrorText gives: 5 access denied, 53 a machine name other than this
-// PC's (not reachable yet), 1056 already running, 1058 disabled, 1060 no such
+// SystemErrorText gives: 5 access denied, 53 another PC that cannot be
+// reached, 1056 already running, 1058 disabled, 1060 no such
 // service, 1061 the service cannot accept the control now, 1062 not active,
-// 1722 the manager is not running.
+// 1722 the manager is not running (there).
 #pragma once
 
 #include <cstdint>
@@ -113,7 +114,8 @@ class ServiceManagerClient {
  public:
   virtual ~ServiceManagerClient() = default;
 
-  // Opens the manager of `machineName` (empty = this PC) with `desiredAccess`.
+  // Opens the manager of `machineName` ("PC" or "\\PC"; empty or "." = this
+  // PC) with `desiredAccess`.
   virtual uint32_t OpenSCManager(const std::string& machineName, uint32_t desiredAccess,
                                  ScHandlePtr& manager) = 0;
   // Opens service `serviceName` through `manager`; the manager refuses rights

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -136,6 +137,13 @@ uint32_t ConnectSocket(const std::string& path, bool nonBlocking, UniqueFd& fd, 
   err = errno;
   fd.reset();
   return ErrorFromErrno(err);
+}
+
+void SetSocketTimeouts(int fd, std::chrono::milliseconds timeout) {
+  timeval tv{static_cast<time_t>(timeout.count() / 1000),
+             static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 uint32_t SendAll(int fd, const void* data, size_t size) {

@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,6 +64,9 @@ class ListeningSocket {
 // Connects a close-on-exec socket to `path`. Returns 0, or the errno of the
 // failed step in `err` with its code (callers name an absent server their way).
 uint32_t ConnectSocket(const std::string& path, bool nonBlocking, UniqueFd& fd, int& err);
+
+// Bounds every later send and receive on `fd` (SO_SNDTIMEO, SO_RCVTIMEO).
+void SetSocketTimeouts(int fd, std::chrono::milliseconds timeout);
 
 // Sends all `size` bytes on a blocking socket, never raising SIGPIPE.
 uint32_t SendAll(int fd, const void* data, size_t size);

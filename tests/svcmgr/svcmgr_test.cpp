@@ -508,6 +508,7 @@ TEST_F(SvcmgrTest, UnknownServicesWrongCallsAndOtherMachines) {
       << "only the manager sends shutdown";
   EXPECT_EQ(Control(kServiceControlStop, status), kErrorServiceNotActive);
   ScHandlePtr m;
+  ::setenv("VIGILO_SSH", "false", 1);  // ssh that fails: a PC that cannot be reached
   EXPECT_EQ(SystemServiceManager().OpenSCManager("otherpc", kGenericRead, m), kErrorBadNetPath);
   EXPECT_EQ(SystemErrorText(kErrorBadNetPath), "The network path was not found");
   // A handle lets do only what it was opened for.
