@@ -66,6 +66,7 @@ TSvcControlLogic::TSvcControlLogic(TControlSystem& System, TSvcControlView& View
 
 void TSvcControlLogic::FormCreate(const std::vector<std::string>& Params) {
   OpenConfigOnStart = false;
+  System.CarryRemotePipes({InfoPipeName, ControlPipeName});
   LoadCaptions();
   ClearInfo();
   LoadSettings(ExeDir + SettingsIniName);
@@ -266,6 +267,8 @@ void TSvcControlLogic::Disconnect() {
   ServiceState = 0;
   ServiceHandle.reset();
   SCMHandle.reset();
+  // The window leaves the PC (closing, switching): its SSH link ends too.
+  System.EndRemoteLinks();
 }
 
 int TSvcControlLogic::PanelImageIndex(int Panel) const {

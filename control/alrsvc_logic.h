@@ -38,10 +38,12 @@ class TSvcControlLogic {
   TSvcControlLogic(TControlSystem& System, TSvcControlView& View, TMessageBoxes& Boxes,
                    std::string ExeDir);
 
-  // Start-up: texts, empty values, "vigilo_cfg.ini", the command line
-  // (the parameters without the program name).
+  // Start-up: the pipes a link to another PC carries, texts, empty values,
+  // "vigilo_cfg.ini", the command line (the parameters without the program
+  // name).
   void FormCreate(const std::vector<std::string>& Params);
-  // Stops the timer and closes the service handles; closing is always allowed.
+  // Stops the timer, closes the service handles and ends the link to another
+  // PC; closing is always allowed.
   bool FormCloseQuery();
   // Writes "vigilo_cfg.ini"; a failure is ignored.
   void FormDestroy();
@@ -61,6 +63,7 @@ class TSvcControlLogic {
   void SetBusy(bool Value);
   void ClearInfo();
   void ClearLastError();
+  // Closes the service handles and ends the link to another PC.
   void Disconnect();
   // The image of ImlLed that status-bar panel `Panel` shows: 0 grey, 1 green;
   // -1 for the panels that hold no light.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/named_pipe.h"
+#include "platform/remote.h"
 #include "platform/text.h"
 #include "service/mail_ssl_interface.h"
 
@@ -26,6 +27,14 @@ class SystemPipes final : public TPipeClient {
 TPipeClient& SystemPipeClient() {
   static SystemPipes pipes;
   return pipes;
+}
+
+void SystemCarryRemotePipes(const std::vector<std::string>& PipeNames) {
+  platform::SystemRemoteForwardings().AddPipes(PipeNames);
+}
+
+void SystemEndRemoteLinks() {
+  platform::SystemRemoteForwardings().EndAll();
 }
 
 void SystemSleep(uint32_t milliseconds) {

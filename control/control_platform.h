@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/datetime.h"
 #include "platform/scm.h"
@@ -34,6 +35,13 @@ void SystemSleep(uint32_t milliseconds);
 // becomes a no-break space.
 std::string LocaleThousandSeparator();
 
+// The links to another PC (platform/remote): the pipes each must carry,
+// told at the start, and their end when the window leaves its PC.
+using TCarryRemotePipes = std::function<void(const std::vector<std::string>& PipeNames)>;
+using TEndRemoteLinks = std::function<void()>;
+void SystemCarryRemotePipes(const std::vector<std::string>& PipeNames);
+void SystemEndRemoteLinks();
+
 // What the window's logic uses of the system.
 struct TControlSystem {
   platform::ServiceManagerClient& Scm;
@@ -41,6 +49,8 @@ struct TControlSystem {
   TClock Clock;
   TSleep Sleep;
   std::string ThousandSeparator;
+  TCarryRemotePipes CarryRemotePipes = [](const std::vector<std::string>&) {};
+  TEndRemoteLinks EndRemoteLinks = [] {};
 };
 
 // Modal boxes with the application title as caption and an OK button, or

@@ -19,8 +19,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(ToQt(cfgstr::SAppTitle));
     std::vector<std::string> params;
     for (int i = 1; i < argc; ++i) params.push_back(platform::Utf8ToCp1252(argv[i]));
-    TControlSystem system{platform::SystemServiceManager(), SystemPipeClient(), Now, SystemSleep,
-                          LocaleThousandSeparator()};
+    TControlSystem system{platform::SystemServiceManager(),
+                          SystemPipeClient(),
+                          Now,
+                          SystemSleep,
+                          LocaleThousandSeparator(),
+                          SystemCarryRemotePipes,
+                          SystemEndRemoteLinks};
     std::string exeDir = GetAppDir();
     if (exeDir.empty() || exeDir.back() != '/') exeDir += '/';
     TSvcControlWnd window(system, exeDir, params);

@@ -64,7 +64,10 @@ class LogicTest : public ::testing::Test {
 // ---- start-up, texts, settings, command line ----
 
 TEST_F(LogicTest, CreationSetsTheTextsAndEmptiesTheValues) {
+  std::vector<std::string> carried;
+  system.CarryRemotePipes = [&](const std::vector<std::string>& names) { carried = names; };
   Create();
+  EXPECT_EQ(carried, (std::vector<std::string>{"VigiloInfo", "VigiloControl"}));
   EXPECT_EQ(Caption("SvcControlWnd"), "CORVANTE Alert Service");
   EXPECT_EQ(Caption("LabNextCheckTime"),
             std::string("Suivant v") + kEacute + "rification des donn" + kEacute + "es");
@@ -129,12 +132,15 @@ TEST_F(LogicTest, CommandLineSwitch) {
   }
 }
 
-TEST_F(LogicTest, CloseStopsTheTimerBeforeTheHandlesClose) {
+TEST_F(LogicTest, CloseStopsTheTimerBeforeTheHandlesAndTheLinkClose) {
   Create();
   scm.SetStates({FakeScm::State(kServiceStopped)});
   logic.TmrMainTimer();
   ASSERT_TRUE(logic.IsConnected());
+  int linksEnded = 0;
+  system.EndRemoteLinks = [&] { ++linksEnded; };
   EXPECT_TRUE(logic.FormCloseQuery());
+  EXPECT_EQ(linksEnded, 1);
   EXPECT_EQ(view.Log.back(), "stop-timer");
   EXPECT_EQ(scm.OpenHandles, 0);
   EXPECT_EQ(scm.Log.back(), "close manager") << "the service handle first, then the manager";

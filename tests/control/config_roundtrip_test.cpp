@@ -199,10 +199,13 @@ TEST_F(RoundTripTest, PcSwitchOkPointsTheWindowAtTheTypedName) {
     return true;
   };
   view.Captions["LabVersionVal"] = "1.0.0";
+  int linksEnded = 0;
+  system.EndRemoteLinks = [&] { ++linksEnded; };
   logic.BtnPcClick();
   EXPECT_EQ(offered, "");
   EXPECT_EQ(logic.GetRemotePC(), " shop-pc ") << "as typed";
   EXPECT_FALSE(logic.IsConnected());
+  EXPECT_EQ(linksEnded, 1) << "the link to the old PC ends with the switch";
   EXPECT_EQ(view.Captions.at("LabVersionVal"), "");
   EXPECT_EQ(view.Captions.at("StPcDisplayName"), " shop-pc ");
   EXPECT_FALSE(view.Enabled.at("BtnSrvStart"));
@@ -216,9 +219,12 @@ TEST_F(RoundTripTest, PcSwitchCancelChangesNothing) {
     return false;
   };
   view.Captions["LabVersionVal"] = "1.0.0";
+  int linksEnded = 0;
+  system.EndRemoteLinks = [&] { ++linksEnded; };
   logic.BtnPcClick();
   EXPECT_EQ(logic.GetRemotePC(), "");
   EXPECT_TRUE(logic.IsConnected());
+  EXPECT_EQ(linksEnded, 0);
   EXPECT_EQ(view.Captions.at("LabVersionVal"), "1.0.0");
   EXPECT_EQ(view.Log, (std::vector<std::string>{"stop-timer", "start-timer"}));
 }

@@ -16,8 +16,9 @@
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string op = argv[1];
-  TControlSystem system{platform::SystemServiceManager(), SystemPipeClient(), Now, SystemSleep,
-                        ","};
+  TControlSystem system{
+      platform::SystemServiceManager(), SystemPipeClient(),  Now, SystemSleep, ",",
+      SystemCarryRemotePipes,           SystemEndRemoteLinks};
   TNullView view;
   control_test::PrintingBoxes boxes;
   const std::string dir = platform::ExtractFileDir(platform::ExecutablePath()) + "/";
