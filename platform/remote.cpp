@@ -158,7 +158,11 @@ std::string RemoteMachineName(const std::string& machine) {
   return name == "." ? "" : name;
 }
 
-RemoteForwardings::RemoteForwardings(RemoteOptions options) : options_(std::move(options)) {}
+RemoteForwardings::RemoteForwardings(RemoteOptions options)
+    : options_([options = std::move(options)] { return options; }) {}
+
+RemoteForwardings::RemoteForwardings(std::function<RemoteOptions()> options)
+    : options_(std::move(options)) {}
 
 RemoteForwardings::~RemoteForwardings() {
   EndAll();
@@ -228,11 +232,12 @@ RemoteForwardings::Forwarding* RemoteForwardings::Reach(const std::string& machi
     error = kErrorBadNetPath;
     return nullptr;
   }
+  const RemoteOptions options = options_();
   std::unique_ptr<Forwarding> started;
-  error = Start(machine, started);
+  error = Start(machine, options, started);
   if (error != kErrorSuccess) {
     if (error == kErrorBadNetPath) {
-      retryAfter_[machine] = std::chrono::steady_clock::now() + options_.RetryPause;
+      retryAfter_[machine] = std::chrono::steady_clock::now() + options.RetryPause;
     }
     return nullptr;
   }
@@ -242,9 +247,10 @@ RemoteForwardings::Forwarding* RemoteForwardings::Reach(const std::string& machi
   return result;
 }
 
-uint32_t RemoteForwardings::Start(const std::string& machine, std::unique_ptr<Forwarding>& out) {
+uint32_t RemoteForwardings::Start(const std::string& machine, const RemoteOptions& options,
+                                  std::unique_ptr<Forwarding>& out) {
   auto forwarding = std::make_unique<Forwarding>();
-  std::string pattern = JoinPath(options_.LocalBaseDir, "vigilo-ssh-XXXXXX");
+  std::string pattern = JoinPath(options.LocalBaseDir, "vigilo-ssh-XXXXXX");
   // mkdtemp makes the folder 0700: the sockets in it are this user's alone.
   if (::mkdtemp(pattern.data()) == nullptr) return LastErrorFromErrno();
   forwarding->dir = pattern;
@@ -266,15 +272,15 @@ uint32_t RemoteForwardings::Start(const std::string& machine, std::unique_ptr<Fo
   if (errFd.get() < 0 || nullFd.get() < 0) return LastErrorFromErrno();
 
   std::vector<std::string> args{
-      options_.SshProgram, "-N", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
+      options.SshProgram, "-N", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
       // Our own process, never a multiplexed session
       // or one that goes to the background.
       "-o", "ControlMaster=no", "-o", "ControlPath=none", "-o", "ForkAfterAuthentication=no",
       // A link that died ends ssh within seconds.
       "-o", "ServerAliveInterval=2", "-o", "ServerAliveCountMax=2", "-o", "LogLevel=ERROR"};
-  if (!options_.SshConfig.empty()) {
+  if (!options.SshConfig.empty()) {
     args.push_back("-F");
-    args.push_back(options_.SshConfig);
+    args.push_back(options.SshConfig);
   }
   std::vector<std::string> localSockets;
   auto forward = [&](const std::string& local, const std::string& remote) {
@@ -285,16 +291,16 @@ uint32_t RemoteForwardings::Start(const std::string& machine, std::unique_ptr<Fo
   for (const std::string& name : forwarding->pipes) {
     std::string local, remote;
     PipeSocketPathIn(forwarding->dir, name, local);
-    PipeSocketPathIn(options_.RemoteRuntimeDir, name, remote);
+    PipeSocketPathIn(options.RemoteRuntimeDir, name, remote);
     forward(local, remote);
   }
   // ssh listens in the order given: once the last socket answers, all do.
   forward(JoinPath(forwarding->dir, kScmSocketName),
-          JoinPath(options_.RemoteRuntimeDir, kScmSocketName));
+          JoinPath(options.RemoteRuntimeDir, kScmSocketName));
   args.push_back("--");
   args.push_back(machine);
 
-  const std::string program = ProgramPath(options_.SshProgram);
+  const std::string program = ProgramPath(options.SshProgram);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -322,10 +328,10 @@ uint32_t RemoteForwardings::Start(const std::string& machine, std::unique_ptr<Fo
     return kErrorBadNetPath;
   };
   if (n == static_cast<ssize_t>(sizeof execErr)) {
-    return fail("cannot run " + options_.SshProgram + ": " + std::strerror(execErr));
+    return fail("cannot run " + options.SshProgram + ": " + std::strerror(execErr));
   }
 
-  const auto deadline = std::chrono::steady_clock::now() + options_.ConnectTime;
+  const auto deadline = std::chrono::steady_clock::now() + options.ConnectTime;
   for (;;) {
     int status = 0;
     if (StateOf(pid, &status) != ChildState::Running) {
@@ -337,7 +343,7 @@ uint32_t RemoteForwardings::Start(const std::string& machine, std::unique_ptr<Fo
     if (std::chrono::steady_clock::now() >= deadline) {
       std::string said = SshSaid(errorFile, "");
       return fail("no connection to " + machine + " within " +
-                  std::to_string(options_.ConnectTime.count()) + " ms" +
+                  std::to_string(options.ConnectTime.count()) + " ms" +
                   (said.empty() ? "" : ": " + said));
     }
     std::this_thread::sleep_for(kPollStep);
@@ -371,7 +377,7 @@ void RemoteForwardings::End(Forwarding& forwarding) {
 }
 
 RemoteForwardings& SystemRemoteForwardings() {
-  static RemoteForwardings forwardings(RemoteOptionsFromEnvironment());
+  static RemoteForwardings forwardings(RemoteOptionsFromEnvironment);
   return forwardings;
 }
 

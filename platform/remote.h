@@ -21,7 +21,9 @@
 // for that PC fail at once without starting ssh again, so a poll on the GUI
 // thread is not held up at every tick.
 //
-// Environment (read by RemoteOptionsFromEnvironment):
+// Environment (read by RemoteOptionsFromEnvironment, for the program's
+// forwardings at every start of one, as the runtime folder is read at every
+// call):
 //   VIGILO_SSH                the ssh program (default "ssh" on PATH); tests
 //                             name a fake here
 //   VIGILO_SSH_CONFIG         an ssh client configuration file, passed as -F
@@ -35,6 +37,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -69,6 +72,8 @@ std::string RemoteMachineName(const std::string& machine);
 class RemoteForwardings {
  public:
   explicit RemoteForwardings(RemoteOptions options);
+  // Options asked for at every start.
+  explicit RemoteForwardings(std::function<RemoteOptions()> options);
   ~RemoteForwardings();
   RemoteForwardings(const RemoteForwardings&) = delete;
   RemoteForwardings& operator=(const RemoteForwardings&) = delete;
@@ -98,10 +103,11 @@ class RemoteForwardings {
   // Holds mutex_. Returns the running forwarding of `machine`, started when
   // needed, or null with the error.
   Forwarding* Reach(const std::string& machine, uint32_t& error);
-  uint32_t Start(const std::string& machine, std::unique_ptr<Forwarding>& out);
+  uint32_t Start(const std::string& machine, const RemoteOptions& options,
+                 std::unique_ptr<Forwarding>& out);
   void End(Forwarding& forwarding);
 
-  RemoteOptions options_;
+  std::function<RemoteOptions()> options_;
   mutable std::mutex mutex_;
   std::set<std::string> pipes_;  // lower case
   std::map<std::string, std::unique_ptr<Forwarding>> running_;
@@ -109,7 +115,7 @@ class RemoteForwardings {
   std::map<std::string, std::chrono::steady_clock::time_point> retryAfter_;
 };
 
-// The program's forwardings, with the options of the environment at first use.
+// The program's forwardings, with the options of the environment.
 RemoteForwardings& SystemRemoteForwardings();
 
 }  // namespace platform

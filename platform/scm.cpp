@@ -64,9 +64,10 @@ uint32_t Exchange(const ManagerPlace& place, const std::string& request, std::st
   // Another PC's calls run on the control program's GUI thread: a link that
   // hangs may hold it only briefly.
   SetSocketTimeouts(sock.get(), remote ? kRemoteReplyTime : kExchangeTime);
-  if (uint32_t err = scmwire::SendFrame(sock.get(), request)) return err;
-  uint32_t err = scmwire::ReceiveFrame(sock.get(), answer);
-  // ssh accepts for the other PC at once and closes when nothing listens there.
+  uint32_t err = scmwire::SendFrame(sock.get(), request);
+  if (err == kErrorSuccess) err = scmwire::ReceiveFrame(sock.get(), answer);
+  // ssh accepts for the other PC at once and closes when nothing listens
+  // there, before or after the request went.
   if (remote && err == kErrorBrokenPipe) return kErrorRpcServerUnavailable;
   return err;
 }

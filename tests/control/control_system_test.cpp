@@ -2,12 +2,15 @@
 // running the service program `vigilo` (or the program named by
 // $VIGILO_CONTROL_SERVICE) from a program folder of its own, and the real
 // pipe endpoints in-process.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,8 +40,10 @@
 #include "pipes/alr_control.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
+#include "platform/remote.h"
 #include "platform/scm.h"
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 #include "qt_test_support.h"
 #include "tests/support/temp_folder.h"
 
@@ -142,7 +147,8 @@ class RealLogicTest : public ::testing::Test {
   testing_support::TempFolder folder;
   FakeView view;
   FakeBoxes boxes;
-  TControlSystem system{SystemServiceManager(), SystemPipeClient(), Now, SystemSleep, ","};
+  TControlSystem system{SystemServiceManager(), SystemPipeClient(),  Now, SystemSleep, ",",
+                        SystemCarryRemotePipes, SystemEndRemoteLinks};
   TSvcControlLogic logic{system, view, boxes, folder.Path() + "/"};
 };
 
@@ -345,6 +351,218 @@ TEST_F(ControlSystemTest, ConfigurationRoundTripThroughTheWindow) {
     window.TmrMainTimer();
     return next->text().contains(QString::fromStdString(" " + newTime + ":00 (en "));
   })) << next->text().toStdString();
+}
+
+// A loopback TCP port that nobody listened on a moment ago.
+int FreePort() {
+  platform::UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return -1;
+  }
+  return ntohs(address.sin_port);
+}
+
+bool PortAnswers(int port) {
+  platform::UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return ::connect(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+// The same service on a second "PC": an sshd of the test's own on a loopback
+// port, with its own host key, that lets root in with a key made for the
+// test. The client configuration names it "vigilo-remote", and a port where
+// nothing listens "vigilo-nowhere". The control program's own runtime folder
+// is empty, so only the forwarding reaches the manager and the pipes.
+class RemoteControlSystemTest : public ControlSystemTest {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(ControlSystemTest::SetUp());
+    ASSERT_EQ(::geteuid(), 0u) << "sshd runs as root";
+    const std::string ssh = folder.File("ssh");
+    fs::create_directories(ssh);
+    std::string out;
+    for (const char* key : {"host_key", "user_key"}) {
+      ASSERT_EQ(
+          RunProgram({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", ssh + "/" + key}, out),
+          0)
+          << out;
+    }
+    fs::copy_file(ssh + "/user_key.pub", ssh + "/authorized_keys");
+    // sshd refuses to start without its privilege separation folder.
+    ::mkdir("/run/sshd", 0755);
+    for (int attempt = 0; attempt < 5 && sshd < 0; ++attempt) StartSshd(ssh);
+    ASSERT_GT(sshd, 0) << ReadFile(ssh + "/sshd.log");
+
+    const std::string hostKey = ReadFile(ssh + "/host_key.pub");
+    folder.Write("ssh/known_hosts", "[127.0.0.1]:" + std::to_string(port) + " " +
+                                        hostKey.substr(0, hostKey.rfind(' ')) + "\n");
+    std::string config;
+    for (auto [alias, to] : {std::pair{"vigilo-remote", port}, {"vigilo-nowhere", FreePort()}}) {
+      config += std::string("Host ") + alias + "\n  HostName 127.0.0.1\n  Port " +
+                std::to_string(to) + "\n  User root\n  IdentityFile " + ssh +
+                "/user_key\n  IdentitiesOnly yes\n  UserKnownHostsFile " + ssh +
+                "/known_hosts\n  GlobalKnownHostsFile /dev/null\n"
+                "  StrictHostKeyChecking yes\n";
+    }
+    ::setenv("VIGILO_SSH_CONFIG", folder.Write("ssh/config", config).c_str(), 1);
+    ::setenv("VIGILO_REMOTE_RUNTIME_DIR", folder.File("run").c_str(), 1);
+    ::setenv("VIGILO_RUNTIME_DIR", folder.File("here").c_str(), 1);
+    fs::create_directories(links);
+    ::setenv("XDG_RUNTIME_DIR", links.c_str(), 1);
+  }
+
+  void TearDown() override {
+    SystemRemoteForwardings().EndAll();
+    if (sshd > 0) {
+      ::kill(sshd, SIGTERM);
+      ::waitpid(sshd, nullptr, 0);
+    }
+    for (const char* name : {"VIGILO_SSH_CONFIG", "VIGILO_REMOTE_RUNTIME_DIR", "XDG_RUNTIME_DIR"}) {
+      ::unsetenv(name);
+    }
+    ControlSystemTest::TearDown();
+  }
+
+  void StartSshd(const std::string& ssh) {
+    port = FreePort();
+    const std::string config = folder.Write(
+        "ssh/sshd_config",
+        "ListenAddress 127.0.0.1\nPort " + std::to_string(port) + "\nHostKey " + ssh +
+            "/host_key\nPidFile none\nUsePAM no\nPermitRootLogin prohibit-password\n"
+            "PubkeyAuthentication yes\nPasswordAuthentication no\n"
+            "KbdInteractiveAuthentication no\nAuthorizedKeysFile " +
+            ssh + "/authorized_keys\nStrictModes no\nAllowStreamLocalForwarding yes\n");
+    const std::string log = ssh + "/sshd.log";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+      // sshd starts itself again by its full path.
+      ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", config.c_str(), nullptr);
+      ::_exit(127);
+    }
+    bool exited = false;
+    WaitUntil([&] {
+      exited = ::waitpid(pid, nullptr, WNOHANG) == pid;
+      return exited || PortAnswers(port);
+    });
+    if (!exited && PortAnswers(port)) {
+      sshd = pid;
+    } else if (!exited) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+  // The private folders of the forwardings now running.
+  std::vector<std::string> Links() const {
+    std::vector<std::string> dirs;
+    for (const auto& entry : fs::directory_iterator(links)) dirs.push_back(entry.path());
+    return dirs;
+  }
+
+  pid_t sshd = -1;
+  int port = -1;
+  const std::string links = folder.File("links");
+};
+
+// The poll, start and stop, and the settings round trip of the window's logic
+// against the second PC, named in "vigilo_cfg.ini"; then a switch to a PC
+// that does not answer.
+TEST_F(RemoteControlSystemTest, AnotherPcThroughSsh) {
+  folder.Write("vigilo_cfg.ini", "[General]\r\nRemotePC=vigilo-remote\r\n");
+  logic.FormCreate({});
+  logic.TmrMainTimer();
+  ASSERT_EQ(logic.PanelMessageText(), "Service stopped")
+      << SystemRemoteForwardings().ErrorText("vigilo-remote") << "\n"
+      << ReadFile(folder.File("ssh/sshd.log"));
+  const std::vector<std::string> link = Links();
+  ASSERT_EQ(link.size(), 1u);
+  struct stat st;
+  ASSERT_EQ(::stat(link[0].c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  for (const char* socket : {"scm.sock", "pipe/vigiloinfo", "pipe/vigilocontrol"}) {
+    EXPECT_TRUE(fs::is_socket(link[0] + "/" + socket)) << socket;
+  }
+
+  logic.RunHandler([&] { logic.BtnSrvStartClick(); });
+  ASSERT_EQ(boxes.Errors, std::vector<std::string>{});
+  EXPECT_EQ(logic.PanelMessageText(), "Service is running");
+  ASSERT_TRUE(WaitUntil([&] {
+    logic.TmrMainTimer();
+    return logic.PanelMessageText().empty();
+  })) << "no statistics: "
+      << logic.PanelMessageText();
+  EXPECT_TRUE(IsVersion(view.Captions.at("LabVersionVal"))) << view.Captions.at("LabVersionVal");
+  EXPECT_NE(view.Captions.at("LabNextCheckTimeVal").find(" " + checkTime + ":00 (en "),
+            std::string::npos)
+      << view.Captions.at("LabNextCheckTimeVal");
+  EXPECT_GE(std::stoll(view.Captions.at("LabConnsVal")), 1);
+  EXPECT_TRUE(view.Enabled.at("BtnSrvStop"));
+
+  logic.RunHandler([&] { logic.BtnSrvStopClick(); });
+  ASSERT_EQ(boxes.Errors, std::vector<std::string>{});
+  logic.TmrMainTimer();
+  EXPECT_EQ(logic.PanelMessageText(), "Service stopped");
+  EXPECT_FALSE(logic.IsServiceRunning());
+  logic.RunHandler([&] { logic.BtnSrvStartClick(); });
+  ASSERT_EQ(boxes.Errors, std::vector<std::string>{});
+  ASSERT_TRUE(WaitUntil([&] {
+    logic.TmrMainTimer();
+    return logic.PanelMessageText().empty();
+  })) << logic.PanelMessageText();
+
+  // The settings fetched, changed as the dialog would, sent back, and the
+  // service restarted on them.
+  const std::string newTime =
+      HoursMinutes(std::min(Now() + 1.0 / 24, DateOf(Now()) + 1 - 2.0 / 1440));
+  std::string dialogPc;
+  logic.ShowConfigDialog = [&](const std::string& pc, const std::string& file) {
+    dialogPc = pc;
+    ProfileFile ini(file);
+    ini.WriteString("General", "ExactTime", newTime);
+    ini.Flush();
+    return true;
+  };
+  logic.RunHandler([&] { logic.EditConfiguration(); });
+  ASSERT_EQ(boxes.Errors, std::vector<std::string>{});
+  EXPECT_EQ(dialogPc, "vigilo-remote");
+  EXPECT_EQ(logic.PanelMessageText(), "Service is running");
+  EXPECT_EQ(ProfileFile(prog + "vigilo.ini").ReadString("General", "ExactTime", ""), newTime);
+  EXPECT_NE(ReadFile(prog + "vigilo.log").find("Service configuration file updated by client"),
+            std::string::npos);
+  ASSERT_TRUE(WaitUntil([&] {
+    logic.TmrMainTimer();
+    return view.Captions.at("LabNextCheckTimeVal").find(" " + newTime + ":00 (en ") !=
+           std::string::npos;
+  })) << view.Captions.at("LabNextCheckTimeVal");
+  EXPECT_EQ(Links(), link) << "one forwarding, used all along";
+
+  // Switching ends the link; the PC that does not answer is named with 53.
+  logic.ShowSelectPcDialog = [](std::string& name) {
+    name = "vigilo-nowhere";
+    return true;
+  };
+  logic.RunHandler([&] { logic.BtnPcClick(); });
+  EXPECT_EQ(Links(), std::vector<std::string>{});
+  logic.TmrMainTimer();
+  EXPECT_EQ(logic.PanelMessageText(),
+            "Service Control Manager erreur sur vigilo-nowhere: The network path was not found");
+  EXPECT_NE(SystemRemoteForwardings().ErrorText("vigilo-nowhere").find("Connection refused"),
+            std::string::npos)
+      << SystemRemoteForwardings().ErrorText("vigilo-nowhere");
+  EXPECT_EQ(Links(), std::vector<std::string>{});
+  EXPECT_FALSE(logic.IsConnected());
 }
 
 // The real endpoints in this process: the status, and the settings file
