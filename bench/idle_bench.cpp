@@ -43,13 +43,16 @@
 #include "pipes/pipe_messages.h"
 #include "platform/named_pipe.h"
 #include "platform/scm.h"
+#include "tests/service/service_test_support.h"
+#include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Spawn;
+using testing_support::WaitExit;
+using testing_support::WaitUntil;
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -59,67 +62,12 @@ constexpr int kChains = 8;
 // The pipe requests of the wait, the start's last writes: over before the measure.
 constexpr auto kSettle = 3s;
 
-pid_t Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
-  const auto end = SteadyClock::now() + limit;
-  while (SteadyClock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return done();
-}
-
 std::optional<TAlrSrvStatusBlock> Status() {
-  std::vector<uint8_t> request(kPipeHeaderSize);
-  EncodePipeHeader(MakePipeHeader("REQGETSTATS", 0),
-                   std::span<uint8_t, kPipeHeaderSize>(request.data(), kPipeHeaderSize));
-  std::vector<uint8_t> answer(kPipeBufferSize);
-  uint32_t count = 0;
-  if (platform::CallNamedPipe("\\\\.\\pipe\\VigiloInfo", request.data(),
-                              static_cast<uint32_t>(request.size()), answer.data(),
-                              static_cast<uint32_t>(answer.size()), count) != 0 ||
-      count < kAnsGetStatsStatusOffset + kAlrSrvStatusBlockSize) {
-    return std::nullopt;
-  }
-  return DecodeStatusBlock(std::span<const uint8_t, kAlrSrvStatusBlockSize>(
-      answer.data() + kAnsGetStatsStatusOffset, kAlrSrvStatusBlockSize));
+  return service_test::StatusOf(service_test::CallPipe("VigiloInfo", "REQGETSTATS", "", false));
 }
 
-// The service's state through the manager; 0 when it cannot be read.
 uint32_t ServiceState() {
-  platform::ServiceManagerClient& scm = platform::SystemServiceManager();
-  platform::ScHandlePtr manager, service;
-  platform::ServiceStatus status;
-  if (scm.OpenSCManager("", platform::kScManagerConnect, manager) != 0 ||
-      scm.OpenService(*manager, "VazidEre", platform::kServiceQueryStatus, service) != 0 ||
-      scm.QueryServiceStatus(*service, status) != 0) {
-    return 0;
-  }
-  return status.dwCurrentState;
-}
-
-uint32_t StopService() {
-  platform::ServiceManagerClient& scm = platform::SystemServiceManager();
-  platform::ScHandlePtr manager, service;
-  platform::ServiceStatus status;
-  uint32_t rc = scm.OpenSCManager("", platform::kScManagerConnect, manager);
-  if (rc == 0) rc = scm.OpenService(*manager, "VazidEre", platform::kServiceStop, service);
-  if (rc == 0) rc = scm.ControlService(*service, platform::kServiceControlStop, status);
-  return rc;
+  return testing_support::ServiceState("VazidEre");
 }
 
 // The process whose executable is `program`; -1 when there is none.
@@ -277,7 +225,8 @@ class Installation {
   // Stops the service through the manager, then the manager; the service's
   // last log line.
   std::string Stop() {
-    if (StopService() != 0 ||
+    if (testing_support::ControlServiceNamed("VazidEre", platform::kServiceControlStop,
+                                             platform::kServiceStop) != 0 ||
         !WaitUntil([] { return ServiceState() == platform::kServiceStopped; }, 60s)) {
       throw std::runtime_error("the service did not stop");
     }
