@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "platform/ascii.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
 
@@ -20,24 +21,6 @@ std::string Trim(const std::string& s) {
   while (begin < end && IsBlank(s[begin])) ++begin;
   while (end > begin && IsBlank(s[end - 1])) --end;
   return s.substr(begin, end - begin);
-}
-
-char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string AsciiLower(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) c = AsciiLower(c);
-  return out;
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
 }
 
 bool HasLineBreakOrNul(const std::string& s) {
@@ -208,17 +191,17 @@ size_t ProfileFile::FindSection(const std::string& section) const {
   if (!sectionsValid_) {
     sections_.clear();
     for (size_t i = 0; i < lines_.size(); ++i) {
-      if (lines_[i].kind == Line::kSection) sections_.emplace(AsciiLower(lines_[i].name), i);
+      if (lines_[i].kind == Line::kSection) sections_.emplace(AsciiLowerCase(lines_[i].name), i);
     }
     sectionsValid_ = true;
   }
-  auto it = sections_.find(AsciiLower(Trim(section)));
+  auto it = sections_.find(AsciiLowerCase(Trim(section)));
   return it == sections_.end() ? std::string::npos : it->second;
 }
 
 size_t ProfileFile::FindKey(size_t header, const std::string& key) const {
   for (size_t i = header + 1; i < lines_.size() && lines_[i].kind != Line::kSection; ++i) {
-    if (lines_[i].kind == Line::kKey && SameName(lines_[i].name, key)) return i;
+    if (lines_[i].kind == Line::kKey && AsciiEqualNoCase(lines_[i].name, key)) return i;
   }
   return std::string::npos;
 }
@@ -348,7 +331,7 @@ void ProfileFile::EraseSection(const std::string& section) {
   bool erasing = false;
   bool erased = false;
   for (Line& line : lines_) {
-    if (line.kind == Line::kSection) erasing = SameName(line.name, name);
+    if (line.kind == Line::kSection) erasing = AsciiEqualNoCase(line.name, name);
     if (erasing) {
       erased = true;
       continue;
