@@ -23,33 +23,6 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-// Code points of cp1252 bytes 0x80 to 0x9F; the others equal their byte.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// The length of the UTF-8 sequence that starts with `lead` (1 for a stray byte).
-size_t SequenceLength(unsigned char lead) {
-  if (lead >= 0xF0 && lead < 0xF8) return 4;
-  if (lead >= 0xE0) return lead < 0xF0 ? 3 : 1;
-  if (lead >= 0xC0) return 2;
-  return 1;
-}
-
 }  // namespace
 
 std::vector<std::string> SplitDelimited(const std::string& text) {
@@ -108,15 +81,6 @@ bool IsValidAddress(const std::string& address) {
   return true;
 }
 
-std::string Cp1252ToUtf8(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    AppendUtf8(out, c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c);
-  }
-  return out;
-}
-
 bool IsPrintableAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c >= 32 && c <= 126; });
 }
@@ -156,15 +120,17 @@ std::string EncodeHeaderWords(const std::string& utf8) {
   // "=?UTF-8?B?" and "?=" take 12 of the 75 characters; 63 base64 characters
   // round down to 60, which carry 45 bytes.
   constexpr size_t kBytesPerWord = 45;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
   std::string out;
   size_t at = 0;
   while (at < utf8.size()) {
     size_t end = at;
     while (end < utf8.size()) {
-      size_t len =
-          std::min(SequenceLength(static_cast<unsigned char>(utf8[end])), utf8.size() - end);
-      if (end + len - at > kBytesPerWord) break;
-      end += len;
+      // One character, or one ill-formed piece, which no word splits either.
+      size_t next = end;
+      U8_FWD_1(bytes, next, utf8.size());
+      if (next - at > kBytesPerWord) break;
+      end = next;
     }
     if (!out.empty()) out += "\r\n ";
     out += "=?UTF-8?B?" + Base64(utf8.substr(at, end - at)) + "?=";
