@@ -8,19 +8,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace quennet {
 
 namespace {
 
 bool IsSpaceOrControl(unsigned char c) {
   return c >= 1 && c <= 32;
-}
-
-std::string Trim(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
 }
 
 }  // namespace
@@ -65,7 +60,7 @@ std::vector<std::string> SplitRecipients(const std::string& text) {
   size_t start = 0;
   for (;;) {
     size_t comma = text.find(',', start);
-    std::string address = Trim(text.substr(start, comma - start));
+    std::string address(platform::TrimBlanks(std::string_view(text).substr(start, comma - start)));
     if (!address.empty()) addresses.push_back(address);
     if (comma == std::string::npos) break;
     start = comma + 1;

@@ -17,11 +17,9 @@ namespace quennet {
 
 namespace {
 
-std::string Trim(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
+// Lines may end in CR LF.
+std::string Trim(std::string_view text) {
+  return std::string(platform::TrimBlanks(text, " \t\r"));
 }
 
 std::string Unquote(const std::string& value) {

@@ -28,22 +28,19 @@ constexpr int kRefusalsPerPass = 16;
 enum class Step { Done, Again, Failed };
 
 // Receives up to `size` bytes; a closed connection is a broken pipe.
-Step ReceiveSome(int fd, uint8_t* dest, size_t size, size_t& got, uint32_t& error) {
-  for (;;) {
-    ssize_t n = ::recv(fd, dest, size, MSG_DONTWAIT);
-    if (n > 0) {
-      got = static_cast<size_t>(n);
+Step ReceivePart(int fd, uint8_t* dest, size_t size, size_t& got, uint32_t& error) {
+  switch (ReceiveSome(fd, dest, size, got, error)) {
+    case TransferStep::Done:
       return Step::Done;
-    }
-    if (n == 0) {
+    case TransferStep::Again:
+      return Step::Again;
+    case TransferStep::Closed:
       error = kErrorBrokenPipe;
       return Step::Failed;
-    }
-    if (errno == EINTR) continue;  // a signal before any byte arrived: try again
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
-    error = LastErrorFromErrno();
-    return Step::Failed;
+    case TransferStep::Failed:
+      break;
   }
+  return Step::Failed;
 }
 
 class SocketPipeServer : public PipeServerSystem {
@@ -316,7 +313,7 @@ class SocketPipeServer : public PipeServerSystem {
   Step ProgressRead(Slot& slot) {
     size_t got = 0;
     while (slot.headDone < kFrameHeaderSize) {
-      Step step = ReceiveSome(slot.fd.get(), slot.head + slot.headDone,
+      Step step = ReceivePart(slot.fd.get(), slot.head + slot.headDone,
                               kFrameHeaderSize - slot.headDone, got, slot.error);
       if (step != Step::Done) return step;
       slot.headDone += static_cast<uint32_t>(got);
@@ -329,7 +326,7 @@ class SocketPipeServer : public PipeServerSystem {
       }
     }
     while (slot.bodyDone < slot.length) {
-      Step step = ReceiveSome(slot.fd.get(), slot.buffer + slot.bodyDone,
+      Step step = ReceivePart(slot.fd.get(), slot.buffer + slot.bodyDone,
                               slot.length - slot.bodyDone, got, slot.error);
       if (step != Step::Done) return step;
       slot.bodyDone += static_cast<uint32_t>(got);
@@ -380,6 +377,8 @@ class SocketPipeServer : public PipeServerSystem {
     return next;
   }
 
+  // Takes the next waiting client. A failure (no descriptor or memory left)
+  // pauses accepting for kAcceptBackoff.
   Step Accept(UniqueFd& fd, uint32_t& error) {
     for (;;) {
       fd.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -388,6 +387,7 @@ class SocketPipeServer : public PipeServerSystem {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
       error = LastErrorFromErrno();
+      acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
       return Step::Failed;
     }
   }
@@ -435,14 +435,13 @@ class SocketPipeServer : public PipeServerSystem {
     }
   }
 
-  // Ends the slot's connect with `error` and pauses accepting.
+  // Ends the slot's connect with `error`.
   void FailConnect(Slot& slot, uint32_t error) {
     slot.finished = true;
     slot.signalled = true;
     slot.ok = false;
     slot.count = 0;
     slot.error = error;
-    acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
   }
 
   void RefuseWaitingClients() {
@@ -453,10 +452,7 @@ class SocketPipeServer : public PipeServerSystem {
       uint32_t error = 0;
       Step step = Accept(fd, error);
       if (step == Step::Again) return;
-      if (step == Step::Failed) {
-        acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
-        return;
-      }
+      if (step == Step::Failed) return;
       ::send(fd.get(), &kPipeTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
   }

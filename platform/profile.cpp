@@ -15,12 +15,8 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-std::string Trim(const std::string& s) {
-  size_t begin = 0;
-  size_t end = s.size();
-  while (begin < end && IsBlank(s[begin])) ++begin;
-  while (end > begin && IsBlank(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
+std::string Trim(std::string_view s) {
+  return std::string(TrimBlanks(s));
 }
 
 bool HasLineBreakOrNul(const std::string& s) {

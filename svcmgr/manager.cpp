@@ -43,6 +43,14 @@ bool IsRunning(pid_t pid, const ServiceStatus& status) {
   return pid > 0 && status.dwCurrentState != kServiceStopped;
 }
 
+// A start or stop under way, with the wait hint of a process yet to report.
+ServiceStatus PendingStatus(uint32_t state) {
+  ServiceStatus status;
+  status.dwCurrentState = state;
+  status.dwWaitHint = kLaunchWaitHint;
+  return status;
+}
+
 ServiceStatus StoppedStatus(uint32_t exitCode) {
   ServiceStatus status;
   status.dwCurrentState = kServiceStopped;
@@ -221,10 +229,9 @@ void ServiceManager::Answer(int fd, const std::string& answer) {
   std::string frame = scmwire::Frame(answer);
   // A fresh connection's buffer holds a short answer whole; a client that
   // left loses it.
-  ssize_t n;
-  do {
-    n = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
+  size_t sent = 0;
+  uint32_t error = 0;
+  SendSome(fd, frame.data(), frame.size(), sent, error);
 }
 
 ServiceManager::Instance* ServiceManager::Find(const std::string& name) {
@@ -329,9 +336,7 @@ uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegi
   Log(EventType::Information, reg.Name + " waits for its previous process to end");
   instance.startWhenFree = true;
   instance.startDeadline = Clock::now() + options_.responseTime;
-  instance.status = ServiceStatus();
-  instance.status.dwCurrentState = kServiceStartPending;
-  instance.status.dwWaitHint = kLaunchWaitHint;
+  instance.status = PendingStatus(kServiceStartPending);
   return kErrorSuccess;
 }
 
@@ -351,9 +356,7 @@ uint32_t ServiceManager::Launch(Instance& instance) {
   instance.reported = false;
   instance.killedUnresponsive = false;
   instance.startDeadline = Clock::now() + options_.responseTime;
-  instance.status = ServiceStatus();
-  instance.status.dwCurrentState = kServiceStartPending;
-  instance.status.dwWaitHint = kLaunchWaitHint;
+  instance.status = PendingStatus(kServiceStartPending);
   FlushService(instance);
   Log(EventType::Information,
       "started " + reg.Name + " (" + reg.ImagePath + ", pid " + std::to_string(launched.pid) + ")");
@@ -390,10 +393,7 @@ ServiceStatus ServiceManager::ReportedStatus(const Instance& instance) const {
     return instance.status;
   }
   // A process of a manager before this one, which shuts down without it.
-  ServiceStatus status;
-  status.dwCurrentState = kServiceStopPending;
-  status.dwWaitHint = kLaunchWaitHint;
-  return status;
+  return PendingStatus(kServiceStopPending);
 }
 
 uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
@@ -415,14 +415,15 @@ uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
 
 void ServiceManager::FlushService(Instance& instance) {
   while (instance.fd.get() >= 0 && !instance.output.empty()) {
-    ssize_t n =
-        ::send(instance.fd.get(), instance.output.data(), instance.output.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      instance.output.erase(0, static_cast<size_t>(n));
+    size_t sent = 0;
+    uint32_t error = 0;
+    TransferStep step =
+        SendSome(instance.fd.get(), instance.output.data(), instance.output.size(), sent, error);
+    if (step == TransferStep::Again) return;  // POLLOUT resumes
+    if (step == TransferStep::Done && sent > 0) {
+      instance.output.erase(0, sent);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // POLLOUT resumes
     CloseServiceSocket(instance);
   }
 }
