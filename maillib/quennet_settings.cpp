@@ -22,14 +22,6 @@ std::string Trim(std::string_view text) {
   return std::string(platform::TrimBlanks(text, " \t\r"));
 }
 
-std::string Unquote(const std::string& value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    return value.substr(1, value.size() - 2);
-  }
-  return value;
-}
-
 using Values = std::map<std::pair<std::string, std::string>, std::string>;
 
 Values ReadValues(const std::string& path) {
@@ -52,7 +44,7 @@ Values ReadValues(const std::string& path) {
     size_t eq = text.find('=');
     if (eq == std::string::npos) continue;
     values.emplace(std::make_pair(section, platform::AsciiLowerCase(Trim(text.substr(0, eq)))),
-                   Unquote(Trim(text.substr(eq + 1))));
+                   std::string(platform::StripQuotes(Trim(text.substr(eq + 1)))));
   }
   return values;
 }

@@ -32,15 +32,6 @@ bool ValidKeyName(const std::string& trimmed) {
          trimmed.find('=') == std::string::npos && trimmed.front() != '[';
 }
 
-bool EnclosedInQuotes(const std::string& value) {
-  return value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-         value.back() == value.front();
-}
-
-std::string StripQuotes(const std::string& value) {
-  return EnclosedInQuotes(value) ? value.substr(1, value.size() - 2) : value;
-}
-
 // A read trims the value and drops one pair of enclosing quotes; a value that
 // this would change gets a pair of its own to lose.
 std::string Protect(const std::string& value) {
@@ -214,7 +205,7 @@ const std::string* ProfileFile::Find(const std::string& section, const std::stri
 std::string ProfileFile::ReadString(const std::string& section, const std::string& key,
                                     const std::string& def) const {
   const std::string* value = Find(section, key);
-  return value ? Cut(StripQuotes(*value)) : def;
+  return value ? Cut(std::string(StripQuotes(*value))) : def;
 }
 
 std::string ProfileFile::ReadRawString(const std::string& section, const std::string& key,
@@ -228,7 +219,7 @@ int32_t ProfileFile::ReadInteger(const std::string& section, const std::string& 
   const std::string* value = Find(section, key);
   if (!value) return def;
   int32_t result;
-  return ParseInteger(Cut(StripQuotes(*value)), result) ? result : def;
+  return ParseInteger(Cut(std::string(StripQuotes(*value))), result) ? result : def;
 }
 
 bool ProfileFile::ReadBool(const std::string& section, const std::string& key, bool def) const {

@@ -44,4 +44,15 @@ TEST(Ascii, TrimBlanksCutsOnlyTheGivenBytesAtBothEnds) {
   EXPECT_EQ(platform::TrimBlanks("  x "), "x");
 }
 
+TEST(Ascii, StripQuotesDropsOnePairOfTheSameQuotes) {
+  const struct {
+    const char* value;
+    const char* stripped;
+  } cases[] = {
+      {"\"a b\"", "a b"}, {"'a'", "a"},           {"''", ""}, {"\"", "\""}, {"\"a'", "\"a'"},
+      {"a\"", "a\""},     {"\"\"a\"\"", "\"a\""}, {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::StripQuotes(c.value), c.stripped) << c.value;
+}
+
 }  // namespace
