@@ -3,12 +3,17 @@
 # are further CTest properties of every case (FIXTURES_REQUIRED, ENVIRONMENT...).
 # Tests labelled "threads" also run under ThreadSanitizer in CI. In an
 # AddressSanitizer build every test reads the leak suppressions of
-# tests/lsan.supp (leaks of outside libraries), so that no product module has
-# to carry them.
+# tests/lsan.supp, in a ThreadSanitizer build those of tests/tsan.supp (added
+# to the caller's TSAN_OPTIONS): both about outside libraries, so that no
+# product module has to carry them.
 set(VIGILO_TEST_ENVIRONMENT "")
 if(VIGILO_SANITIZE STREQUAL "address")
   set(VIGILO_TEST_ENVIRONMENT
       ENVIRONMENT_MODIFICATION "LSAN_OPTIONS=set:suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
+elseif(VIGILO_SANITIZE STREQUAL "thread")
+  set(VIGILO_TEST_ENVIRONMENT
+      ENVIRONMENT_MODIFICATION
+      "TSAN_OPTIONS=string_append: suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
 endif()
 
 function(vigilo_add_test)

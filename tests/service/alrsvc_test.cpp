@@ -115,8 +115,8 @@ class ServiceFixture : public ::testing::Test {
 
   // Each reading of the clock, for tests that act at a given one.
   TDateTime Tick() {
-    ++ticks;
-    if (onTick) onTick(ticks);
+    const int tick = ++ticks;
+    if (onTick) onTick(tick);
     return now;
   }
   std::string LogPath() const { return dir.File("prog/vigilo.log"); }
@@ -139,7 +139,8 @@ class ServiceFixture : public ::testing::Test {
   TempFolder dir;
   TDmQor dm;
   TDateTime now = fbtest::FixtureToday() + EncodeTime(10, 0, 0, 0);
-  int ticks = 0;
+  // The pipe threads read the clock too (their events carry its time).
+  std::atomic<int> ticks{0};
   std::function<void(int)> onTick;
   std::function<void()> onMail;
   std::string mailError;
