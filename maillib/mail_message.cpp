@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "maillib/mail_text.h"
+#include "platform/ascii.h"
 
 namespace quennet {
 
@@ -17,10 +18,7 @@ constexpr size_t kLineLimit = 998;
 std::string LowerExtension(const std::string& fileName) {
   size_t dot = fileName.rfind('.');
   if (dot == std::string::npos) return "";
-  std::string ext = fileName.substr(dot + 1);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
+  return platform::AsciiLowerCase(fileName.substr(dot + 1));
 }
 
 // Control characters in a header would end it and start another: they

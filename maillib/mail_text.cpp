@@ -8,46 +8,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace quennet {
 
 namespace {
 
 bool IsSpaceOrControl(unsigned char c) {
   return c >= 1 && c <= 32;
-}
-
-std::string Trim(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
-// Code points of cp1252 bytes 0x80 to 0x9F; the others equal their byte.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// The length of the UTF-8 sequence that starts with `lead` (1 for a stray byte).
-size_t SequenceLength(unsigned char lead) {
-  if (lead >= 0xF0 && lead < 0xF8) return 4;
-  if (lead >= 0xE0) return lead < 0xF0 ? 3 : 1;
-  if (lead >= 0xC0) return 2;
-  return 1;
 }
 
 }  // namespace
@@ -92,7 +60,7 @@ std::vector<std::string> SplitRecipients(const std::string& text) {
   size_t start = 0;
   for (;;) {
     size_t comma = text.find(',', start);
-    std::string address = Trim(text.substr(start, comma - start));
+    std::string address(platform::TrimBlanks(std::string_view(text).substr(start, comma - start)));
     if (!address.empty()) addresses.push_back(address);
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -106,15 +74,6 @@ bool IsValidAddress(const std::string& address) {
     if (c <= 32 || c == 127 || std::strchr("<>(),;\"\\", c) != nullptr) return false;
   }
   return true;
-}
-
-std::string Cp1252ToUtf8(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    AppendUtf8(out, c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c);
-  }
-  return out;
 }
 
 bool IsPrintableAscii(const std::string& text) {
@@ -156,15 +115,17 @@ std::string EncodeHeaderWords(const std::string& utf8) {
   // "=?UTF-8?B?" and "?=" take 12 of the 75 characters; 63 base64 characters
   // round down to 60, which carry 45 bytes.
   constexpr size_t kBytesPerWord = 45;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
   std::string out;
   size_t at = 0;
   while (at < utf8.size()) {
     size_t end = at;
     while (end < utf8.size()) {
-      size_t len =
-          std::min(SequenceLength(static_cast<unsigned char>(utf8[end])), utf8.size() - end);
-      if (end + len - at > kBytesPerWord) break;
-      end += len;
+      // One character, or one ill-formed piece, which no word splits either.
+      size_t next = end;
+      U8_FWD_1(bytes, next, utf8.size());
+      if (next - at > kBytesPerWord) break;
+      end = next;
     }
     if (!out.empty()) out += "\r\n ";
     out += "=?UTF-8?B?" + Base64(utf8.substr(at, end - at)) + "?=";

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "platform/unique_fd.h"
 
 namespace quennet {
@@ -35,7 +36,7 @@ bool IsValidAddress(const std::string& address);
 
 // cp1252 to UTF-8; never fails (the five undefined bytes become the C1
 // controls of the same number).
-std::string Cp1252ToUtf8(const std::string& text);
+using platform::Cp1252ToUtf8;
 
 // True when every byte is a printable ASCII character (32 to 126).
 bool IsPrintableAscii(const std::string& text);

@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -12,29 +11,15 @@
 #include <utility>
 
 #include "maillib/mail_text.h"
+#include "platform/ascii.h"
 
 namespace quennet {
 
 namespace {
 
-std::string Trim(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Unquote(const std::string& value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    return value.substr(1, value.size() - 2);
-  }
-  return value;
+// Lines may end in CR LF.
+std::string Trim(std::string_view text) {
+  return std::string(platform::TrimBlanks(text, " \t\r"));
 }
 
 using Values = std::map<std::pair<std::string, std::string>, std::string>;
@@ -52,13 +37,14 @@ Values ReadValues(const std::string& path) {
     if (text.empty() || text[0] == ';' || text[0] == '#') continue;
     if (text[0] == '[') {
       size_t close = text.find(']');
-      section = Lower(Trim(text.substr(1, close == std::string::npos ? close : close - 1)));
+      section = platform::AsciiLowerCase(
+          Trim(text.substr(1, close == std::string::npos ? close : close - 1)));
       continue;
     }
     size_t eq = text.find('=');
     if (eq == std::string::npos) continue;
-    values.emplace(std::make_pair(section, Lower(Trim(text.substr(0, eq)))),
-                   Unquote(Trim(text.substr(eq + 1))));
+    values.emplace(std::make_pair(section, platform::AsciiLowerCase(Trim(text.substr(0, eq)))),
+                   std::string(platform::StripQuotes(Trim(text.substr(eq + 1)))));
   }
   return values;
 }

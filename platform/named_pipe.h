@@ -18,6 +18,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 
 constexpr uint32_t kPipeMessageLimit = 16384;
@@ -71,10 +73,10 @@ class PipeEvent {
   // Waits until the event is set or `timeout` has passed; true when set.
   bool WaitFor(std::chrono::milliseconds timeout) const;
   // For the wait of a pipe server.
-  int Descriptor() const { return fd_; }
+  int Descriptor() const { return fd_.get(); }
 
  private:
-  int fd_;
+  UniqueFd fd_;
   std::atomic<bool> set_{false};
 };
 

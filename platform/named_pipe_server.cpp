@@ -28,22 +28,19 @@ constexpr int kRefusalsPerPass = 16;
 enum class Step { Done, Again, Failed };
 
 // Receives up to `size` bytes; a closed connection is a broken pipe.
-Step ReceiveSome(int fd, uint8_t* dest, size_t size, size_t& got, uint32_t& error) {
-  for (;;) {
-    ssize_t n = ::recv(fd, dest, size, MSG_DONTWAIT);
-    if (n > 0) {
-      got = static_cast<size_t>(n);
+Step ReceivePart(int fd, uint8_t* dest, size_t size, size_t& got, uint32_t& error) {
+  switch (ReceiveSome(fd, dest, size, got, error)) {
+    case TransferStep::Done:
       return Step::Done;
-    }
-    if (n == 0) {
+    case TransferStep::Again:
+      return Step::Again;
+    case TransferStep::Closed:
       error = kErrorBrokenPipe;
       return Step::Failed;
-    }
-    if (errno == EINTR) continue;  // a signal before any byte arrived: try again
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
-    error = LastErrorFromErrno();
-    return Step::Failed;
+    case TransferStep::Failed:
+      break;
   }
+  return Step::Failed;
 }
 
 class SocketPipeServer : public PipeServerSystem {
@@ -91,7 +88,7 @@ class SocketPipeServer : public PipeServerSystem {
     Disconnect(index);
     slot->op = Op::Connect;
     if (std::chrono::steady_clock::now() < acceptAgainAt_) return PipeIo::Pending;
-    int fd = -1;
+    UniqueFd fd;
     uint32_t acceptError = 0;
     Step step = Accept(fd, acceptError);
     if (step == Step::Again) return PipeIo::Pending;
@@ -102,7 +99,7 @@ class SocketPipeServer : public PipeServerSystem {
       return PipeIo::Pending;
     }
     slot->op = Op::None;
-    Attach(*slot, fd);
+    Attach(*slot, std::move(fd));
     slot->finished = true;
     slot->ok = true;
     return PipeIo::Done;
@@ -155,8 +152,7 @@ class SocketPipeServer : public PipeServerSystem {
   void Disconnect(int index) override {
     if (!ValidIndex(index)) return;
     Slot& slot = slots_[index];
-    if (slot.fd >= 0) ::close(slot.fd);
-    slot.fd = -1;
+    slot.fd.reset();
     slot.op = Op::None;
     slot.finished = false;
     slot.signalled = false;
@@ -192,7 +188,7 @@ class SocketPipeServer : public PipeServerSystem {
           continue;
         }
         slotOf[n] = i;
-        fds[n++] = {slot.fd, static_cast<short>(slot.op == Op::Read ? POLLIN : POLLOUT), 0};
+        fds[n++] = {slot.fd.get(), static_cast<short>(slot.op == Op::Read ? POLLIN : POLLOUT), 0};
       }
       size_t listenerAt = n;
       if (listener_.get() >= 0) {
@@ -247,7 +243,7 @@ class SocketPipeServer : public PipeServerSystem {
 
   struct Slot {
     bool created = false;
-    int fd = -1;
+    UniqueFd fd;
     Op op = Op::None;
     // The operation has ended; ok, count and error hold its outcome.
     bool finished = false;
@@ -286,7 +282,7 @@ class SocketPipeServer : public PipeServerSystem {
     if (!slot) return nullptr;
     slot->signalled = false;
     slot->finished = false;
-    if (slot->fd < 0) {
+    if (slot->fd.get() < 0) {
       error = kErrorPipeNotConnected;
       return nullptr;
     }
@@ -317,8 +313,8 @@ class SocketPipeServer : public PipeServerSystem {
   Step ProgressRead(Slot& slot) {
     size_t got = 0;
     while (slot.headDone < kFrameHeaderSize) {
-      Step step = ReceiveSome(slot.fd, slot.head + slot.headDone, kFrameHeaderSize - slot.headDone,
-                              got, slot.error);
+      Step step = ReceivePart(slot.fd.get(), slot.head + slot.headDone,
+                              kFrameHeaderSize - slot.headDone, got, slot.error);
       if (step != Step::Done) return step;
       slot.headDone += static_cast<uint32_t>(got);
       if (slot.headDone == kFrameHeaderSize) {
@@ -330,8 +326,8 @@ class SocketPipeServer : public PipeServerSystem {
       }
     }
     while (slot.bodyDone < slot.length) {
-      Step step = ReceiveSome(slot.fd, slot.buffer + slot.bodyDone, slot.length - slot.bodyDone,
-                              got, slot.error);
+      Step step = ReceivePart(slot.fd.get(), slot.buffer + slot.bodyDone,
+                              slot.length - slot.bodyDone, got, slot.error);
       if (step != Step::Done) return step;
       slot.bodyDone += static_cast<uint32_t>(got);
     }
@@ -347,7 +343,7 @@ class SocketPipeServer : public PipeServerSystem {
       message.msg_iov = parts;
       message.msg_iovlen = static_cast<size_t>(FrameSpans(
           parts, slot.outHead, const_cast<uint8_t*>(slot.data), slot.dataSize, slot.sent));
-      ssize_t n = ::sendmsg(slot.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      ssize_t n = ::sendmsg(slot.fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) {
         slot.sent += static_cast<size_t>(n);
         continue;
@@ -381,23 +377,26 @@ class SocketPipeServer : public PipeServerSystem {
     return next;
   }
 
-  Step Accept(int& fd, uint32_t& error) {
+  // Takes the next waiting client. A failure (no descriptor or memory left)
+  // pauses accepting for kAcceptBackoff.
+  Step Accept(UniqueFd& fd, uint32_t& error) {
     for (;;) {
-      fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd >= 0) return Step::Done;
+      fd.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      if (fd.get() >= 0) return Step::Done;
       // EINTR: a signal; ECONNABORTED: that client left before we took it.
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
       error = LastErrorFromErrno();
+      acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
       return Step::Failed;
     }
   }
 
-  void Attach(Slot& slot, int fd) {
-    slot.fd = fd;
+  void Attach(Slot& slot, UniqueFd fd) {
+    slot.fd = std::move(fd);
     slot.requestDeadline = std::chrono::steady_clock::now() + requestTime_;
     // A client that has gone already shows as a failed read later.
-    ::send(fd, &kPipeTokenAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::send(slot.fd.get(), &kPipeTokenAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
   // poll() looks at its descriptors one after the other: a client may have
@@ -420,7 +419,7 @@ class SocketPipeServer : public PipeServerSystem {
     for (int i = 0; i < count; ++i) {
       Slot& slot = slots_[i];
       if (!slot.created || slot.op != Op::Connect || slot.finished) continue;
-      int fd = -1;
+      UniqueFd fd;
       uint32_t error = 0;
       Step step = Accept(fd, error);
       if (step == Step::Again) return;
@@ -432,34 +431,29 @@ class SocketPipeServer : public PipeServerSystem {
       slot.signalled = true;
       slot.ok = true;
       slot.count = 0;
-      Attach(slot, fd);
+      Attach(slot, std::move(fd));
     }
   }
 
-  // Ends the slot's connect with `error` and pauses accepting.
+  // Ends the slot's connect with `error`.
   void FailConnect(Slot& slot, uint32_t error) {
     slot.finished = true;
     slot.signalled = true;
     slot.ok = false;
     slot.count = 0;
     slot.error = error;
-    acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
   }
 
   void RefuseWaitingClients() {
     // Refused clients may connect again at once: a bounded round keeps them
     // from holding the thread away from the clients it serves.
     for (int i = 0; i < kRefusalsPerPass; ++i) {
-      int fd = -1;
+      UniqueFd fd;
       uint32_t error = 0;
       Step step = Accept(fd, error);
       if (step == Step::Again) return;
-      if (step == Step::Failed) {
-        acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
-        return;
-      }
-      ::send(fd, &kPipeTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-      ::close(fd);
+      if (step == Step::Failed) return;
+      ::send(fd.get(), &kPipeTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
   }
 
@@ -484,19 +478,17 @@ class SocketPipeServer : public PipeServerSystem {
 }  // namespace
 
 PipeEvent::PipeEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (fd_ < 0) throw SystemError(LastErrorFromErrno());
+  if (fd_.get() < 0) throw SystemError(LastErrorFromErrno());
 }
 
-PipeEvent::~PipeEvent() {
-  ::close(fd_);
-}
+PipeEvent::~PipeEvent() = default;
 
 void PipeEvent::Set() {
   if (set_.exchange(true)) return;
   uint64_t one = 1;
   // The counter cannot overflow with one write, so this only fails on a bad
   // descriptor, which the constructor rules out.
-  while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
@@ -510,7 +502,7 @@ bool PipeEvent::WaitFor(std::chrono::milliseconds timeout) const {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd fd = {fd_, POLLIN, 0};
+    pollfd fd = {fd_.get(), POLLIN, 0};
     ::poll(&fd, 1, static_cast<int>(left.count()) + 1);
   }
   return true;

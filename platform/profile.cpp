@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "platform/ascii.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
 
@@ -14,30 +15,8 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-std::string Trim(const std::string& s) {
-  size_t begin = 0;
-  size_t end = s.size();
-  while (begin < end && IsBlank(s[begin])) ++begin;
-  while (end > begin && IsBlank(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
-}
-
-char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string AsciiLower(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) c = AsciiLower(c);
-  return out;
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
+std::string Trim(std::string_view s) {
+  return std::string(TrimBlanks(s));
 }
 
 bool HasLineBreakOrNul(const std::string& s) {
@@ -51,15 +30,6 @@ bool ValidSectionName(const std::string& name) {
 bool ValidKeyName(const std::string& trimmed) {
   return !trimmed.empty() && !HasLineBreakOrNul(trimmed) &&
          trimmed.find('=') == std::string::npos && trimmed.front() != '[';
-}
-
-bool EnclosedInQuotes(const std::string& value) {
-  return value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-         value.back() == value.front();
-}
-
-std::string StripQuotes(const std::string& value) {
-  return EnclosedInQuotes(value) ? value.substr(1, value.size() - 2) : value;
 }
 
 // A read trims the value and drops one pair of enclosing quotes; a value that
@@ -208,17 +178,17 @@ size_t ProfileFile::FindSection(const std::string& section) const {
   if (!sectionsValid_) {
     sections_.clear();
     for (size_t i = 0; i < lines_.size(); ++i) {
-      if (lines_[i].kind == Line::kSection) sections_.emplace(AsciiLower(lines_[i].name), i);
+      if (lines_[i].kind == Line::kSection) sections_.emplace(AsciiLowerCase(lines_[i].name), i);
     }
     sectionsValid_ = true;
   }
-  auto it = sections_.find(AsciiLower(Trim(section)));
+  auto it = sections_.find(AsciiLowerCase(Trim(section)));
   return it == sections_.end() ? std::string::npos : it->second;
 }
 
 size_t ProfileFile::FindKey(size_t header, const std::string& key) const {
   for (size_t i = header + 1; i < lines_.size() && lines_[i].kind != Line::kSection; ++i) {
-    if (lines_[i].kind == Line::kKey && SameName(lines_[i].name, key)) return i;
+    if (lines_[i].kind == Line::kKey && AsciiEqualNoCase(lines_[i].name, key)) return i;
   }
   return std::string::npos;
 }
@@ -235,7 +205,7 @@ const std::string* ProfileFile::Find(const std::string& section, const std::stri
 std::string ProfileFile::ReadString(const std::string& section, const std::string& key,
                                     const std::string& def) const {
   const std::string* value = Find(section, key);
-  return value ? Cut(StripQuotes(*value)) : def;
+  return value ? Cut(std::string(StripQuotes(*value))) : def;
 }
 
 std::string ProfileFile::ReadRawString(const std::string& section, const std::string& key,
@@ -249,7 +219,7 @@ int32_t ProfileFile::ReadInteger(const std::string& section, const std::string& 
   const std::string* value = Find(section, key);
   if (!value) return def;
   int32_t result;
-  return ParseInteger(Cut(StripQuotes(*value)), result) ? result : def;
+  return ParseInteger(Cut(std::string(StripQuotes(*value))), result) ? result : def;
 }
 
 bool ProfileFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
@@ -348,7 +318,7 @@ void ProfileFile::EraseSection(const std::string& section) {
   bool erasing = false;
   bool erased = false;
   for (Line& line : lines_) {
-    if (line.kind == Line::kSection) erasing = SameName(line.name, name);
+    if (line.kind == Line::kSection) erasing = AsciiEqualNoCase(line.name, name);
     if (erasing) {
       erased = true;
       continue;

@@ -1,9 +1,5 @@
 #include "platform/scm_wire.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
-
 #include "platform/syserror.h"
 #include "platform/unix_socket.h"
 
@@ -108,17 +104,15 @@ FrameBuffer::Result FrameBuffer::Read(int fd, std::string& payload) {
   // Room for the longest frame is enough: what else the peer sent waits in the
   // socket, which stays readable for the next call.
   while (buffer_.size() < kMaxFrame + 4) {
-    ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n > 0) {
-      buffer_.append(chunk, static_cast<size_t>(n));
+    size_t got = 0;
+    uint32_t error = 0;
+    TransferStep step = ReceiveSome(fd, chunk, sizeof chunk, got, error);
+    if (step == TransferStep::Done) {
+      buffer_.append(chunk, got);
       continue;
     }
-    if (n == 0) {
-      closed = true;
-      break;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) failed = true;
+    closed = step == TransferStep::Closed;
+    failed = step == TransferStep::Failed;
     break;
   }
   if (Next(payload)) return Result::Frame;

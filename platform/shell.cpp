@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unicode/unistr.h>
 
 #include <array>
 #include <optional>
@@ -148,11 +147,6 @@ void Append(std::string& out, uint64_t value, size_t bytes) {
   PutAt(out, out.size() - bytes, value, bytes);
 }
 
-std::u16string ToUtf16(const std::string& cp1252) {
-  icu::UnicodeString text = icu::UnicodeString::fromUTF8(Cp1252ToUtf8(cp1252));
-  return std::u16string(text.getBuffer(), static_cast<size_t>(text.length()));
-}
-
 void AppendUtf16(std::string& out, const std::u16string& text) {
   for (char16_t unit : text) Append(out, unit, 2);
 }
@@ -191,7 +185,7 @@ std::string LinkInfo(const std::string& target, uint32_t volumeSerial) {
   Append(volume, kVolumeIdHeaderSize, 4);  // the label follows the header
   volume.push_back('\0');                  // an empty label
 
-  const std::u16string wideTarget = ToUtf16(target);
+  const std::u16string wideTarget = Cp1252ToUtf16(target);
   const uint32_t volumeOffset = kLinkInfoHeaderSize;
   const uint32_t basePathOffset = volumeOffset + static_cast<uint32_t>(volume.size());
   const uint32_t suffixOffset = basePathOffset + static_cast<uint32_t>(target.size()) + 1;
@@ -221,7 +215,7 @@ std::string LinkInfo(const std::string& target, uint32_t volumeSerial) {
 }
 
 void AppendStringData(std::string& out, const std::string& text) {
-  const std::u16string wide = ToUtf16(text);
+  const std::u16string wide = Cp1252ToUtf16(text);
   Append(out, wide.size(), 2);
   AppendUtf16(out, wide);
 }

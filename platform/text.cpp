@@ -2,43 +2,26 @@
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
+#include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 #include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
+
+#include "platform/ascii.h"
 
 namespace platform {
 namespace {
 
-// The code points of cp1252's bytes 128 to 159; the rest of the code page is
-// Latin-1. The five undefined bytes keep their C1 control code points.
-constexpr std::array<char16_t, 32> kHighTable = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 128
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 136
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 144
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 152
-};
-
-char16_t DecodeByte(unsigned char byte) {
-  if (byte >= 0x80 && byte < 0xA0) return kHighTable[byte - 0x80];
-  return byte;
-}
-
-// The cp1252 byte of `cp`, or -1 when the code page has none.
-int EncodeCodePoint(char32_t cp) {
-  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
-  for (size_t i = 0; i < kHighTable.size(); ++i) {
-    if (kHighTable[i] == cp) return static_cast<int>(0x80 + i);
-  }
-  return -1;
-}
-
 constexpr std::array<unsigned char, 256> MakeUpperTable() {
   std::array<unsigned char, 256> table{};
-  for (int b = 0; b < 256; ++b) table[b] = static_cast<unsigned char>(b);
-  for (int b = 'a'; b <= 'z'; ++b) table[b] = static_cast<unsigned char>(b - 0x20);
+  for (int b = 0; b < 256; ++b) {
+    table[b] = static_cast<unsigned char>(AsciiUpper(static_cast<char>(b)));
+  }
   // à..þ sit 32 above their capitals, except ÷ (247), which is no letter.
   for (int b = 0xE0; b <= 0xFE; ++b) {
     if (b != 0xF7) table[b] = static_cast<unsigned char>(b - 0x20);
@@ -51,13 +34,6 @@ constexpr std::array<unsigned char, 256> MakeUpperTable() {
 }
 
 constexpr std::array<unsigned char, 256> kUpperTable = MakeUpperTable();
-
-std::u16string DecodeToUtf16(const std::string& text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (char c : text) out.push_back(DecodeByte(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // The ICU locale id for a POSIX locale name such as "fr_FR.UTF-8@euro": the
 // code set and modifier are dropped; "C" and "POSIX" are the root locale.
@@ -119,61 +95,13 @@ int CompareUpperBytes(const std::string& a, const std::string& b) {
   return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// Decodes one well-formed UTF-8 sequence at text[pos] into cp and returns its
-// length, or 0 when the bytes there are not one (overlong forms, surrogates,
-// code points above U+10FFFF, stray or missing continuation bytes).
-size_t DecodeUtf8(const std::string& text, size_t pos, char32_t& cp) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  struct Form {
-    unsigned char firstLead, lastLead, leadMask;
-    size_t length;
-    char32_t min;
-  };
-  static constexpr Form kForms[] = {
-      {0x00, 0x7F, 0x7F, 1, 0x0},
-      {0xC2, 0xDF, 0x1F, 2, 0x80},
-      {0xE0, 0xEF, 0x0F, 3, 0x800},
-      {0xF0, 0xF4, 0x07, 4, 0x10000},
-  };
-  unsigned char lead = byte(pos);
-  const Form* form = nullptr;
-  for (const Form& f : kForms) {
-    if (lead >= f.firstLead && lead <= f.lastLead) form = &f;
-  }
-  if (!form) return 0;
-  size_t length = form->length;
-  char32_t min = form->min;
-  cp = lead & form->leadMask;
-  if (text.size() - pos < length) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    unsigned char next = byte(pos + i);
-    if ((next & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
 }  // namespace
 
 int CompareTextLocale(const std::string& a, const std::string& b) {
   icu::Collator* collator = ThreadCollator();
   if (!collator || a.size() > INT32_MAX || b.size() > INT32_MAX) return CompareUpperBytes(a, b);
-  std::u16string ua = DecodeToUtf16(a);
-  std::u16string ub = DecodeToUtf16(b);
+  std::u16string ua = Cp1252ToUtf16(a);
+  std::u16string ub = Cp1252ToUtf16(b);
   UErrorCode status = U_ZERO_ERROR;
   UCollationResult r = collator->compare(ua.data(), static_cast<int32_t>(ua.size()), ub.data(),
                                          static_cast<int32_t>(ub.size()), status);
@@ -184,7 +112,7 @@ int CompareTextLocale(const std::string& a, const std::string& b) {
 std::string CollationKey(const std::string& text) {
   icu::Collator* collator = ThreadCollator();
   if (!collator || text.size() > INT32_MAX) return UpperCaseCp1252(text);
-  const std::u16string wide = DecodeToUtf16(text);
+  const std::u16string wide = Cp1252ToUtf16(text);
   const auto length = static_cast<int32_t>(wide.size());
   // Most keys fit the first guess; ICU says how long one is when it does not.
   std::string key(text.size() * 2 + 16, '\0');
@@ -211,29 +139,40 @@ std::string UpperCaseCp1252(const std::string& text) {
   return out;
 }
 
-std::string Cp1252ToUtf8(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) AppendUtf8(out, DecodeByte(static_cast<unsigned char>(c)));
-  return out;
-}
-
 std::string Utf8ToCp1252(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   std::string out;
   out.reserve(text.size());
   size_t pos = 0;
   while (pos < text.size()) {
-    char32_t cp = 0;
-    size_t length = DecodeUtf8(text, pos, cp);
-    if (length == 0) {
-      out.push_back('?');
-      ++pos;
+    const size_t start = pos;
+    UChar32 cp = 0;
+    // An ill-formed sequence ends at the first byte that cannot continue it.
+    U8_NEXT(bytes, pos, text.size(), cp);
+    if (cp < 0) {
+      out.append(pos - start, '?');
       continue;
     }
-    int byte = EncodeCodePoint(cp);
+    const int byte = Cp1252Byte(static_cast<char32_t>(cp));
     out.push_back(byte < 0 ? '?' : static_cast<char>(byte));
-    pos += length;
   }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  if (text.empty()) return {};
+  // Three bytes at most for each unit: a pair of surrogates gives four.
+  std::string out(text.size() * 3, '\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  if (text.size() <= INT32_MAX / 3) {
+    u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &length, text.data(),
+                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  } else {
+    status = U_INDEX_OUTOFBOUNDS_ERROR;
+  }
+  if (U_FAILURE(status)) throw std::length_error("text too long for UTF-8 conversion");
+  out.resize(static_cast<size_t>(length));
   return out;
 }
 

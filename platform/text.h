@@ -5,11 +5,13 @@
 // collator at secondary strength, so that letter case is ignored and accents
 // are not. The collator is built once per process; every thread compares with
 // its own copy, so the functions may be called from any thread. Upper-casing
-// uses the cp1252 table. Conversions to UTF-8 never fail: the five bytes that
-// cp1252 leaves undefined become U+0081, U+008D, U+008F, U+0090, U+009D.
+// uses the cp1252 table; platform/cp1252.h converts cp1252 to UTF-16 and
+// UTF-8, and the UTF conversions here go through ICU.
 #pragma once
 
 #include <string>
+
+#include "platform/cp1252.h"
 
 namespace platform {
 
@@ -33,11 +35,13 @@ std::string CollationLocaleName();
 // letters whose capital lies outside cp1252 (µ, ß, ƒ) are kept.
 std::string UpperCaseCp1252(const std::string& text);
 
-std::string Cp1252ToUtf8(const std::string& text);
-
 // Characters that cp1252 cannot hold become "?", and so does every byte that is
 // not part of a well-formed UTF-8 sequence. U+0081, U+008D, U+008F, U+0090 and
 // U+009D become the bytes they came from, so Utf8ToCp1252(Cp1252ToUtf8(s)) == s.
 std::string Utf8ToCp1252(const std::string& text);
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. Throws
+// std::length_error for a text of more than 700 million units.
+std::string Utf16ToUtf8(std::u16string_view text);
 
 }  // namespace platform

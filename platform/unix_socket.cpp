@@ -176,6 +176,35 @@ uint32_t ReceiveAll(int fd, void* data, size_t size) {
   return kErrorSuccess;
 }
 
+TransferStep ReceiveSome(int fd, void* data, size_t size, size_t& got, uint32_t& error) {
+  for (;;) {
+    ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
+    if (n > 0) {
+      got = static_cast<size_t>(n);
+      return TransferStep::Done;
+    }
+    if (n == 0) return TransferStep::Closed;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStep::Again;
+    error = LastErrorFromErrno();
+    return TransferStep::Failed;
+  }
+}
+
+TransferStep SendSome(int fd, const void* data, size_t size, size_t& sent, uint32_t& error) {
+  for (;;) {
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent = static_cast<size_t>(n);
+      return TransferStep::Done;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStep::Again;
+    error = LastErrorFromErrno();
+    return TransferStep::Failed;
+  }
+}
+
 void PutFrameLength(uint8_t* dest, uint32_t length) {
   for (size_t i = 0; i < kFrameHeaderSize; ++i) dest[i] = static_cast<uint8_t>(length >> (8 * i));
 }

@@ -74,6 +74,15 @@ uint32_t SendAll(int fd, const void* data, size_t size);
 // is kErrorBrokenPipe; a receive time-out (SO_RCVTIMEO) is kErrorTimeout.
 uint32_t ReceiveAll(int fd, void* data, size_t size);
 
+// One step of a transfer on a socket, without waiting: Done (some bytes
+// moved), Again (nothing could move now), Closed (the peer closed; receives
+// only) or Failed (the error tells why).
+enum class TransferStep { Done, Again, Closed, Failed };
+// Receives up to `size` bytes into `data`; `got` is their number when Done.
+TransferStep ReceiveSome(int fd, void* data, size_t size, size_t& got, uint32_t& error);
+// Sends up to `size` bytes, never raising SIGPIPE; `sent` is their number when Done.
+TransferStep SendSome(int fd, const void* data, size_t size, size_t& sent, uint32_t& error);
+
 // The framing: the length of a message as 4 little-endian bytes.
 constexpr size_t kFrameHeaderSize = 4;
 void PutFrameLength(uint8_t* dest, uint32_t length);

@@ -60,7 +60,7 @@ void AppendUtf8(std::string& utf8, std::string_view ansi) {
     const auto other = std::find_if_not(it, ansi.end(), ascii);
     utf8.append(it, other);
     const auto back = std::find_if(other, ansi.end(), ascii);
-    if (other != back) utf8 += platform::Cp1252ToUtf8(std::string(other, back));
+    if (other != back) utf8 += platform::Cp1252ToUtf8(std::string_view(other, back));
     it = back;
   }
 }
@@ -241,56 +241,11 @@ void TReportList::ConvertToUtf8(const std::string& Ansi, int32_t CodePage, std::
 
 void TReportList::AnsiToWide(const std::string& Ansi, int32_t CodePage, std::u16string& Wide) {
   CheckCodePage(CodePage);
-  // Windows-1252 lies in the Basic Multilingual Plane: its UTF-8 form has
-  // sequences of one to three bytes only.
-  const std::string utf8 = platform::Cp1252ToUtf8(Ansi);
-  Wide.clear();
-  Wide.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    const auto b = static_cast<unsigned char>(utf8[i]);
-    auto next = [&](size_t k) { return static_cast<unsigned char>(utf8[i + k]) & 0x3Fu; };
-    if (b < 0x80) {
-      Wide += static_cast<char16_t>(b);
-      i += 1;
-    } else if (b < 0xE0) {
-      Wide += static_cast<char16_t>(((b & 0x1Fu) << 6) | next(1));
-      i += 2;
-    } else {
-      Wide += static_cast<char16_t>(((b & 0x0Fu) << 12) | (next(1) << 6) | next(2));
-      i += 3;
-    }
-  }
+  Wide = platform::Cp1252ToUtf16(Ansi);
 }
 
 void TReportList::WideToUtf8(const std::u16string& Wide, std::string& Utf8) {
-  Utf8.clear();
-  Utf8.reserve(Wide.size() * 3 / 2 + 1);
-  auto put = [&](unsigned value) { Utf8 += static_cast<char>(value); };
-  for (size_t i = 0; i < Wide.size(); ++i) {
-    uint32_t cp = Wide[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < Wide.size() && Wide[i + 1] >= 0xDC00 &&
-        Wide[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (Wide[i + 1] - 0xDC00u);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      put(cp);
-    } else if (cp < 0x800) {
-      put(0xC0 | (cp >> 6));
-      put(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      put(0xE0 | (cp >> 12));
-      put(0x80 | ((cp >> 6) & 0x3F));
-      put(0x80 | (cp & 0x3F));
-    } else {
-      put(0xF0 | (cp >> 18));
-      put(0x80 | ((cp >> 12) & 0x3F));
-      put(0x80 | ((cp >> 6) & 0x3F));
-      put(0x80 | (cp & 0x3F));
-    }
-  }
+  Utf8 = platform::Utf16ToUtf8(Wide);
 }
 
 // ---- TShopAlarms ----

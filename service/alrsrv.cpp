@@ -69,6 +69,9 @@ TAlarmSvc::TAlarmSvc(TDmQor& DmQor, TClock Clock)
 }
 
 TAlarmSvc::~TAlarmSvc() {
+  // Pipe threads that still run would call into members that go before
+  // their servers do.
+  FreeWork(false);
   ServiceDestroy();
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/ascii.h"
+
 static_assert(std::is_same_v<isc_db_handle, TFbHandle>);
 static_assert(std::is_same_v<isc_tr_handle, TFbHandle>);
 static_assert(std::is_same_v<isc_stmt_handle, TFbHandle>);
@@ -45,14 +47,6 @@ constexpr double kTimeUnitsPerDay = 86400.0 * ISC_TIME_SECONDS_PRECISION;
   }
   if (message.empty()) message = "Database error " + std::to_string(gdsCode);
   throw EDatabaseError(message, sqlCode, gdsCode);
-}
-
-std::string AsciiUpper(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return result;
 }
 
 template <typename T>
@@ -353,9 +347,8 @@ void TQorQuery::Close() {
 }
 
 TQorField& TQorQuery::FieldByName(const std::string& Name) {
-  const std::string wanted = AsciiUpper(Name);
   for (auto& field : fields_) {
-    if (AsciiUpper(field->name_) == wanted) return *field;
+    if (platform::AsciiEqualNoCase(field->name_, Name)) return *field;
   }
   throw EDatabaseError("Field '" + Name + "' not found");
 }

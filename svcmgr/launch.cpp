@@ -233,7 +233,7 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration,
     // Only the record is missing; the process runs and holds the lock.
   }
   out.pid = pid;
-  out.fd = managerEnd.release();
+  out.fd = std::move(managerEnd);
   return platform::kErrorSuccess;
 }
 

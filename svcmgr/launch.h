@@ -7,12 +7,13 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/unique_fd.h"
 
 namespace svcmgr {
 
 struct LaunchedService {
   pid_t pid = -1;
-  int fd = -1;  // the manager's end of the socket pair, non-blocking, close-on-exec
+  platform::UniqueFd fd;  // the manager's end of the socket pair, non-blocking, close-on-exec
 };
 
 // True when a process of the service whose lock file is `lockPath` is alive.

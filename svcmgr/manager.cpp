@@ -43,6 +43,14 @@ bool IsRunning(pid_t pid, const ServiceStatus& status) {
   return pid > 0 && status.dwCurrentState != kServiceStopped;
 }
 
+// A start or stop under way, with the wait hint of a process yet to report.
+ServiceStatus PendingStatus(uint32_t state) {
+  ServiceStatus status;
+  status.dwCurrentState = state;
+  status.dwWaitHint = kLaunchWaitHint;
+  return status;
+}
+
 ServiceStatus StoppedStatus(uint32_t exitCode) {
   ServiceStatus status;
   status.dwCurrentState = kServiceStopped;
@@ -62,14 +70,7 @@ std::string StatusAnswer(const ServiceStatus& status) {
 
 ServiceManager::ServiceManager(ManagerOptions options) : options_(std::move(options)) {}
 
-ServiceManager::~ServiceManager() {
-  for (auto& client : clients_) ::close(client->fd);
-  for (auto& [name, instance] : instances_) {
-    if (instance->fd >= 0) ::close(instance->fd);
-    for (const Waiter& w : instance->interrogators) ::close(w.fd);
-  }
-  if (signalFd_ >= 0) ::close(signalFd_);
-}
+ServiceManager::~ServiceManager() = default;
 
 void ServiceManager::Log(EventType type, const std::string& message) {
   log_.ReportEvent(type, message);
@@ -92,8 +93,8 @@ int ServiceManager::Run() {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGCHLD);
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
-  signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (signalFd_ < 0 || !Listen()) return 1;
+  signalFd_.reset(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (signalFd_.get() < 0 || !Listen()) return 1;
   lockDir_ = JoinPath(ExtractFileDir(options_.socketPath), "services");
   if (uint32_t err = PrepareSocketFolder(lockDir_)) {
     Log(EventType::Error, "cannot use " + lockDir_ + ": " + SystemErrorText(err));
@@ -115,19 +116,19 @@ int ServiceManager::Run() {
       if (!anyLeft) break;
     }
     std::vector<pollfd> fds;
-    fds.push_back({signalFd_, POLLIN, 0});
+    fds.push_back({signalFd_.get(), POLLIN, 0});
     fds.push_back({listener_.get(), POLLIN, 0});
     std::vector<Instance*> polledInstances;
     for (auto& [name, instance] : instances_) {
-      if (instance->fd < 0) continue;
+      if (instance->fd.get() < 0) continue;
       short events = POLLIN;
       if (!instance->output.empty()) events |= POLLOUT;
-      fds.push_back({instance->fd, events, 0});
+      fds.push_back({instance->fd.get(), events, 0});
       polledInstances.push_back(instance.get());
     }
     std::vector<Client*> polledClients;
     for (auto& client : clients_) {
-      fds.push_back({client->fd, POLLIN, 0});
+      fds.push_back({client->fd.get(), POLLIN, 0});
       polledClients.push_back(client.get());
     }
     int timeout = -1;
@@ -144,7 +145,7 @@ int ServiceManager::Run() {
       if (fds[0].revents != 0) {
         signalfd_siginfo info;
         bool stop = false;
-        while (::read(signalFd_, &info, sizeof info) == sizeof info) {
+        while (::read(signalFd_.get(), &info, sizeof info) == sizeof info) {
           if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop = true;
         }
         Reap();
@@ -160,9 +161,7 @@ int ServiceManager::Run() {
       for (Client* client : polledClients) {
         if (fds[index++].revents != 0) ServeClient(*client);
       }
-      clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
-                                    [](const std::unique_ptr<Client>& c) { return c->fd < 0; }),
-                     clients_.end());
+      DropClosedClients();
     }
     Expire(Clock::now());
   }
@@ -172,19 +171,19 @@ int ServiceManager::Run() {
 
 void ServiceManager::Accept() {
   for (;;) {
-    int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
+    UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (fd.get() < 0) {
       if (errno == EINTR) continue;
       return;  // EAGAIN, or a connection that went before it was taken
     }
     ucred cred{};
     socklen_t size = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || !MayConnect(cred.uid)) {
-      ::close(fd);
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 ||
+        !MayConnect(cred.uid)) {
       continue;
     }
     auto client = std::make_unique<Client>();
-    client->fd = fd;
+    client->fd = std::move(fd);
     client->uid = cred.uid;
     client->deadline = Clock::now() + kClientRequestTime;
     clients_.push_back(std::move(client));
@@ -205,7 +204,7 @@ bool ServiceManager::MayConnect(uid_t uid) const {
 
 void ServiceManager::ServeClient(Client& client) {
   std::string request;
-  scmwire::FrameBuffer::Result result = client.frames.Read(client.fd, request);
+  scmwire::FrameBuffer::Result result = client.frames.Read(client.fd.get(), request);
   if (result == scmwire::FrameBuffer::Result::NeedMore) return;
   if (result == scmwire::FrameBuffer::Result::Frame) {
     bool park = false;
@@ -214,24 +213,25 @@ void ServiceManager::ServeClient(Client& client) {
     if (park && parkOn != nullptr) {
       // The connection now belongs to the interrogated service's waiters.
       parkOn->interrogators.push_back(
-          {client.fd, client.uid, Clock::now() + options_.responseTime});
-      client.fd = -1;
+          {std::move(client.fd), client.uid, Clock::now() + options_.responseTime});
       return;
     }
-    Answer(client.fd, answer);
+    Answer(client.fd.get(), answer);
   }
-  ::close(client.fd);
-  client.fd = -1;
+  client.fd.reset();
+}
+
+void ServiceManager::DropClosedClients() {
+  std::erase_if(clients_, [](const std::unique_ptr<Client>& c) { return c->fd.get() < 0; });
 }
 
 void ServiceManager::Answer(int fd, const std::string& answer) {
   std::string frame = scmwire::Frame(answer);
   // A fresh connection's buffer holds a short answer whole; a client that
   // left loses it.
-  ssize_t n;
-  do {
-    n = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
+  size_t sent = 0;
+  uint32_t error = 0;
+  SendSome(fd, frame.data(), frame.size(), sent, error);
 }
 
 ServiceManager::Instance* ServiceManager::Find(const std::string& name) {
@@ -336,9 +336,7 @@ uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegi
   Log(EventType::Information, reg.Name + " waits for its previous process to end");
   instance.startWhenFree = true;
   instance.startDeadline = Clock::now() + options_.responseTime;
-  instance.status = ServiceStatus();
-  instance.status.dwCurrentState = kServiceStartPending;
-  instance.status.dwWaitHint = kLaunchWaitHint;
+  instance.status = PendingStatus(kServiceStartPending);
   return kErrorSuccess;
 }
 
@@ -352,15 +350,13 @@ uint32_t ServiceManager::Launch(Instance& instance) {
     return err;
   }
   instance.pid = launched.pid;
-  instance.fd = launched.fd;
+  instance.fd = std::move(launched.fd);
   instance.frames = scmwire::FrameBuffer();
   instance.output = scmwire::Frame(scmwire::Writer(Op::ServiceStart).Text(reg.Name).Data());
   instance.reported = false;
   instance.killedUnresponsive = false;
   instance.startDeadline = Clock::now() + options_.responseTime;
-  instance.status = ServiceStatus();
-  instance.status.dwCurrentState = kServiceStartPending;
-  instance.status.dwWaitHint = kLaunchWaitHint;
+  instance.status = PendingStatus(kServiceStartPending);
   FlushService(instance);
   Log(EventType::Information,
       "started " + reg.Name + " (" + reg.ImagePath + ", pid " + std::to_string(launched.pid) + ")");
@@ -397,15 +393,12 @@ ServiceStatus ServiceManager::ReportedStatus(const Instance& instance) const {
     return instance.status;
   }
   // A process of a manager before this one, which shuts down without it.
-  ServiceStatus status;
-  status.dwCurrentState = kServiceStopPending;
-  status.dwWaitHint = kLaunchWaitHint;
-  return status;
+  return PendingStatus(kServiceStopPending);
 }
 
 uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
   if (!IsRunning(instance.pid, instance.status)) return kErrorServiceNotActive;
-  if (instance.fd < 0) return kErrorServiceCannotAcceptCtrl;
+  if (instance.fd.get() < 0) return kErrorServiceCannotAcceptCtrl;
   const ServiceStatus& s = instance.status;
   if (IsPendingState(s.dwCurrentState)) return kErrorServiceCannotAcceptCtrl;
   if (code == kServiceControlStop && !(s.dwControlsAccepted & kServiceAcceptStop)) {
@@ -421,21 +414,23 @@ uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
 }
 
 void ServiceManager::FlushService(Instance& instance) {
-  while (instance.fd >= 0 && !instance.output.empty()) {
-    ssize_t n = ::send(instance.fd, instance.output.data(), instance.output.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      instance.output.erase(0, static_cast<size_t>(n));
+  while (instance.fd.get() >= 0 && !instance.output.empty()) {
+    size_t sent = 0;
+    uint32_t error = 0;
+    TransferStep step =
+        SendSome(instance.fd.get(), instance.output.data(), instance.output.size(), sent, error);
+    if (step == TransferStep::Again) return;  // POLLOUT resumes
+    if (step == TransferStep::Done && sent > 0) {
+      instance.output.erase(0, sent);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // POLLOUT resumes
     CloseServiceSocket(instance);
   }
 }
 
 void ServiceManager::ReadService(Instance& instance) {
   std::string payload;
-  scmwire::FrameBuffer::Result result = instance.frames.Read(instance.fd, payload);
+  scmwire::FrameBuffer::Result result = instance.frames.Read(instance.fd.get(), payload);
   while (result == scmwire::FrameBuffer::Result::Frame) {
     scmwire::Reader reader(payload);
     Op op;
@@ -458,17 +453,15 @@ void ServiceManager::ReadService(Instance& instance) {
 }
 
 void ServiceManager::CloseServiceSocket(Instance& instance) {
-  if (instance.fd >= 0) ::close(instance.fd);
-  instance.fd = -1;
+  instance.fd.reset();
   instance.output.clear();
 }
 
 void ServiceManager::AnswerInterrogators(Instance& instance, uint32_t error) {
   for (const Waiter& w : instance.interrogators) {
-    Answer(w.fd, error == kErrorSuccess ? StatusAnswer(instance.status) : ErrorAnswer(error));
-    ::close(w.fd);
+    Answer(w.fd.get(), error == kErrorSuccess ? StatusAnswer(instance.status) : ErrorAnswer(error));
   }
-  instance.interrogators.clear();
+  instance.interrogators.clear();  // closes their connections
 }
 
 void ServiceManager::Reap() {
@@ -480,7 +473,7 @@ void ServiceManager::Reap() {
     for (auto& [name, instance] : instances_) {
       if (instance->pid != pid) continue;
       // Its last reports may still wait in the socket: they count.
-      if (instance->fd >= 0) ReadService(*instance);
+      if (instance->fd.get() >= 0) ReadService(*instance);
       instance->pid = -1;
       CloseServiceSocket(*instance);
       if (instance->status.dwCurrentState != kServiceStopped) {
@@ -501,7 +494,7 @@ void ServiceManager::BeginShutdown() {
   shutdownDeadline_ = Clock::now() + options_.responseTime;
   Log(EventType::Information, "shutting down");
   for (auto& [name, instance] : instances_) {
-    if (instance->pid <= 0 || instance->fd < 0) continue;
+    if (instance->pid <= 0 || instance->fd.get() < 0) continue;
     instance->output +=
         scmwire::Frame(scmwire::Writer(Op::ServiceControl).U32(kServiceControlShutdown).Data());
     FlushService(*instance);
@@ -529,14 +522,9 @@ std::optional<ServiceManager::Clock::time_point> ServiceManager::NextDeadline() 
 void ServiceManager::Expire(Clock::time_point now) {
   LaunchWaitingServices(now);
   for (auto& client : clients_) {
-    if (client->deadline <= now) {
-      ::close(client->fd);
-      client->fd = -1;
-    }
+    if (client->deadline <= now) client->fd.reset();
   }
-  clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
-                                [](const std::unique_ptr<Client>& c) { return c->fd < 0; }),
-                 clients_.end());
+  DropClosedClients();
   for (auto& [name, instance] : instances_) {
     if (instance->pid > 0 && !instance->reported && !instance->killedUnresponsive &&
         instance->startDeadline <= now) {
@@ -547,9 +535,8 @@ void ServiceManager::Expire(Clock::time_point now) {
     auto& waiters = instance->interrogators;
     for (auto it = waiters.begin(); it != waiters.end();) {
       if (it->deadline <= now) {
-        Answer(it->fd, ErrorAnswer(kErrorServiceRequestTimeout));
-        ::close(it->fd);
-        it = waiters.erase(it);
+        Answer(it->fd.get(), ErrorAnswer(kErrorServiceRequestTimeout));
+        it = waiters.erase(it);  // closes the connection
       } else {
         ++it;
       }

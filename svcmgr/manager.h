@@ -29,6 +29,7 @@
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "platform/scm_wire.h"
+#include "platform/unique_fd.h"
 #include "platform/unix_socket.h"
 
 namespace svcmgr {
@@ -55,7 +56,7 @@ class ServiceManager {
   using Clock = std::chrono::steady_clock;
 
   struct Waiter {
-    int fd;
+    platform::UniqueFd fd;
     uid_t uid;
     Clock::time_point deadline;
   };
@@ -64,7 +65,7 @@ class ServiceManager {
     platform::ServiceRegistration registration;
     platform::ServiceStatus status;
     pid_t pid = -1;
-    int fd = -1;
+    platform::UniqueFd fd;
     platform::scmwire::FrameBuffer frames;
     std::string output;  // frames not yet sent to the service
     bool reported = false;
@@ -77,7 +78,7 @@ class ServiceManager {
   };
 
   struct Client {
-    int fd;
+    platform::UniqueFd fd;
     uid_t uid;
     Clock::time_point deadline;
     platform::scmwire::FrameBuffer frames;
@@ -88,7 +89,10 @@ class ServiceManager {
   // Whether a caller of `uid` may hold one more connection, counting clients
   // and the callers waiting for an interrogate.
   bool MayConnect(uid_t uid) const;
+  // Serves a request; the connection is closed (fd empty) once answered or
+  // handed to an interrogated service's waiters.
   void ServeClient(Client& client);
+  void DropClosedClients();
   std::string Handle(const Client& client, const std::string& request, bool& park,
                      Instance*& parkOn);
   void ReadService(Instance& instance);
@@ -119,7 +123,7 @@ class ServiceManager {
   platform::ListeningSocket listener_;
   // The services' lock files: held by each service process while it lives.
   std::string lockDir_;
-  int signalFd_ = -1;
+  platform::UniqueFd signalFd_;
   bool shuttingDown_ = false;
   Clock::time_point shutdownDeadline_;
   std::map<std::string, std::unique_ptr<Instance>> instances_;  // by ServiceNameKey

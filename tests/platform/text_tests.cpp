@@ -67,6 +67,30 @@ TEST(Cp1252ToUtf8, WholeTextsKeepEveryByte) {
   EXPECT_EQ(platform::Cp1252ToUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
+TEST(Utf16ToUtf8, PairsJoinAndUnpairedSurrogatesBecomeReplacements) {
+  const struct {
+    const char* name;
+    std::u16string utf16;
+    std::string utf8;
+  } cases[] = {
+      {"empty", u"", ""},
+      {"accent and euro", u"\u00E9\u20AC", "\xC3\xA9\xE2\x82\xAC"},
+      {"zero unit kept", std::u16string(u"a\0b", 3), std::string("a\0b", 3)},
+      {"pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {"high at the end", std::u16string(u"x") + u'\xD83D', "x\xEF\xBF\xBD"},
+      {"low alone", std::u16string(1, u'\xDE00') + u"x", "\xEF\xBF\xBDx"},
+      {"pair reversed", std::u16string(1, u'\xDE00') + u'\xD83D', "\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::Utf16ToUtf8(c.utf16), c.utf8) << c.name;
+
+  // cp1252 through UTF-16 gives the bytes of the direct conversion.
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += Byte(b);
+  const std::u16string wide = platform::Cp1252ToUtf16(all);
+  ASSERT_EQ(wide.size(), all.size());
+  EXPECT_EQ(platform::Utf16ToUtf8(wide), platform::Cp1252ToUtf8(all));
+}
+
 TEST(Utf8ToCp1252, RoundTripOfEveryByte) {
   std::string all;
   for (int b = 0; b < 256; ++b) {

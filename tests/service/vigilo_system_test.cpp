@@ -28,9 +28,8 @@
 #include "tests/service/fbtest.h"
 #include "tests/service/lnkinfo_reader.h"
 #include "tests/service/service_test_support.h"
+#include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
-
-extern char** environ;
 
 namespace {
 
@@ -43,32 +42,9 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::ReadFile;
-
-// Waits for `done`, failing after a generous bound; nothing here measures time.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 90s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return done();
-}
-
-// Runs a program with this process's environment; its pid.
-pid_t Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using testing_support::Spawn;
+using testing_support::WaitExit;
+using testing_support::WaitUntil;
 
 std::optional<TAlrSrvStatusBlock> Status() {
   return service_test::StatusOf(service_test::CallPipe("VigiloInfo", "REQGETSTATS", "", false));
@@ -166,28 +142,9 @@ class VigiloSystemTest : public ::testing::Test {
 
   std::string Log() const { return prog + "vigilo.log"; }
 
-  uint32_t ServiceState() {
-    platform::ServiceManagerClient& scm = platform::SystemServiceManager();
-    platform::ScHandlePtr manager_, service;
-    platform::ServiceStatus status;
-    if (scm.OpenSCManager("", platform::kScManagerConnect, manager_) != 0 ||
-        scm.OpenService(*manager_, "VazidEre", platform::kServiceQueryStatus, service) != 0 ||
-        scm.QueryServiceStatus(*service, status) != 0) {
-      return 0;
-    }
-    return status.dwCurrentState;
-  }
-
+  uint32_t ServiceState() { return testing_support::ServiceState("VazidEre"); }
   uint32_t Control(uint32_t code, uint32_t access) {
-    platform::ServiceManagerClient& scm = platform::SystemServiceManager();
-    platform::ScHandlePtr manager_, service;
-    platform::ServiceStatus status;
-    uint32_t rc = scm.OpenSCManager("", platform::kScManagerConnect, manager_);
-    if (rc == 0) rc = scm.OpenService(*manager_, "VazidEre", access, service);
-    if (rc == 0) {
-      rc = code == 0 ? scm.StartService(*service) : scm.ControlService(*service, code, status);
-    }
-    return rc;
+    return testing_support::ControlServiceNamed("VazidEre", code, access);
   }
 
   fbtest::DatabaseFolder databases;

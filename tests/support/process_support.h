@@ -1,0 +1,75 @@
+// Programs run by the tests and benchmarks as real processes, and the state
+// of a service through the service manager they talk to.
+#pragma once
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/scm.h"
+
+extern char** environ;
+
+namespace testing_support {
+
+// Starts `args[0]` with `args` and this process's environment; its pid, or -1.
+inline pid_t Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// Waits for the process; its exit status, or -1 when it did not exit.
+inline int WaitExit(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits for `done`, false after `limit`: a bound, not a measure.
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::seconds limit = std::chrono::seconds(90)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+// The state of the service `name` (kServiceStopped ...); 0 when it cannot be read.
+inline uint32_t ServiceState(const std::string& name) {
+  platform::ServiceManagerClient& scm = platform::SystemServiceManager();
+  platform::ScHandlePtr manager, service;
+  platform::ServiceStatus status;
+  if (scm.OpenSCManager("", platform::kScManagerConnect, manager) != 0 ||
+      scm.OpenService(*manager, name, platform::kServiceQueryStatus, service) != 0 ||
+      scm.QueryServiceStatus(*service, status) != 0) {
+    return 0;
+  }
+  return status.dwCurrentState;
+}
+
+// Sends `code` to the service `name` with the right `access`; code 0 starts
+// it. 0 or the error code.
+inline uint32_t ControlServiceNamed(const std::string& name, uint32_t code, uint32_t access) {
+  platform::ServiceManagerClient& scm = platform::SystemServiceManager();
+  platform::ScHandlePtr manager, service;
+  platform::ServiceStatus status;
+  uint32_t rc = scm.OpenSCManager("", platform::kScManagerConnect, manager);
+  if (rc == 0) rc = scm.OpenService(*manager, name, access, service);
+  if (rc == 0)
+    rc = code == 0 ? scm.StartService(*service) : scm.ControlService(*service, code, status);
+  return rc;
+}
+
+}  // namespace testing_support
