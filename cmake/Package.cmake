@@ -17,6 +17,9 @@ file(WRITE ${CMAKE_BINARY_DIR}/changelog
      " -- ${CPACK_PACKAGE_CONTACT}  ${changelog_date}\n")
 execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/changelog COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION share/doc/vigilo)
+file(COPY ${pkg}/svcmgr.8 DESTINATION ${CMAKE_BINARY_DIR})
+execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/svcmgr.8 COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${CMAKE_BINARY_DIR}/svcmgr.8.gz DESTINATION share/man/man8)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vigilo)
