@@ -31,7 +31,7 @@ SVCMGR = "/usr/sbin/svcmgr"
 SERVICES = "/etc/vigilo/services/"
 REGISTRATION = SERVICES + "vazidere.ini"
 RUNTIME = "/run/vigilo/"
-UNIT = "/lib/systemd/system/vigilo.service"
+UNIT = "/usr/lib/systemd/system/vigilo.service"
 TMPFILES = "/usr/lib/tmpfiles.d/vigilo.conf"
 # The environment svcmgr gets from systemd, and from the README's command.
 MANAGER_ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
