@@ -14,6 +14,7 @@ import datetime
 import os
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -282,34 +283,54 @@ def install(deb):
     check("ExecStart=" + SVCMGR in read_bytes(UNIT).decode(), "the unit runs svcmgr")
 
 
-def reinstall(deb):
-    """The same package again, as an upgrade runs: the registration, with what
-    the administrator added to it, stays."""
+# ---- the manager, as the unit runs it ----
+
+def running(program):
+    """The ids of the processes that run `program`."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink("/proc/%s/exe" % entry) == program:
+                    pids.append(int(entry))
+            except OSError:
+                pass
+    return pids
+
+
+def start_manager(work):
+    if SYSTEMD:
+        run("systemctl", "restart", "vigilo.service")
+    else:
+        # The README's command for machines without systemd.
+        if shutil.which("systemd-tmpfiles"):
+            run("systemd-tmpfiles", "--create", "vigilo.conf")
+        run("start-stop-daemon", "--start", "--background", "--output",
+            os.path.join(work, "svcmgr.log"), "--exec", SVCMGR, env=MANAGER_ENV)
+    check(len(wait_until(lambda: running(SVCMGR), 10, "svcmgr")) == 1, "svcmgr runs")
+
+
+def upgrade(deb):
+    """The same package again, as an upgrade installs it while the service
+    runs: the registration, with what the administrator added to it, stays;
+    the manager and the service start again."""
     before = read_bytes(REGISTRATION)
+    manager = running(SVCMGR)
+    started = count_texts("VazidEre service started (ver. 1.0.0)")
+    target = checks_done() + 1
     said = run("dpkg", "-i", os.path.abspath(deb), capture_output=True, text=True)
     check(package_status() == "install ok installed" and "vigilo:" not in said.stderr,
           "the package installs over itself: %s" % said.stderr.strip())
     check(read_bytes(REGISTRATION) == before, "an upgrade keeps the registration as it was")
-
-
-# ---- the manager, as the unit runs it ----
-
-def start_manager(work, processes):
-    if SYSTEMD:
-        run("systemctl", "restart", "vigilo.service")
-        return
-    # The README's command for machines without systemd.
-    run("systemd-tmpfiles", "--create", "vigilo.conf") if shutil.which("systemd-tmpfiles") \
-        else os.makedirs(RUNTIME, mode=0o755, exist_ok=True)
-    log = open(os.path.join(work, "svcmgr.log"), "ab")
-    processes["svcmgr"] = subprocess.Popen([SVCMGR], env=MANAGER_ENV, stdin=subprocess.DEVNULL,
-                                           stdout=log, stderr=log, start_new_session=True)
-
-
-def manager_running(processes):
-    if SYSTEMD:
-        return subprocess.run(["systemctl", "is-active", "--quiet", "vigilo.service"]).returncode == 0
-    return processes.get("svcmgr") is not None and processes["svcmgr"].poll() is None
+    after = wait_until(lambda: [p for p in running(SVCMGR) if p not in manager], 30,
+                       "svcmgr started again by the upgrade")
+    check(len(after) == 1 and not any(p in running(SVCMGR) for p in manager),
+          "the upgrade stopped svcmgr and started a new one")
+    wait_until(lambda: count_texts("VazidEre service started (ver. 1.0.0)") > started, 30,
+               "the service started again after the upgrade")
+    done = wait_until(lambda: run_lines(log_lines(), target), 60, "its first check")
+    check("Check DAILY" in done and "Check CENTRE" in done and "Check WEEKDAYS" in done,
+          "after the upgrade, the service checks the three chains again")
 
 
 # ---- the installation's surroundings ----
@@ -486,31 +507,24 @@ def set_check_time_in_dialog(dialog, new_time):
     xdotool("key", "Return")
 
 
-def service_processes():
-    pids = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink("/proc/%s/exe" % entry) == PROG + "vigilo":
-                    pids.append(int(entry))
-            except OSError:
-                pass
-    return pids
-
-
 def count_texts(text):
     return log_texts(log_lines()).count(text)
 
 
+def checks_done():
+    return sum(1 for t in log_texts(log_lines()) if t.startswith("Data check done"))
+
+
 def new_check_time():
-    """A time at least 45 s ahead, on the minute, and its moment today."""
+    """A time at least 60 s ahead, on the minute, and its moment today."""
     now = datetime.datetime.now()
-    at = (now + datetime.timedelta(seconds=45 + 59)).replace(second=0, microsecond=0)
+    at = (now + datetime.timedelta(seconds=60 + 59)).replace(second=0, microsecond=0)
     return at.strftime("%H:%M"), at
 
 
 def steps_after_first_check(work, relay, processes):
     mail_folder = os.path.join(work, "mail")
+    target = checks_done() + 1
     mails_before = len(mails(mail_folder))
     started = count_texts("VazidEre service started (ver. 1.0.0)")
     log = open(os.path.join(work, "vigilo_cfg.log"), "ab")
@@ -533,12 +547,12 @@ def steps_after_first_check(work, relay, processes):
 
     # Stop and start from the window.
     window.press("stop")
-    wait_until(lambda: not service_processes() and service_status() is None, 30,
+    wait_until(lambda: not running(PROG + "vigilo") and service_status() is None, 30,
                "the service stopped from the window")
     check(log_texts(log_lines())[-1] == "VazidEre service stopped", "stopped from the window")
     window.press("start")
     status = wait_until(service_status, 30, "the service started from the window")
-    check(len(service_processes()) == 1, "started from the window: one service process")
+    check(len(running(PROG + "vigilo")) == 1, "started from the window: one service process")
     check(status["next_check"] == at, "after the start, the next check is still at " + text)
 
     # The check at the new time, with one chain database gone in its middle:
@@ -554,7 +568,7 @@ def steps_after_first_check(work, relay, processes):
     centre = os.path.join(work, "db", "CENTRE", "shops.fdb")
     os.rename(centre, centre + ".moved")
     relay.release()
-    lines = wait_until(lambda: run_lines(log_lines(), 2), 60, "the check at " + text)
+    lines = wait_until(lambda: run_lines(log_lines(), target), 60, "the check at " + text)
     errors = [t for t in lines if "CENTRE" in t]
     check(len(errors) == 1 and "shops.fdb" in errors[0],
           "one error line for the unreachable chain: %s" % errors)
@@ -584,8 +598,8 @@ def steps_after_first_check(work, relay, processes):
 
 def after_purge(processes):
     check(package_status() in ("", "unknown ok not-installed"), "the package is purged")
-    check(not processes.get("killed"), "the purge stopped the manager")
-    check(not service_processes(), "no service process is left")
+    check(not processes.get("killed") and not running(SVCMGR), "the purge stopped the manager")
+    check(not running(PROG + "vigilo"), "no service process is left")
     for path in [REGISTRATION, "/etc/vigilo", PROG, RUNTIME, UNIT, SVCMGR]:
         check(not os.path.exists(path), "%s is gone" % path)
 
@@ -595,10 +609,10 @@ def after_purge(processes):
 def diagnose(work):
     print("---- vigilo.log")
     print("\n".join(log_lines()[-40:]))
-    for name in ["svcmgr.log", "vigilo_cfg.log"]:
-        path = os.path.join(work, name)
+    for path in [os.path.join(work, "svcmgr.log"), "/var/log/svcmgr.log",
+                 os.path.join(work, "vigilo_cfg.log")]:
         if os.path.exists(path):
-            print("---- " + name)
+            print("---- " + path)
             print(read_bytes(path).decode(errors="replace")[-4000:])
     if os.environ.get("DISPLAY") and shutil.which("xwd"):
         shot = os.path.join(tempfile.gettempdir(), "vigilo-package-test-screen.xwd")
@@ -619,11 +633,10 @@ def clean_up(work, processes):
     if "installed" in package_status():
         # The package's prerm stops the manager, which stops the service.
         purge()
-    manager = processes.get("svcmgr")
-    if manager is not None and manager.poll() is None:
+    # Left only when the purge failed: the managers this test started.
+    for pid in running(SVCMGR):
         processes["killed"] = True
-        manager.kill()
-        manager.wait()
+        os.kill(pid, signal.SIGKILL)
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -655,19 +668,19 @@ def main():
         wait_past_midnight()
         install(deb)
         prepare(work, relay, smtp.port)
-        reinstall(deb)
-        start_manager(work, processes)
+        start_manager(work)
         first_check(work)
+        upgrade(deb)
         steps_after_first_check(work, relay, processes)
         clean_up(work, processes)
         after_purge(processes)
-        processes = {}
+        processes = None
     except (Failure, subprocess.SubprocessError, OSError) as e:
         failed = 1
         print("FAIL %s: %s" % (type(e).__name__, e), flush=True)
         diagnose(work)
     finally:
-        if processes:
+        if processes is not None:
             clean_up(work, processes)
         smtp.stop()
     print("%d passed, %d failed" % (passed, failed))
