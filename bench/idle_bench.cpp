@@ -50,6 +50,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::FindProcess;
 using testing_support::Spawn;
 using testing_support::WaitExit;
 using testing_support::WaitUntil;
@@ -68,17 +69,6 @@ std::optional<TAlrSrvStatusBlock> Status() {
 
 uint32_t ServiceState() {
   return testing_support::ServiceState("VazidEre");
-}
-
-// The process whose executable is `program`; -1 when there is none.
-pid_t FindProcess(const std::string& program) {
-  for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code ec;
-    if (fs::read_symlink(entry.path() / "exe", ec) == program) return std::stoi(name);
-  }
-  return -1;
 }
 
 struct Sample {

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 
@@ -42,11 +43,9 @@ std::string Protect(const std::string& value) {
   return value;
 }
 
-// A value ends at its first NUL, as it would for the C profile functions, and
-// is cut to the longest value a read gives.
+// A value is cut to the longest value a read gives. (It already ends before
+// its first NUL, as it would for the C profile functions: see Line.)
 std::string Cut(std::string value) {
-  size_t nul = value.find('\0');
-  if (nul != std::string::npos) value.resize(nul);
   if (value.size() > kProfileMaxValue) value.resize(kProfileMaxValue);
   return value;
 }
@@ -125,7 +124,11 @@ struct ProfileFile::Line {
     if (eq != std::string::npos) {
       line.kind = kKey;
       line.name = Trim(t.substr(0, eq));
-      line.value = Trim(t.substr(eq + 1));
+      // The value ends at a NUL before it is trimmed, so that what a read
+      // gives has no blanks at its ends, as a save then writes it.
+      std::string value = t.substr(eq + 1);
+      value.resize(std::min(value.size(), value.find('\0')));
+      line.value = Trim(value);
     }
     return line;
   }

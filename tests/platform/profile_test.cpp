@@ -57,6 +57,10 @@ const ReadCase kReadCases[] = {
     {"equals sign in value", "[S]\nA=b=c\n", "S", "A", "b=c", "b=c"},
     {"lone CR ends a line", "[S]\rA=1\rB=2", "S", "B", "2", "2"},
     {"value ends at NUL", std::string("[S]\nA=ab\0cd\n", 12), "S", "A", "ab", "ab"},
+    {"blanks before the NUL trimmed", std::string("[S]\nA= a b \0cd\n", 15), "S", "A", "a b",
+     "a b"},
+    {"quotes before the NUL stripped", std::string("[S]\nA=\"x \"\0\"\n", 13), "S", "A", "x ",
+     "\"x \""},
     {"header without closing bracket is no section", "[S\nA=1\n", "S", "A", "DEF", "DEF"},
     {"refused key name reads the default", "[S]\nA=1\n", "S", "", "DEF", "DEF"},
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -44,6 +45,19 @@ inline bool WaitUntil(const std::function<bool()>& done,
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return done();
+}
+
+// The process whose executable is `program`; -1 when there is none.
+inline pid_t FindProcess(const std::string& program) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code linkError;
+    if (fs::read_symlink(it->path() / "exe", linkError) == program) return std::stoi(name);
+  }
+  return -1;
 }
 
 // The state of the service `name` (kServiceStopped ...); 0 when it cannot be read.
