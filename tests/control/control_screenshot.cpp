@@ -10,6 +10,7 @@
 // Boxes are printed instead of shown, so that nothing waits for a click.
 #include <QApplication>
 #include <QTabWidget>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -74,12 +75,26 @@ int main(int argc, char** argv) {
     paramPages->setCurrentIndex(page);
     if (!Save(parameters, folder + "/vigilo_cfg_parameters_" + name + ".png")) return 1;
   }
+  // The first chain of the service's settings with excluded days, as the
+  // parameters dialog would open it; a sample where there is none.
+  TChainParams chain;
+  chain.FolderName = "SHOPS2";
+  chain.ConnectionString = "localhost:/var/lib/qor/SHOPS2/qor.fdb";
+  chain.DaysNoCheck[6] = chain.DaysNoCheck[7] = true;
+  const TAlrConfig& config = parameters.Logic().Config();
+  for (int32_t i = 0; i < config.ChainCount(); ++i) {
+    TChainParams candidate;
+    config.GetChain(i, candidate);
+    if (std::find(candidate.DaysNoCheck.begin(), candidate.DaysNoCheck.end(), true) !=
+        candidate.DaysNoCheck.end()) {
+      chain = candidate;
+      break;
+    }
+  }
   TCheckOptionsDlg days(&parameters);
-  days.SetChainName("SHOPS2");
-  days.SetDatabaseName("localhost:/var/lib/qor/SHOPS2/qor.fdb");
-  TDaysNoCheck weekend{};
-  weekend[6] = weekend[7] = true;
-  days.SetExcludedDays(weekend);
+  days.SetChainName(chain.FolderName);
+  days.SetDatabaseName(chain.ConnectionString);
+  days.SetExcludedDays(chain.DaysNoCheck);
   days.show();
   if (!Save(days, folder + "/vigilo_cfg_excluded_days.png")) return 1;
   TSelectPcDlg pc(&window);
