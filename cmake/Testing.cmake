@@ -25,3 +25,15 @@ function(vigilo_add_test)
   endif()
   gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
+
+# vigilo_uses_installation(target): the target lays out an installation of
+# its own (service_test::MakeInstallation) and runs its programs: their paths
+# as compile definitions, and the programs built first.
+function(vigilo_uses_installation target)
+  target_compile_definitions(${target} PRIVATE
+    VIGILO_PROGRAM="$<TARGET_FILE:vigilo>"
+    SVCMGR_PROGRAM="$<TARGET_FILE:svcmgr>"
+    QUENNET_LIBRARY="$<TARGET_FILE:quennet>"
+    REPORT_ICON="${PROJECT_SOURCE_DIR}/service/report.ico")
+  add_dependencies(${target} vigilo svcmgr quennet)
+endfunction()

@@ -5,12 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 builddir=build-fuzz
-flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-cmake -S . -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVIGILO_FUZZ=ON \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" "$@"
-cmake --build "$builddir" --target pipe_request_fuzz -j"$(nproc)"
+.ci/fuzz-build pipe_request_fuzz
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -6,12 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 builddir=build-fuzz
-flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-cmake -S . -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVIGILO_FUZZ=ON \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" "$@"
-cmake --build "$builddir" --target settings_fuzz -j"$(nproc)"
+.ci/fuzz-build settings_fuzz
 
 # On tmpfs where there is one: every save syncs the file to disk.
 work=$(mktemp -d -p "$([ -d /dev/shm ] && [ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")

@@ -2,8 +2,12 @@
 // the service's pipes.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -66,6 +70,38 @@ inline std::optional<TAlrSrvStatusBlock> StatusOf(const PipeAnswer& answer) {
   if (answer.bytes.size() < kAnsGetStatsStatusOffset + kAlrSrvStatusBlockSize) return std::nullopt;
   return DecodeStatusBlock(std::span<const uint8_t, kAlrSrvStatusBlockSize>(
       answer.bytes.data() + kAnsGetStatsStatusOffset, kAlrSrvStatusBlockSize));
+}
+
+#ifdef VIGILO_PROGRAM
+// Lays out below `root` a program folder "prog/" as an installation does
+// (vigilo, the mail library, the icon, "Reports/"), the folders of the
+// desktop, the runtime and the registrations, and points this process's
+// environment, and so the programs it starts, at them. The program folder,
+// ending in "/".
+inline std::string MakeInstallation(const testing_support::TempFolder& root) {
+  namespace fs = std::filesystem;
+  const std::string prog = root.File("prog") + "/";
+  fs::create_directories(prog + "Reports");
+  fs::create_directories(root.File("desktop"));
+  fs::create_directories(root.File("run"));
+  fs::create_directories(root.File("scm/services"));
+  ::chmod(root.File("run").c_str(), 0755);
+  fs::copy_file(VIGILO_PROGRAM, prog + "vigilo");
+  fs::copy_file(QUENNET_LIBRARY, prog + "libquennet.so");
+  fs::copy_file(REPORT_ICON, prog + "report.ico");
+  ::setenv("VIGILO_RUNTIME_DIR", root.File("run").c_str(), 1);
+  ::setenv("VIGILO_SCM_DIR", root.File("scm").c_str(), 1);
+  ::setenv("VIGILO_COMMON_DESKTOP", root.File("desktop").c_str(), 1);
+  ::unsetenv("VIGILO_SCM_FD");
+  return prog;
+}
+#endif
+
+// Undoes the environment of MakeInstallation.
+inline void ClearInstallationEnvironment() {
+  for (const char* var : {"VIGILO_RUNTIME_DIR", "VIGILO_SCM_DIR", "VIGILO_COMMON_DESKTOP"}) {
+    ::unsetenv(var);
+  }
 }
 
 }  // namespace service_test

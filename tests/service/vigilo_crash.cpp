@@ -253,19 +253,7 @@ class Client {
 class Installation {
  public:
   Installation() {
-    prog_ = root_.File("prog") + "/";
-    fs::create_directories(prog_ + "Reports");
-    fs::create_directories(root_.File("desktop"));
-    fs::create_directories(root_.File("run"));
-    fs::create_directories(root_.File("scm/services"));
-    ::chmod(root_.File("run").c_str(), 0755);
-    fs::copy_file(VIGILO_PROGRAM, prog_ + "vigilo");
-    fs::copy_file(QUENNET_LIBRARY, prog_ + "libquennet.so");
-    fs::copy_file(REPORT_ICON, prog_ + "report.ico");
-    ::setenv("VIGILO_RUNTIME_DIR", root_.File("run").c_str(), 1);
-    ::setenv("VIGILO_SCM_DIR", root_.File("scm").c_str(), 1);
-    ::setenv("VIGILO_COMMON_DESKTOP", root_.File("desktop").c_str(), 1);
-    ::unsetenv("VIGILO_SCM_FD");
+    prog_ = service_test::MakeInstallation(root_);
     root_.Write("prog/qorsvc.ini", "");
     if (WaitExit(Spawn({prog_ + "vigilo", "/install", "/silent"})) != 0) {
       throw std::runtime_error("vigilo /install failed");

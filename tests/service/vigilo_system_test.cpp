@@ -76,19 +76,7 @@ class VigiloSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root = std::make_unique<testing_support::TempFolder>();
-    prog = root->File("prog") + "/";
-    fs::create_directories(prog + "Reports");
-    fs::create_directories(root->File("desktop"));
-    fs::create_directories(root->File("run"));
-    fs::create_directories(root->File("scm/services"));
-    ::chmod(root->File("run").c_str(), 0755);
-    fs::copy_file(VIGILO_PROGRAM, prog + "vigilo");
-    fs::copy_file(QUENNET_LIBRARY, prog + "libquennet.so");
-    fs::copy_file(REPORT_ICON, prog + "report.ico");
-    ::setenv("VIGILO_RUNTIME_DIR", root->File("run").c_str(), 1);
-    ::setenv("VIGILO_SCM_DIR", root->File("scm").c_str(), 1);
-    ::setenv("VIGILO_COMMON_DESKTOP", root->File("desktop").c_str(), 1);
-    ::unsetenv("VIGILO_SCM_FD");
+    prog = service_test::MakeInstallation(*root);
 
     for (const char* chain : {"SHOPS1", "SHOPS2"}) {
       const std::string folder = databases.Path() + "/" + chain;
@@ -135,9 +123,7 @@ class VigiloSystemTest : public ::testing::Test {
       ::kill(manager, SIGTERM);
       WaitExit(manager);
     }
-    for (const char* var : {"VIGILO_RUNTIME_DIR", "VIGILO_SCM_DIR", "VIGILO_COMMON_DESKTOP"}) {
-      ::unsetenv(var);
-    }
+    service_test::ClearInstallationEnvironment();
   }
 
   std::string Log() const { return prog + "vigilo.log"; }
