@@ -123,14 +123,6 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-std::string TimeOfDay(TDateTime t) {
-  int hour, minute, second, ms;
-  DecodeTime(t, hour, minute, second, ms);
-  char text[8];
-  std::snprintf(text, sizeof text, "%02d:%02d", hour, minute);
-  return text;
-}
-
 // svcmgr with the service, from a program folder of its own; both end with
 // the object.
 class Installation {
@@ -152,7 +144,8 @@ class Installation {
     const TDateTime ahead = now + std::max(2.0 / 24, (seconds + 600) / 86400.0);
     const bool sameDay = DateOf(ahead) == DateOf(now);
     const bool checkAtStart = !sameDay;
-    const std::string exactTime = TimeOfDay(sameDay ? ahead : DateOf(now) + 1.0 / 24);
+    const std::string exactTime =
+        service_test::HoursMinutes(sameDay ? ahead : DateOf(now) + 1.0 / 24);
     std::string ini = "[General]\r\nExactTime=" + exactTime +
                       "\r\nTrackedChains=" + std::to_string(kChains) + "\r\n";
     for (int i = 0; i < kChains; ++i) {

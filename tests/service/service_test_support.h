@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/datetime.h"
 #include "pipes/pipe_messages.h"
 #include "platform/named_pipe.h"
 #include "platform/syserror.h"
@@ -70,6 +72,15 @@ inline std::optional<TAlrSrvStatusBlock> StatusOf(const PipeAnswer& answer) {
   if (answer.bytes.size() < kAnsGetStatsStatusOffset + kAlrSrvStatusBlockSize) return std::nullopt;
   return DecodeStatusBlock(std::span<const uint8_t, kAlrSrvStatusBlockSize>(
       answer.bytes.data() + kAnsGetStatsStatusOffset, kAlrSrvStatusBlockSize));
+}
+
+// The time of day of `value` as "hh:nn", as check times are written.
+inline std::string HoursMinutes(TDateTime value) {
+  int hour, minute, second, ms;
+  DecodeTime(value, hour, minute, second, ms);
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d:%02d", hour, minute);
+  return text;
 }
 
 #ifdef VIGILO_PROGRAM

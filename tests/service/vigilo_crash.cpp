@@ -61,14 +61,6 @@ struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string Hhnn(TDateTime t) {
-  int hour, minute, second, ms;
-  DecodeTime(t, hour, minute, second, ms);
-  char text[8];
-  std::snprintf(text, sizeof text, "%02d:%02d", hour, minute);
-  return text;
-}
-
 std::string MailAddr(long seq) {
   return "round" + std::to_string(seq) + "@crash.test";
 }
@@ -220,7 +212,7 @@ class Client {
  private:
   void Run() {
     while (!stop_) {
-      const std::string exactTime = Hhnn(Now());
+      const std::string exactTime = service_test::HoursMinutes(Now());
       const long seq = versions_.Add(exactTime);
       const service_test::PipeAnswer answer =
           service_test::CallPipe("VigiloControl", "REQSETCONFIG", Settings(seq, exactTime), false);
@@ -351,7 +343,7 @@ int Run(int rounds, uint32_t seed) {
   Installation installation;
   Versions versions;
   {
-    const std::string exactTime = Hhnn(Now());
+    const std::string exactTime = service_test::HoursMinutes(Now());
     installation.WriteSettings(Settings(versions.Add(exactTime), exactTime));
     versions.Acknowledged(0);
   }

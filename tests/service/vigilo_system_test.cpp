@@ -140,12 +140,9 @@ class VigiloSystemTest : public ::testing::Test {
   pid_t manager = -1;
 };
 
-// The hours and minutes of `value`, and its day of the month.
-std::string HoursMinutes(TDateTime value) {
-  int hour, minute, second, ms;
-  DecodeTime(value, hour, minute, second, ms);
-  return TwoDigits(hour) + ":" + TwoDigits(minute);
-}
+using service_test::HoursMinutes;
+
+// The day of the month of `value`.
 int DayOf(TDateTime value) {
   int year, month, day;
   DecodeDate(value, year, month, day);
