@@ -160,13 +160,12 @@ class Installation {
     if (WaitExit(Spawn({prog_ + "vigilo", "/install", "/silent"})) != 0) {
       throw std::runtime_error("vigilo /install failed");
     }
-    manager_ = Spawn({SVCMGR_PROGRAM});
+    manager_ = testing_support::StartChild(SVCMGR_PROGRAM);
     if (manager_ <= 0) throw std::runtime_error("cannot start svcmgr");
   }
   ~Installation() {
     if (manager_ > 0) {
-      ::kill(manager_, SIGTERM);
-      WaitExit(manager_);
+      testing_support::StopChild(manager_);
     }
     service_test::ClearInstallationEnvironment();
   }
@@ -199,8 +198,7 @@ class Installation {
         !WaitUntil([] { return ServiceState() == platform::kServiceStopped; }, 60s)) {
       throw std::runtime_error("the service did not stop");
     }
-    ::kill(manager_, SIGTERM);
-    const int status = WaitExit(manager_);
+    const int status = testing_support::StopChild(manager_);
     manager_ = -1;
     if (status != 0) throw std::runtime_error("svcmgr ended with " + std::to_string(status));
     std::string log = testing_support::ReadFile(Log());

@@ -45,6 +45,7 @@
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 #include "qt_test_support.h"
+#include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 
 // ThreadSanitizer builds: Qt's own pooled threads (font loading) hand their
@@ -186,27 +187,13 @@ class ControlSystemTest : public RealLogicTest {
     reg.ImagePath = prog + "vigilo";
     reg.StartType = 3;
     WriteServiceRegistration(reg);
-    manager = ::fork();
-    if (manager == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test killed for its time leaves no manager
-      char* argv[] = {const_cast<char*>(SVCMGR_PATH), nullptr};
-      ::execv(SVCMGR_PATH, argv);
-      ::_exit(127);
-    }
-    ASSERT_TRUE(WaitUntil([] {
-      ScHandlePtr m;
-      return SystemServiceManager().OpenSCManager("", kGenericRead, m) == 0;
-    })) << "svcmgr does not answer";
+    manager = testing_support::StartChild(SVCMGR_PATH);
+    ASSERT_TRUE(WaitUntil(testing_support::ManagerAnswers)) << "svcmgr does not answer";
   }
 
   void TearDown() override {
     // svcmgr stops the services it runs when it ends.
-    ::kill(manager, SIGTERM);
-    int status = 0;
-    if (!WaitUntil([&] { return ::waitpid(manager, &status, WNOHANG) == manager; })) {
-      ::kill(manager, SIGKILL);
-      ::waitpid(manager, &status, 0);
-    }
+    testing_support::StopChild(manager, std::chrono::seconds(30));
   }
 
   // The service started and answering its info pipe.

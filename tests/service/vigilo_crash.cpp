@@ -253,8 +253,7 @@ class Installation {
   }
   ~Installation() {
     if (manager_ > 0) {
-      ::kill(manager_, SIGTERM);
-      WaitExit(manager_);
+      testing_support::StopChild(manager_);
     }
   }
   Installation(const Installation&) = delete;
@@ -269,7 +268,7 @@ class Installation {
   // start request does it afterwards.
   void Start() {
     if (manager_ <= 0) {
-      manager_ = Spawn({SVCMGR_PROGRAM});
+      manager_ = testing_support::StartChild(SVCMGR_PROGRAM);
       if (manager_ <= 0) throw std::runtime_error("cannot start svcmgr");
       return;
     }

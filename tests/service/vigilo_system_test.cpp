@@ -114,14 +114,13 @@ class VigiloSystemTest : public ::testing::Test {
                     "[Chain00]\r\nTrackedChain=Shops One\r\n"
                     "[Chain01]\r\nTrackedChain=Shops Two\r\nDaysNoCheck=1234567\r\n");
     ASSERT_EQ(WaitExit(Spawn({prog + "vigilo", "/install", "/silent"})), 0);
-    manager = Spawn({SVCMGR_PROGRAM});
+    manager = testing_support::StartChild(SVCMGR_PROGRAM);
     ASSERT_GT(manager, 0);
   }
 
   void TearDown() override {
     if (manager > 0) {
-      ::kill(manager, SIGTERM);
-      WaitExit(manager);
+      testing_support::StopChild(manager);
     }
     service_test::ClearInstallationEnvironment();
   }
@@ -266,8 +265,7 @@ TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
   // Started again, it reads the new file; the manager's end shuts it down.
   ASSERT_EQ(Control(0, platform::kServiceStart), 0u);
   ASSERT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceRunning; }));
-  ::kill(manager, SIGTERM);
-  EXPECT_EQ(WaitExit(manager), 0);
+  EXPECT_EQ(testing_support::StopChild(manager), 0);
   manager = -1;
   EXPECT_EQ(LogTexts(Log()).back(), "VazidEre stopped at system shutdown");
 }

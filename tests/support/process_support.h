@@ -2,7 +2,9 @@
 // of a service through the service manager they talk to.
 #pragma once
 
+#include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +60,39 @@ inline pid_t FindProcess(const std::string& program) {
     if (fs::read_symlink(it->path() / "exe", linkError) == program) return std::stoi(name);
   }
   return -1;
+}
+
+// Starts `program` (the service manager, as a rule) with this process's
+// environment, as a child that gets `deathSignal` when this thread's process
+// ends: a test killed for its time leaves no manager behind. Its pid, or -1.
+inline pid_t StartChild(const std::string& program, int deathSignal = SIGTERM) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, deathSignal);
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    ::execv(argv[0], argv);
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Ends a child started so: SIGTERM (svcmgr then stops its services), SIGKILL
+// when it has not ended within `limit`. Its exit status, -1 when it did not exit.
+inline int StopChild(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// True once the service manager of VIGILO_RUNTIME_DIR answers.
+inline bool ManagerAnswers() {
+  platform::ScHandlePtr manager;
+  return platform::SystemServiceManager().OpenSCManager("", platform::kGenericRead, manager) == 0;
 }
 
 // The state of the service `name` (kServiceStopped ...); 0 when it cannot be read.

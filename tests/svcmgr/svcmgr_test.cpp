@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -30,6 +29,7 @@
 #include "platform/scm.h"
 #include "platform/scm_wire.h"
 #include "platform/syserror.h"
+#include "tests/support/process_support.h"
 
 namespace {
 
@@ -164,18 +164,8 @@ class SvcmgrTest : public ::testing::Test {
   }
 
   void StartManager() {
-    manager_ = ::fork();
-    if (manager_ == 0) {
-      // A test killed for its time must not leave the manager behind.
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      char* argv[] = {const_cast<char*>(SVCMGR_PATH), nullptr};
-      ::execv(SVCMGR_PATH, argv);
-      ::_exit(127);
-    }
-    ASSERT_TRUE(WaitUntil([] {
-      ScHandlePtr m;
-      return SystemServiceManager().OpenSCManager("", kGenericRead, m) == 0;
-    })) << "svcmgr does not answer";
+    manager_ = testing_support::StartChild(SVCMGR_PATH);
+    ASSERT_TRUE(WaitUntil(testing_support::ManagerAnswers)) << "svcmgr does not answer";
   }
 
   // The manager killed at once, as by a crash, and started again.
@@ -188,15 +178,9 @@ class SvcmgrTest : public ::testing::Test {
 
   // SIGTERM, then the manager's exit status.
   int StopManager() {
-    ::kill(manager_, SIGTERM);
-    int status = 0;
-    bool ended = WaitUntil([&] { return ::waitpid(manager_, &status, WNOHANG) == manager_; });
-    if (!ended) {
-      ::kill(manager_, SIGKILL);
-      ::waitpid(manager_, &status, 0);
-    }
+    const int status = testing_support::StopChild(manager_, std::chrono::seconds(30));
     manager_ = -1;
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
   }
 
   uint32_t Open(const std::string& name, uint32_t access, ScHandlePtr& service) {
@@ -858,13 +842,7 @@ TEST_F(SvcmgrTest, RuntimeFolderOthersCouldWriteOrOwnIsRefused) {
     if (c.owner != 0) {
       ASSERT_EQ(::chown(runtime.c_str(), c.owner, c.owner), 0);
     }
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      char* argv[] = {const_cast<char*>(SVCMGR_PATH), nullptr};
-      ::execv(SVCMGR_PATH, argv);
-      ::_exit(127);
-    }
+    const pid_t pid = testing_support::StartChild(SVCMGR_PATH, SIGKILL);
     int status = 0;
     bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
     if (!ended) {
