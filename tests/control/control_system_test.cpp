@@ -36,8 +36,10 @@
 #include "control/alrsvc_configdlg.h"
 #include "control/alrsvc_control.h"
 #include "control/alrsvc_logic.h"
+#include "control/control_files.h"
 #include "control_fakes.h"
 #include "pipes/alr_control.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/remote.h"
@@ -406,8 +408,11 @@ class RemoteControlSystemTest : public ControlSystemTest {
     ::setenv("VIGILO_SSH_CONFIG", folder.Write("ssh/config", config).c_str(), 1);
     ::setenv("VIGILO_REMOTE_RUNTIME_DIR", folder.File("run").c_str(), 1);
     ::setenv("VIGILO_RUNTIME_DIR", folder.File("here").c_str(), 1);
-    fs::create_directories(links);
-    ::setenv("XDG_RUNTIME_DIR", links.c_str(), 1);
+    // As the program starts in a session without a runtime folder: the
+    // forwardings go to the private one below the configuration folder.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    PrepareRuntimeFolder(folder.File("config/"));
+    ASSERT_EQ(GetEnvironmentVariable("XDG_RUNTIME_DIR"), links);
   }
 
   void TearDown() override {
@@ -464,7 +469,7 @@ class RemoteControlSystemTest : public ControlSystemTest {
 
   pid_t sshd = -1;
   int port = -1;
-  const std::string links = folder.File("links");
+  const std::string links = FallbackRuntimeFolder(folder.File("config/"));
 };
 
 // The poll, start and stop, and the settings round trip of the window's logic
