@@ -278,8 +278,9 @@ TEST_F(ControlSystemTest, ScreenshotOfEachPageUnderXvfb) {
   StartService();
   const std::string artifacts = CONTROL_ARTIFACTS_DIR;
   fs::create_directories(artifacts);
-  const char* const shots[] = {"activity",          "statistics",    "parameters_general",
-                               "parameters_alarms", "excluded_days", "select_pc"};
+  const char* const shots[] = {"activity",          "statistics",       "parameters_general",
+                               "parameters_alarms", "excluded_days",    "select_pc",
+                               "minimum_size",      "parameters_server"};
   for (const char* shot : shots) fs::remove(artifacts + "/vigilo_cfg_" + shot + ".png");
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   std::string out;
