@@ -181,7 +181,8 @@ TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
   EXPECT_THAT(log, Contains("Check SHOPS2"));
   EXPECT_THAT(log, Not(Contains("Check GONE")));
   EXPECT_THAT(log, Contains(HasSubstr("GONE/qor.fdb"))) << "the unreachable chain's error";
-  EXPECT_EQ(std::count(log.begin(), log.end(), "le message est envoy\xE9 avec succ\xE8s."), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "le message est envoy\xC3\xA9 avec succ\xC3\xA8s."),
+            1);
 
   // Reports: UTF-8, the chains' shops, the excluded days.
   const std::string main = ReadFile(prog + "Reports/alert_report.html");
