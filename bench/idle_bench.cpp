@@ -203,8 +203,8 @@ class Installation {
     if (status != 0) throw std::runtime_error("svcmgr ended with " + std::to_string(status));
     std::string log = testing_support::ReadFile(Log());
     while (!log.empty() && (log.back() == '\n' || log.back() == '\r')) log.pop_back();
-    const size_t start = log.rfind("\r\n");
-    const std::string line = log.substr(start == std::string::npos ? 0 : start + 2);
+    const size_t start = log.rfind('\n');
+    const std::string line = log.substr(start == std::string::npos ? 0 : start + 1);
     return line.substr(line.find('\t') + 1);
   }
 

@@ -3,7 +3,9 @@
 #include <mutex>
 
 #include "common/Comserv.h"
+#include "platform/cp1252.h"
 #include "platform/file.h"
+#include "platform/syserror.h"
 
 namespace {
 
@@ -40,11 +42,13 @@ std::string ReplaceCrLf(const std::string& text) {
   return out;
 }
 
-// The file step; the caller holds the lock.
+// The file step; the caller holds the lock. The line goes out in UTF-8 with
+// a LF, as every other text file of the machine (and the system log): people
+// read it with grep and less, no program reads it back.
 void AppendLine(const std::string& fileName, const std::string& line) {
   try {
     // A line that cannot be written is lost: the log must never fail its caller.
-    platform::AppendToFile(fileName, ReplaceCrLf(line) + "\r\n");
+    platform::AppendToFile(fileName, platform::Cp1252ToUtf8(ReplaceCrLf(line)) + "\n");
   } catch (...) {
   }
 }
@@ -99,8 +103,11 @@ void TruncateLogFile() {
     LogState& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     // Nothing is kept of the old file; a delete that fails is tried again
-    // at the next call.
-    if (FileSizeByName(s.fileName) > kMaxLogSize) platform::DeleteFile(s.fileName);
+    // at the next call. Behind a trusted link (a log kept in /var/log) the
+    // file goes and the link stays; an untrusted link is removed itself.
+    std::string file;
+    if (platform::ResolveTrustedPath(s.fileName, file) != platform::kErrorSuccess) return;
+    if (FileSizeByName(file) > kMaxLogSize) platform::DeleteFile(file);
   } catch (...) {
   }
 }

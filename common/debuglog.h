@@ -13,14 +13,15 @@
 #include "common/datetime.h"
 #include "platform/eventlog.h"
 
-// Appends "dd/mm/yyyy hh:nn:ss<TAB>Msg" CR LF to the log file (every CR LF in
+// Appends "dd/mm/yyyy hh:nn:ss<TAB>Msg" LF to the log file (every CR LF in
 // Msg becomes one blank) and, when a service is set, reports Msg unchanged as
 // information for levels 0 to 2 and as an error otherwise. Never throws.
 void WriteLog(int32_t Level, const std::string& Msg);
 
-// Appends Line, every CR LF pair replaced by one blank, and CR LF. The file is
-// opened and closed for each line; a line that cannot be written is lost.
-// Never throws.
+// Appends Line, every CR LF pair replaced by one blank, converted from cp1252
+// to UTF-8, and LF. The file is opened and closed for each line, through a
+// link only when the trusted-link rule (platform/file.h) trusts it; a line
+// that cannot be written is lost. Never throws.
 void WriteLogLine(const std::string& Line);
 
 // Points the log at FileName (stored unchanged) and its reports at Service
@@ -31,7 +32,8 @@ void SetLogTarget(platform::EventSink* Service, const std::string& FileName);
 void ClearLogTarget();
 
 // Deletes the log file when it is larger than 131072 bytes; a file of exactly
-// that size stays. Nothing of the old file is kept. Never throws.
+// that size stays. Nothing of the old file is kept. A trusted link to the log
+// stays and the file behind it goes. Never throws.
 void TruncateLogFile();
 
 // Fills FormatSettings with the locale's settings and the log's fixed ones.

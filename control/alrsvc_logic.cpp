@@ -408,9 +408,10 @@ void TSvcControlLogic::PutConfigToService() {
 
 void TSvcControlLogic::SaveLocalConfig(const uint8_t* Data, uint32_t Count) {
   const std::string path = LocalConfigPath();
-  // Written beside and renamed over: a full disk leaves the old copy, never a cut one.
+  // Written beside and renamed over: a full disk leaves the old copy, never a
+  // cut one. It holds the mail password: this user's alone.
   if (uint32_t err = WriteFileAtomic(path, std::string(reinterpret_cast<const char*>(Data), Count),
-                                     kLocalCopyMode)) {
+                                     kPrivateFile)) {
     throw Exception(cfgstr::Format(cfgstr::SFCreateError, {path, SystemErrorText(err)}));
   }
 }

@@ -10,10 +10,9 @@
 // The value of an environment variable; empty when unset.
 using TEnvironmentLookup = std::function<std::string(const std::string& name)>;
 
-// The mode of the folder and of the local copy, which holds the service's
-// settings with the mail server's password.
+// The mode of the folder: the local copy in it holds the service's settings
+// with the mail server's password.
 constexpr unsigned kConfigFolderMode = 0700;
-constexpr unsigned kLocalCopyMode = 0600;
 
 // $XDG_CONFIG_HOME/vigilo/ when XDG_CONFIG_HOME is an absolute path, else
 // $HOME/.config/vigilo/ (with the trailing "/"). Throws Exception when

@@ -19,6 +19,19 @@ class RealSyslog : public SyslogApi {
   void Close() override { ::closelog(); }
 };
 
+// A record of the system log is one line: a CR LF pair becomes one blank, as
+// in the log file, and so does a CR or LF of its own.
+std::string OneLine(const std::string& message) {
+  std::string line;
+  line.reserve(message.size());
+  for (size_t i = 0; i < message.size(); ++i) {
+    const char c = message[i];
+    if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') ++i;
+    line += c == '\r' || c == '\n' ? ' ' : c;
+  }
+  return line;
+}
+
 }  // namespace
 
 SyslogApi& SystemSyslog() {
@@ -39,7 +52,8 @@ void EventLog::ReportEvent(EventType type, const std::string& message) {
       syslog_.Open(sourceName_.c_str(), LOG_PID, LOG_DAEMON);
       opened_ = true;
     }
-    syslog_.Log(type == EventType::Information ? LOG_INFO : LOG_ERR, Cp1252ToUtf8(message));
+    syslog_.Log(type == EventType::Information ? LOG_INFO : LOG_ERR,
+                Cp1252ToUtf8(OneLine(message)));
   } catch (...) {
     // A report that cannot be made is lost; the caller goes on.
   }

@@ -3,8 +3,9 @@
 // One EventLog is one registered source: syslog(3) is opened with the source
 // name, LOG_PID and LOG_DAEMON at the first report, information goes as
 // LOG_INFO and errors as LOG_ERR, and the cp1252 message is converted to
-// UTF-8 and always passed as the argument of "%s". syslog keeps one ident per
-// process, so the source opened last names every report.
+// UTF-8 and always passed as the argument of "%s". A record is one line: each
+// CR LF pair of the message, and each CR or LF of its own, becomes one blank. syslog keeps one
+// ident per process, so the source opened last names every report.
 #pragma once
 
 #include <string>

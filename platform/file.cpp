@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <vector>
 
+#include "platform/eintr.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 
@@ -33,18 +36,17 @@ uint32_t WriteAll(int fd, const std::string& data) {
 constexpr const char kTemporaryTag[] = ".tmp";
 constexpr size_t kTemporaryDigits = 16;
 
-// ".<name>.tmp<16 hex digits>" beside `path`: hidden, and recognisable as a
-// replacement of that one file.
-std::string TemporaryPrefix(const std::string& path) {
-  return "." + path.substr(path.find_last_of('/') + 1) + kTemporaryTag;
+// ".<name>.tmp<16 hex digits>" beside the file `name`: hidden, and
+// recognisable as a replacement of that one file.
+std::string TemporaryPrefix(const std::string& name) {
+  return "." + name + kTemporaryTag;
 }
 
-std::string TemporaryName(const std::string& path) {
+std::string TemporaryName(const std::string& name) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
   char suffix[kTemporaryDigits + 1];
   std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-  std::string dir = ExtractFileDir(path);
-  return JoinPath(dir.empty() ? "." : dir, TemporaryPrefix(path) + suffix);
+  return TemporaryPrefix(name) + suffix;
 }
 
 bool IsTemporaryOf(const std::string& name, const std::string& prefix) {
@@ -58,54 +60,76 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The folder part of `path` as a name to open, and its last component.
+std::string FolderOf(const std::string& path) {
+  std::string dir = ExtractFileDir(path);
+  return dir.empty() ? "." : dir;
+}
+
+std::string NameOf(const std::string& path) {
+  return path.substr(path.find_last_of('/') + 1);
+}
+
+// A file that a replacement may take the mode and owner of: a regular file
+// with no other name. A hard link planted by someone else would otherwise
+// hand its target's owner and mode to the new file.
+bool KeepsItsMode(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
 // A writer holds an exclusive flock on its temporary file from creation to
 // rename. One that is free was left by a replacement that was killed: it holds
 // a whole copy of the data (a settings file's mail password among it) and is
-// removed. The name is checked to still be the file locked, so that a file
-// created again under it is never taken.
-void RemoveStaleTemporaryFiles(const std::string& path) {
+// removed. Only regular files are opened (a FIFO or a device planted under
+// such a name never is), and the name is checked to still be the file locked,
+// so that a file created again under it is never taken.
+void RemoveStaleTemporaryFiles(int dirFd, const std::string& dir, const std::string& name) {
   namespace fs = std::filesystem;
-  std::string dir = ExtractFileDir(path);
-  std::string prefix = TemporaryPrefix(path);
+  const std::string prefix = TemporaryPrefix(name);
   std::error_code ec;
-  for (fs::directory_iterator it(dir.empty() ? "." : dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (!IsTemporaryOf(it->path().filename().string(), prefix)) continue;
-    const std::string name = it->path().string();
-    UniqueFd fd(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string entry = it->path().filename().string();
+    if (!IsTemporaryOf(entry, prefix)) continue;
+    struct stat before;
+    if (::fstatat(dirFd, entry.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !KeepsItsMode(before)) {
+      continue;
+    }
+    UniqueFd fd(::openat(dirFd, entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
     struct stat held, named;
-    if (::fstat(fd.get(), &held) == 0 && ::lstat(name.c_str(), &named) == 0 &&
+    if (::fstat(fd.get(), &held) == 0 &&
+        ::fstatat(dirFd, entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         SameFile(held, named)) {
-      ::unlink(name.c_str());
+      ::unlinkat(dirFd, entry.c_str(), 0);
     }
   }
 }
 
-// Creates a new temporary file for `path`, readable and writable by its owner
-// only, and holds its flock. Returns an empty holder with errno set on failure.
-UniqueFd CreateTemporaryFile(const std::string& path, std::string& temp) {
+// Creates a new temporary file for `name` in the folder `dirFd`, readable and
+// writable by its owner only, and holds its flock. Returns an empty holder
+// with errno set on failure.
+UniqueFd CreateTemporaryFile(int dirFd, const std::string& name, std::string& temp) {
   for (int attempt = 0;; ++attempt) {
-    temp = TemporaryName(path);
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    temp = TemporaryName(name);
+    // O_EXCL alone already refuses a link; O_NOFOLLOW says so to the reader.
+    UniqueFd fd(
+        ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
       if (errno == EEXIST && attempt < 8) continue;
       return fd;
     }
-    int rc;
-    while ((rc = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
+    if (RetryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
       int err = errno;
-      ::unlink(temp.c_str());
+      ::unlinkat(dirFd, temp.c_str(), 0);
       errno = err;
       return UniqueFd();
     }
     // Between open and flock another writer's clean-up may have taken the new
     // file for a stale one and removed it: then start again.
     struct stat held, named;
-    if (::fstat(fd.get(), &held) == 0 && ::lstat(temp.c_str(), &named) == 0 &&
-        SameFile(held, named)) {
+    if (::fstat(fd.get(), &held) == 0 &&
+        ::fstatat(dirFd, temp.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(held, named)) {
       return fd;
     }
     if (attempt >= 8) {
@@ -113,22 +137,6 @@ UniqueFd CreateTemporaryFile(const std::string& path, std::string& temp) {
       return UniqueFd();
     }
   }
-}
-
-// The file a replacement of `path` must go to: a symbolic link is followed to
-// its target (which need not exist yet), so that the link stays a link.
-uint32_t ResolveLinks(std::string& path) {
-  for (int depth = 0; depth < 40; ++depth) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return kErrorSuccess;
-    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
-    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) return LastErrorFromErrno();
-    if (static_cast<size_t>(n) == target.size()) return ErrorFromErrno(ENAMETOOLONG);
-    target.resize(static_cast<size_t>(n));
-    path = target.front() == '/' ? target : JoinPath(ExtractFileDir(path), target);
-  }
-  return ErrorFromErrno(ELOOP);
 }
 
 // The process's umask, read without changing it (umask() would, for a moment,
@@ -141,6 +149,112 @@ mode_t CurrentUmask() {
       return static_cast<mode_t>(std::strtoul(&status[at + 7], nullptr, 8));
   }
   return 022;
+}
+
+// Gives the new file `fd` the mode and group of `newMode`. The group's bits
+// go only with the group: a file left in this process's own group stays
+// its owner's alone.
+uint32_t ApplyNewFileMode(int fd, const NewFileMode& newMode) {
+  mode_t mode = newMode.mode & 0777 & ~CurrentUmask();
+  if (newMode.group && ::fchown(fd, static_cast<uid_t>(-1), *newMode.group) != 0) mode &= ~070;
+  return ::fchmod(fd, mode) == 0 ? kErrorSuccess : LastErrorFromErrno();
+}
+
+// --- The trusted-link rule ---
+
+bool TrustedOwner(uid_t uid) {
+  return uid == 0 || uid == ::geteuid();
+}
+
+bool TrustedFolder(const std::string& folder) {
+  struct stat st;
+  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && TrustedOwner(st.st_uid) &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t begin = 0;
+  while (begin <= path.size()) {
+    size_t end = path.find('/', begin);
+    if (end == std::string::npos) end = path.size();
+    if (end > begin) parts.push_back(path.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return parts;
+}
+
+enum class Verdict { Trusted, Untrusted, Failed };
+
+// Walks the absolute path `path` from "/" as the kernel resolves it, checking
+// every folder it enters and every link it meets against the rule. On
+// Trusted, `resolved` is the path with no link left in it (its last
+// component may be missing); on Failed, `error` says why.
+Verdict WalkTrusted(const std::string& path, std::string& resolved, uint32_t& error) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  std::vector<std::string> rest = Components(path);
+  std::reverse(rest.begin(), rest.end());  // taken from the back
+  std::string current = "/";
+  bool checked = false;  // `current` passed the rule
+  int links = 0;
+  while (!rest.empty()) {
+    const std::string part = std::move(rest.back());
+    rest.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      current = ExtractFileDir(current);  // `current` holds no link
+      checked = false;
+      continue;
+    }
+    if (!checked && !TrustedFolder(current)) return Verdict::Untrusted;
+    checked = true;
+    const std::string next = JoinPath(current, part);
+    struct stat st;
+    if (::lstat(next.c_str(), &st) != 0) {
+      if (errno == ENOENT && rest.empty()) {  // a new file in a trusted folder
+        resolved = next;
+        return Verdict::Trusted;
+      }
+      error = LastErrorFromErrno();
+      return Verdict::Failed;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (!TrustedOwner(st.st_uid)) return Verdict::Untrusted;
+      if (++links > kMaxLinks) {
+        error = ErrorFromErrno(ELOOP);
+        return Verdict::Failed;
+      }
+      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+      ssize_t n = ::readlink(next.c_str(), target.data(), target.size());
+      if (n < 0 || static_cast<size_t>(n) == target.size()) {
+        error = n < 0 ? LastErrorFromErrno() : ErrorFromErrno(ENAMETOOLONG);
+        return Verdict::Failed;
+      }
+      target.resize(static_cast<size_t>(n));
+      std::vector<std::string> spliced = Components(target);
+      rest.insert(rest.end(), spliced.rbegin(), spliced.rend());
+      if (target.front() == '/') {
+        current.assign(1, '/');  // (operator= of a literal trips GCC 12's -Wrestrict here)
+        checked = false;
+      }
+      continue;
+    }
+    current = next;
+    checked = false;
+    if (!S_ISDIR(st.st_mode) && !rest.empty()) {
+      error = ErrorFromErrno(ENOTDIR);
+      return Verdict::Failed;
+    }
+  }
+  resolved = current;
+  return Verdict::Trusted;
+}
+
+std::string Absolute(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  std::error_code ec;
+  std::string cwd = std::filesystem::current_path(ec).string();
+  return ec ? path : JoinPath(cwd, path);
 }
 
 }  // namespace
@@ -161,9 +275,52 @@ std::optional<int64_t> FileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-uint32_t AppendToFile(const std::string& path, const std::string& data) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+uint32_t ResolveTrustedPath(const std::string& path, std::string& target) {
+  target = path;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return kErrorSuccess;
+  std::string resolved;
+  uint32_t error = kErrorSuccess;
+  switch (WalkTrusted(Absolute(path), resolved, error)) {
+    case Verdict::Trusted:
+      target = resolved;
+      return kErrorSuccess;
+    case Verdict::Untrusted:
+      return kErrorSuccess;  // the link itself is the name to replace
+    case Verdict::Failed:
+      break;
+  }
+  return error;
+}
+
+bool IsTrustedLink(const std::string& path) {
+  std::string target;
+  return ResolveTrustedPath(path, target) == kErrorSuccess && target != path;
+}
+
+uint32_t AppendToFile(const std::string& path, const std::string& data,
+                      const NewFileMode& newMode) {
+  std::string target;
+  if (uint32_t rc = ResolveTrustedPath(path, target)) return rc;
+  // Looked at before it is opened: opening a FIFO or a device can block or
+  // act on the device.
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && !KeepsItsMode(st)) {
+    return S_ISDIR(st.st_mode) ? ErrorFromErrno(EISDIR) : kErrorAccessDenied;
+  }
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  UniqueFd fd(::open(target.c_str(), flags));
+  bool created = false;
+  if (fd.get() < 0 && errno == ENOENT) {
+    fd.reset(::open(target.c_str(), flags | O_CREAT | O_EXCL, 0600));
+    created = fd.get() >= 0;
+  }
   if (fd.get() < 0) return LastErrorFromErrno();
+  // What was opened is checked again: the name may have changed since.
+  if (::fstat(fd.get(), &st) != 0 || !KeepsItsMode(st)) return kErrorAccessDenied;
+  if (created) {
+    if (uint32_t rc = ApplyNewFileMode(fd.get(), newMode)) return rc;
+  }
   if (uint32_t rc = WriteAll(fd.get(), data)) return rc;
   return fd.Close() == 0 ? kErrorSuccess : LastErrorFromErrno();
 }
@@ -195,14 +352,22 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
   return kErrorSuccess;
 }
 
-uint32_t WriteFileAtomic(const std::string& path, const std::string& data, unsigned newFileMode) {
-  std::string target = path;
-  if (uint32_t rc = ResolveLinks(target)) return rc;
-  RemoveStaleTemporaryFiles(target);
+uint32_t WriteFileAtomic(const std::string& path, const std::string& data,
+                         const NewFileMode& newMode) {
+  std::string target;
+  if (uint32_t rc = ResolveTrustedPath(path, target)) return rc;
+  const std::string dir = FolderOf(target);
+  const std::string name = NameOf(target);
+  // Every step below names files relative to this one folder, so that no
+  // link in its path can send them elsewhere half-way.
+  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.get() < 0) return LastErrorFromErrno();
+  RemoveStaleTemporaryFiles(dirFd.get(), dir, name);
   struct stat st;
-  bool existed = ::stat(target.c_str(), &st) == 0;
+  const bool keep =
+      ::fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && KeepsItsMode(st);
   std::string temp;
-  UniqueFd fd = CreateTemporaryFile(target, temp);
+  UniqueFd fd = CreateTemporaryFile(dirFd.get(), name, temp);
   if (fd.get() < 0) return LastErrorFromErrno();
   uint32_t rc = WriteAll(fd.get(), data);
   if (rc == 0 && ::fsync(fd.get()) != 0) rc = LastErrorFromErrno();
@@ -210,16 +375,19 @@ uint32_t WriteFileAtomic(const std::string& path, const std::string& data, unsig
   // lets others read it. An owner this process may not give (not root) is
   // left as it is: the old file was writable to it all the same.
   struct stat own;
-  if (rc == 0 && existed && ::fstat(fd.get(), &own) == 0 &&
+  if (rc == 0 && keep && ::fstat(fd.get(), &own) == 0 &&
       (own.st_uid != st.st_uid || own.st_gid != st.st_gid) &&
       ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
     (void)::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid);
   }
-  mode_t mode = existed ? st.st_mode & 07777 : newFileMode & 07777 & ~CurrentUmask();
-  if (rc == 0 && ::fchmod(fd.get(), mode) != 0) rc = LastErrorFromErrno();
-  // Renamed while its flock is still held, so that no clean-up takes it.
-  if (rc == 0 && ::rename(temp.c_str(), target.c_str()) != 0) rc = LastErrorFromErrno();
-  if (rc != 0) ::unlink(temp.c_str());
+  if (rc == 0 && keep && ::fchmod(fd.get(), st.st_mode & 07777) != 0) rc = LastErrorFromErrno();
+  if (rc == 0 && !keep) rc = ApplyNewFileMode(fd.get(), newMode);
+  // Renamed while its flock is still held, so that no clean-up takes it. A
+  // rename replaces whatever the name holds (a link, a FIFO, a hard link)
+  // and never writes into it.
+  if (rc == 0 && ::renameat(dirFd.get(), temp.c_str(), dirFd.get(), name.c_str()) != 0)
+    rc = LastErrorFromErrno();
+  if (rc != 0) ::unlinkat(dirFd.get(), temp.c_str(), 0);
   return rc;
 }
 

@@ -5,11 +5,46 @@
 // comment says so.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace platform {
+
+// What a file that does not exist yet is created with: `mode` less the
+// process's umask and, when `group` is set, that group. A group this process
+// may not give (it is not root and not a member) is left out, and so are the
+// group's permission bits: the file is then its owner's alone.
+struct NewFileMode {
+  mode_t mode = 0644;
+  std::optional<gid_t> group;
+};
+
+// Reports, the shortcut, the log: readable by everyone.
+inline const NewFileMode kPublicFile{0644, std::nullopt};
+// A user's own copy of settings that hold a password.
+inline const NewFileMode kPrivateFile{0600, std::nullopt};
+
+// The trusted-link rule, kept by every writer of this file. A symbolic link
+// at a name the programs write is followed only when nobody but root and this
+// process's effective user could have placed it or redirected it: the link,
+// every further link it leads to, and every folder from "/" down to each of
+// them and to the final target are owned by root or by that user, and none of
+// these folders is writable by group or others (sshd's StrictModes; a sticky
+// world-writable folder such as /tmp does not pass). Links in the folders
+// leading to the name are followed as the kernel follows them.
+//
+// Sets `target` to the name a write of `path` must replace: the final target
+// of a trusted link (it need not exist yet), else `path` itself, so that an
+// untrusted link is replaced by the new file, never written through. Returns
+// 0, or the error of a trusted chain that cannot be followed (a loop of more
+// than 40 links, a link that cannot be read, a folder of it that is missing).
+uint32_t ResolveTrustedPath(const std::string& path, std::string& target);
+
+// True when `path` is a symbolic link that the rule above follows.
+bool IsTrustedLink(const std::string& path);
 
 // True when `path` names an existing file that is not a folder.
 bool FileExists(const std::string& path);
@@ -20,9 +55,14 @@ bool DirectoryExists(const std::string& path);
 // The size in bytes of the file `path`; nullopt when it is missing or a folder.
 std::optional<int64_t> FileSize(const std::string& path);
 
-// Appends `data` to the file `path`, creating it when it does not exist, and
-// closes it again. Returns 0 or the error code.
-uint32_t AppendToFile(const std::string& path, const std::string& data);
+// Appends `data` to the file `path`, creating it with `newMode` when it does
+// not exist, and closes it again. A link is followed only when the
+// trusted-link rule above trusts it (else the open fails, O_NOFOLLOW); a name
+// that is no regular file of one link (a FIFO, a device, a hard link to
+// another file) is never opened for writing and gives kErrorAccessDenied.
+// Returns 0 or the error code.
+uint32_t AppendToFile(const std::string& path, const std::string& data,
+                      const NewFileMode& newMode = kPublicFile);
 
 // Deletes the file `path`. Returns 0 or the error code.
 uint32_t DeleteFile(const std::string& path);
@@ -35,15 +75,20 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
 // file in the same folder, are flushed to disk, and the temporary file is
 // renamed over `path`. On any failure the old file stays as it was and the
 // temporary file is removed. Returns 0 or the error code.
-// - The temporary file is readable by its owner only until it is complete; it
-//   then gets the mode of the file it replaces (a new file: `newFileMode`
-//   less the umask) and, when this process may give it, that file's owner and
-//   group.
-// - A symbolic link is followed: its target is replaced and the link stays.
+// - A symbolic link is followed only when the trusted-link rule above trusts
+//   it (its target is then replaced and the link stays); an untrusted one is
+//   replaced by the new file. Nothing at the final name is ever opened: a
+//   FIFO, a device or a hard link there is replaced by the rename.
+// - The temporary file is created in the folder's descriptor, with O_EXCL and
+//   O_NOFOLLOW, so that no name planted beforehand can redirect it.
+// - It is readable by its owner only until it is complete; it then gets the
+//   mode of the regular file it replaces and, when this process may give
+//   them, that file's owner and group. Anything else at the name (nothing, a
+//   link not followed, a hard link, a FIFO) gives a new file `newMode`.
 // - Temporary files of `path` that replacements killed on the way left behind
 //   are removed first; those of a replacement still running are not.
 uint32_t WriteFileAtomic(const std::string& path, const std::string& data,
-                         unsigned newFileMode = 0644);
+                         const NewFileMode& newMode = kPublicFile);
 
 // True when `path` names an existing file that must not be replaced: this
 // process may not write it, or it has no write permission bit at all, which

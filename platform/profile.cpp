@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "platform/accounts.h"
 #include "platform/ascii.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
@@ -335,10 +336,16 @@ void ProfileFile::EraseSection(const std::string& section) {
 namespace {
 
 uint32_t ReplaceLocked(const std::string& path, const std::string& data) {
-  return FileIsReadOnly(path) ? kErrorAccessDenied : WriteFileAtomic(path, data);
+  return FileIsReadOnly(path) ? kErrorAccessDenied
+                              : WriteFileAtomic(path, data, SettingsFileMode());
 }
 
 }  // namespace
+
+NewFileMode SettingsFileMode() {
+  if (std::optional<gid_t> group = AdminGroupId()) return {0640, group};
+  return kPrivateFile;
+}
 
 uint32_t ReplaceSettingsFile(const std::string& path, const std::string& data) {
   auto lock = LockSettingsFile(path);

@@ -35,7 +35,7 @@
 //   write throws ProfileError "Unable to write to <file name>" and nothing
 //   changes. Reads of such names give the default.
 // - Flush failures throw ProfileError "Unable to write to <file name>"; the
-//   old file then stays whole. A read-only file (platform/file
+//   old file then stays whole. A new file gets SettingsFileMode(). A read-only file (platform/file
 //   FileIsReadOnly) is not replaced.
 //
 // Locking: the file's process-wide lock (LockSettingsFile) is held while the
@@ -54,6 +54,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace platform {
 
 class ProfileError : public std::runtime_error {
@@ -70,10 +72,15 @@ constexpr size_t kProfileMaxFileSize = 16 * 1024 * 1024;
 // found by the file's absolute path (symbolic links of its folder resolved).
 std::unique_lock<std::mutex> LockSettingsFile(const std::string& path);
 
+// What a new settings file is created with: the settings hold passwords, so
+// 0640 to the administrators' group (AdminGroupId) when it exists, else 0600.
+// An existing file keeps the mode an administrator gave it.
+NewFileMode SettingsFileMode();
+
 // Replaces the settings file `path` by `data` under its lock, atomically
-// (WriteFileAtomic). A read-only file (FileIsReadOnly) is refused with
-// kErrorAccessDenied, as a write to it would be, though a rename would go
-// through. Returns 0 or the error code.
+// (WriteFileAtomic; a new file gets SettingsFileMode()). A read-only file (FileIsReadOnly) is
+// refused with kErrorAccessDenied, as a write to it would be, though a rename would go through.
+// Returns 0 or the error code.
 uint32_t ReplaceSettingsFile(const std::string& path, const std::string& data);
 
 class ProfileFile;

@@ -303,7 +303,7 @@ std::string EncodeShellLink(const ShellLink& link, const ShellLinkTargetFacts& f
 void WriteShellLink(const std::string& linkFile, const ShellLink& link) {
   const std::string data =
       EncodeShellLink(link, ReadShellLinkTargetFacts(Cp1252ToUtf8(link.Target)));
-  if (uint32_t rc = WriteFileAtomic(linkFile, data)) throw SystemError(rc);
+  if (uint32_t rc = WriteFileAtomic(linkFile, data, kPublicFile)) throw SystemError(rc);
 }
 
 }  // namespace platform

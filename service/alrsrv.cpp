@@ -38,7 +38,7 @@ void SleepFor(uint32_t Milliseconds) {
 // is renamed over the report, so a failed write never leaves a cut report
 // behind the shortcut or in a mail.
 void WriteReportFile(const std::string& Path, const std::string& Data) {
-  const uint32_t rc = platform::WriteFileAtomic(Path, Data);
+  const uint32_t rc = platform::WriteFileAtomic(Path, Data, platform::kPublicFile);
   if (rc == platform::kErrorSuccess) return;
   if (rc == platform::kErrorDiskFull || rc == platform::kErrorWriteFault) {
     throw Exception("Stream write error");

@@ -289,7 +289,7 @@ class ChainsProbeTest : public ChainsTest {
 TEST_F(ChainsProbeTest, WithoutRegistrationTheFileNextToTheExecutableIsRead) {
   EXPECT_EQ(Run(), "");
   EXPECT_NE(ReadFile(log_).find("\tError reading data from " + app_ + "/qorsvc.ini : " + kNotFound +
-                                "\r\n"),
+                                "\n"),
             std::string::npos);
 
   dir_.Write("app/qorsvc.ini",

@@ -68,15 +68,16 @@ struct LineCase {
 
 TEST_F(Log, WritesOneLinePerMessageByteForByte) {
   const LineCase cases[] = {
-      {"Service started", "02/03/2024 07:05:09\tService started\r\n"},
-      {"a\r\nb", "02/03/2024 07:05:09\ta b\r\n"},
-      {"a\nb", "02/03/2024 07:05:09\ta\nb\r\n"},
-      {"a\rb", "02/03/2024 07:05:09\ta\rb\r\n"},
-      {"\r\r\n", "02/03/2024 07:05:09\t\r \r\n"},
-      {"\r\n\n\r\n\r\n", "02/03/2024 07:05:09\t \n  \r\n"},
-      {"", "02/03/2024 07:05:09\t\r\n"},
-      {"caf\xe9 %s %n 100%", "02/03/2024 07:05:09\tcaf\xe9 %s %n 100%\r\n"},
-      {std::string("nul\0byte", 8), std::string("02/03/2024 07:05:09\tnul\0byte\r\n", 30)},
+      {"Service started", "02/03/2024 07:05:09\tService started\n"},
+      {"a\r\nb", "02/03/2024 07:05:09\ta b\n"},
+      {"a\nb", "02/03/2024 07:05:09\ta\nb\n"},
+      {"a\rb", "02/03/2024 07:05:09\ta\rb\n"},
+      {"\r\r\n", "02/03/2024 07:05:09\t\r \n"},
+      {"\r\n\n\r\n\r\n", "02/03/2024 07:05:09\t \n  \n"},
+      {"", "02/03/2024 07:05:09\t\n"},
+      {"caf\xe9 %s %n 100%", "02/03/2024 07:05:09\tcaf\xc3\xa9 %s %n 100%\n"},
+      {"\x80 \x9c \x81", "02/03/2024 07:05:09\t\xe2\x82\xac \xc5\x93 \xc2\x81\n"},
+      {std::string("nul\0byte", 8), std::string("02/03/2024 07:05:09\tnul\0byte\n", 29)},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(::unlink(file_.c_str()) == 0 || errno == ENOENT, true);
@@ -93,9 +94,9 @@ TEST_F(Log, AppendsToTheFile) {
   WriteLogLine("three\r\nfour");
   EXPECT_EQ(ReadFile(file_),
             "earlier line\r\n"
-            "02/03/2024 07:05:09\tone\r\n"
-            "31/12/2024 23:59:59\ttwo\r\n"
-            "three four\r\n");
+            "02/03/2024 07:05:09\tone\n"
+            "31/12/2024 23:59:59\ttwo\n"
+            "three four\n");
 }
 
 TEST_F(Log, ReportsTheMessageWithTheEventTypeOfItsLevel) {
@@ -111,7 +112,7 @@ TEST_F(Log, ReportsTheMessageWithTheEventTypeOfItsLevel) {
     sink.events.clear();
     WriteLog(level, "line\r\nbreak");
     EXPECT_EQ(sink.events, std::vector<Event>{(Event{type, "line\r\nbreak"})}) << level;
-    expectedFile += "02/03/2024 07:05:09\tline break\r\n";
+    expectedFile += "02/03/2024 07:05:09\tline break\n";
   }
   EXPECT_EQ(ReadFile(file_), expectedFile);
 }
@@ -124,7 +125,7 @@ TEST_F(Log, AfterClearLogTargetTheFileStaysAndReportsStop) {
   WriteLog(3, "after");
   EXPECT_EQ(LogFileName(), file_);
   EXPECT_EQ(sink.events, std::vector<Event>{(Event{EventType::Information, "before"})});
-  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tbefore\r\n02/03/2024 07:05:09\tafter\r\n");
+  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tbefore\n02/03/2024 07:05:09\tafter\n");
 }
 
 TEST_F(Log, AnUnwritableFileLosesTheLineButStillReports) {
@@ -153,7 +154,7 @@ TEST_F(Log, AFailingReportIsSwallowedAfterTheFileLine) {
   EXPECT_NO_THROW(WriteLog(3, "one"));
   // The log is not left locked: the next line goes through as well.
   EXPECT_NO_THROW(WriteLog(0, "two"));
-  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tone\r\n02/03/2024 07:05:09\ttwo\r\n");
+  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tone\n02/03/2024 07:05:09\ttwo\n");
 }
 
 TEST_F(Log, TruncateDeletesOnlyAFileLargerThan128KiB) {
@@ -167,7 +168,7 @@ TEST_F(Log, TruncateDeletesOnlyAFileLargerThan128KiB) {
     }
   }
   WriteLog(0, "fresh");
-  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tfresh\r\n");
+  EXPECT_EQ(ReadFile(file_), "02/03/2024 07:05:09\tfresh\n");
 
   std::filesystem::remove(file_);
   TruncateLogFile();  // a missing file: nothing happens
@@ -177,18 +178,59 @@ TEST_F(Log, TruncateDeletesOnlyAFileLargerThan128KiB) {
   EXPECT_TRUE(std::filesystem::is_directory(folder_.Path()));
 }
 
+// The file is UTF-8, so grep finds an accented word as it is typed.
+TEST_F(Log, AnAccentedMessageIsFoundInUtf8) {
+  WriteLog(0, "le message est envoy\xE9 avec succ\xE8s.");
+  const std::string content = ReadFile(file_);
+  EXPECT_NE(content.find("envoy\xC3\xA9"), std::string::npos) << content;
+  EXPECT_NE(content.find("succ\xC3\xA8s."), std::string::npos) << content;
+  EXPECT_EQ(content.find('\xE9'), std::string::npos) << "no cp1252 byte left";
+  EXPECT_EQ(content.find('\r'), std::string::npos) << "LF line ends";
+}
+
+// A log kept elsewhere (/var/log) and linked in by root: lines go to the
+// file behind the link, and the truncation deletes that file, not the link.
+// A link of another user is never written through.
+TEST_F(Log, FollowsOnlyATrustedLinkAndTruncatesTheFileBehindIt) {
+  TempFolder trusted(TRUSTED_TEST_BASE);
+  const std::string real = trusted.File("var/vigilo.log");
+  const std::string link = trusted.File("vigilo.log");
+  std::filesystem::create_directories(trusted.File("var"));
+  ::chmod(trusted.File("var").c_str(), 0755);
+  std::filesystem::create_symlink(real, link);
+  SetLogTarget(nullptr, link);
+  WriteLog(0, "through the link");
+  EXPECT_EQ(ReadFile(real), "02/03/2024 07:05:09\tthrough the link\n");
+  std::ofstream(real, std::ios::binary | std::ios::app) << std::string(131072, 'x');
+  TruncateLogFile();
+  EXPECT_FALSE(std::filesystem::exists(real));
+  EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(link)));
+  WriteLog(0, "fresh");
+  EXPECT_EQ(ReadFile(real), "02/03/2024 07:05:09\tfresh\n");
+
+  if (::geteuid() != 0) GTEST_SKIP() << "a link of another user needs root";
+  const std::string victim = trusted.File("var/shadow");
+  std::ofstream(victim, std::ios::binary) << "secret";
+  const std::string planted = trusted.File("planted.log");
+  std::filesystem::create_symlink(victim, planted);
+  ASSERT_EQ(::lchown(planted.c_str(), 65534, 65534), 0);
+  SetLogTarget(nullptr, planted);
+  WriteLog(3, "not into the victim");
+  EXPECT_EQ(ReadFile(victim), "secret");
+}
+
 TEST_F(Log, ReadsTheLocalClockByDefault) {
   SetLogClock({});
   const TDateTime before = Now();
   WriteLog(0, "now");
   const TDateTime after = Now();
   const std::string line = ReadFile(file_);
-  ASSERT_EQ(line.size(), 19u + 6u);
+  ASSERT_EQ(line.size(), 19u + 5u);
   const TDateTime written = StrToDateTime(line.substr(0, 19), FixedFormatSettings());
   // Whole seconds are written: the line may be up to one second before `before`.
   EXPECT_GE(written, before - 1.0 / 86400);
   EXPECT_LE(written, after);
-  EXPECT_EQ(line.substr(19), "\tnow\r\n");
+  EXPECT_EQ(line.substr(19), "\tnow\n");
 }
 
 TEST_F(Log, FormatSettingsAreFixedWhateverTheLocale) {
@@ -226,8 +268,8 @@ TEST(LogDefaults, WritesDebugTxtInTheCurrentFolder) {
         const std::string content = ReadFile(folder.File("debug.txt"));
         std::error_code ignored;
         std::filesystem::remove_all(folder.Path(), ignored);  // _Exit runs no destructor
-        std::_Exit(
-            content.size() > 20 && content.substr(19) == "\tfrom the control program\r\n" ? 0 : 4);
+        std::_Exit(content.size() > 20 && content.substr(19) == "\tfrom the control program\n" ? 0
+                                                                                               : 4);
       },
       testing::ExitedWithCode(0), "");
 }
@@ -253,8 +295,7 @@ TEST_F(Log, TwoThreadsWriteWholeLines) {
     ++count;
     ASSERT_GE(line.size(), 21u);
     EXPECT_EQ(line.substr(0, 20), "02/03/2024 07:05:09\t");
-    ASSERT_EQ(line.back(), '\r');
-    const std::string message = line.substr(20, line.size() - 21);
+    const std::string message = line.substr(20);
     const char name = message[0];
     EXPECT_EQ(message.substr(message.size() - 200), std::string(200, name));
     EXPECT_TRUE(seen.insert(message).second) << message;

@@ -11,3 +11,7 @@ vigilo_add_test(NAME common_log_tests
   SOURCES debuglog_test.cpp
   LIBS vigilo_common
   LABELS threads)
+# A log linked in from elsewhere must lie in folders no other user may write:
+# those tests make their folders in the build tree, not in /tmp.
+target_compile_definitions(common_log_tests PRIVATE
+  TRUSTED_TEST_BASE="${CMAKE_CURRENT_BINARY_DIR}")

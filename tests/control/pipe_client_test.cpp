@@ -67,6 +67,22 @@ TEST_F(PipeClientTest, FetchStoresTheSettingsFile) {
   EXPECT_EQ(pipe.Requests.at(0), MakeAnswer(kReqGetConfig, 0));
 }
 
+// The copy holds the mail password: a new one is this user's alone, even
+// under a lax umask; one whose mode an administrator set keeps it.
+TEST_F(PipeClientTest, ANewLocalCopyIsPrivateAndAnExistingOneKeepsItsMode) {
+  const mode_t old = ::umask(0);
+  pipe.Answer = MakeAnswer(kAnsGetConfig, 9, Bytes("[General]"));
+  logic.GetConfigFromService();
+  ::umask(old);
+  struct stat st;
+  ASSERT_EQ(::stat(logic.LocalConfigPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::chmod(logic.LocalConfigPath().c_str(), 0640), 0);
+  logic.GetConfigFromService();
+  ASSERT_EQ(::stat(logic.LocalConfigPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
 TEST_F(PipeClientTest, FetchFailuresLeaveTheLocalCopy) {
   struct Case {
     const char* name;

@@ -89,7 +89,7 @@ def read_bytes(path):
 
 
 def log_lines():
-    return read_bytes(PROG + "vigilo.log").decode("cp1252").split("\r\n")
+    return read_bytes(PROG + "vigilo.log").decode("utf-8").split("\n")
 
 
 def log_texts(lines):

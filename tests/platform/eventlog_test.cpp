@@ -54,7 +54,7 @@ TEST(EventLog, OpensAtTheFirstReportAndClosesAtTheEnd) {
   }
   EXPECT_THAT(fake.calls, ElementsAre(Call{"open", "VazidEre", LOG_PID, LOG_DAEMON},
                                       Call{"log", "Service started", LOG_INFO, 0},
-                                      Call{"log", "Check failed\r\nsecond line", LOG_ERR, 0},
+                                      Call{"log", "Check failed second line", LOG_ERR, 0},
                                       Call{"close", "", 0, 0}));
 }
 
@@ -71,6 +71,21 @@ TEST(EventLog, MessagesGoAsUtf8) {
   log.ReportEvent(EventType::Information, "caf\xe9 5\x80 \x93x\x94 \x81");
   ASSERT_EQ(fake.calls.size(), 2u);
   EXPECT_EQ(fake.calls[1].text, "caf\xc3\xa9 5\xe2\x82\xac \xe2\x80\x9cx\xe2\x80\x9d \xc2\x81");
+}
+
+// A system-log record is one line: no CR or LF reaches syslog.
+TEST(EventLog, LineBreaksBecomeBlanks) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"a\r\nb", "a b"}, {"a\nb", "a b"},      {"a\rb", "a b"},
+      {"\r\r\n", "  "},  {"a\r\n\r\n", "a  "}, {"\n\r", "  "},
+  };
+  for (const auto& [message, sent] : cases) {
+    FakeSyslog fake;
+    EventLog log("VazidEre", fake);
+    log.ReportEvent(EventType::Error, message);
+    ASSERT_EQ(fake.calls.size(), 2u);
+    EXPECT_EQ(fake.calls[1].text, sent) << message;
+  }
 }
 
 // The real syslog(3), whose socket /dev/log is replaced in a mount namespace

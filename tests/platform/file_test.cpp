@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <functional>
+#include <thread>
+
+#include "platform/accounts.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 #include "tests/support/temp_folder.h"
@@ -18,14 +22,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The rule, checked the plain way: `path` and every folder above it owned by
+// root or by us and writable by nobody else.
+bool TreeIsTrusted(std::string path) {
+  for (;;) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & 022) != 0) return false;
+    if (path == "/") return true;
+    path = fs::path(path).parent_path().string();
+  }
+}
+
+mode_t ProcessUmask() {
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
 class FileTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    if (!TreeIsTrusted(dir_)) GTEST_SKIP() << dir_ << " lies in a folder others may write";
+  }
   std::string Path(const std::string& name) const { return temp_.File(name); }
   static std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
   size_t EntryCount() const {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
   }
-  testing_support::TempFolder temp_;
+  static mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+  }
+  testing_support::TempFolder temp_{TRUSTED_TEST_BASE};
   const std::string dir_ = temp_.Path();
 };
 
@@ -77,7 +106,8 @@ TEST_F(FileTest, AtomicWriteOverAFolderKeepsItAndRemovesTheTemporaryFile) {
 }
 
 // A settings file kept elsewhere and linked in stays linked: the target is
-// replaced, whether the link is relative, absolute, dangling or one of two.
+// replaced, whether the link is relative, absolute, dangling or one of two
+// (links of this process's own user, in its own folders).
 TEST_F(FileTest, AtomicWriteReplacesTheTargetOfASymbolicLink) {
   fs::create_directory(Path("real"));
   struct Case {
@@ -142,6 +172,214 @@ TEST_F(FileTest, AtomicWriteKeepsTheOwnerAndGivesANewFileTheUmasksMode) {
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_gid, 65534u);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// The trusted-link rule, with real files of root and of `nobody`. Each case
+// lays out its link `name` below the test's folder; a followed link gets its
+// target written and stays, a link not followed is replaced by a regular file
+// and whatever it pointed to is untouched (an existing victim keeps its
+// bytes, a missing one is not created).
+class TrustedLinkTest : public FileTest {
+ public:  // the cases' lay-outs use these
+  void SetUp() override {
+    FileTest::SetUp();
+    if (IsSkipped()) return;
+    if (::geteuid() != 0) GTEST_SKIP() << "files of another user need root";
+    std::optional<platform::Account> account = platform::LookUpAccount("nobody");
+    if (!account) GTEST_SKIP() << "no account nobody";
+    nobody_ = account->uid;
+    NewBox();
+  }
+  // Each case in a folder of its own.
+  void NewBox() { box_ = std::make_unique<testing_support::TempFolder>(TRUSTED_TEST_BASE); }
+  std::string At(const std::string& name) const { return box_->File(name); }
+  std::string Write(const std::string& name, const std::string& data) const {
+    return box_->Write(name, data);
+  }
+  // A folder of root's with `mode` (umask aside).
+  std::string Folder(const std::string& name, mode_t mode) const {
+    fs::create_directories(At(name));
+    EXPECT_EQ(::chmod(At(name).c_str(), mode), 0);
+    return At(name);
+  }
+  void Link(const std::string& target, const std::string& name, uid_t owner = 0) const {
+    fs::create_symlink(target, At(name));
+    ASSERT_EQ(::lchown(At(name).c_str(), owner, owner), 0);
+  }
+  uid_t nobody_ = 0;
+  std::unique_ptr<testing_support::TempFolder> box_;
+};
+
+struct LinkCase {
+  const char* what;
+  std::function<void(TrustedLinkTest&)> layOut;
+  const char* name;    // the name written
+  const char* target;  // where a followed link leads (below the test folder)
+  bool followed;
+};
+
+TEST_F(TrustedLinkTest, FollowsOnlyTheLinksNoOtherUserCouldHavePlaced) {
+  const uid_t nobody = nobody_;
+  const LinkCase cases[] = {
+      {"root's link in root's folders to root's file",
+       [](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Write("etc/vigilo.ini", "old");
+         t.Link(t.At("etc/vigilo.ini"), "vigilo.ini");
+       },
+       "vigilo.ini", "etc/vigilo.ini", true},
+      {"root's relative link, its target still missing",
+       [](TrustedLinkTest& t) {
+         t.Folder("var", 0755);
+         t.Link("var/vigilo.log", "vigilo.log");
+       },
+       "vigilo.log", "var/vigilo.log", true},
+      {"a chain of root's links through a linked folder",
+       [](TrustedLinkTest& t) {
+         t.Folder("real/Reports", 0755);
+         t.Write("real/Reports/a.html", "old");
+         t.Link(t.At("real/Reports"), "Reports");
+         t.Link("Reports/a.html", "one.html");
+         t.Link("one.html", "two.html");
+       },
+       "two.html", "real/Reports/a.html", true},
+      {"a link owned by nobody",
+       [nobody](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Write("etc/shadow", "secret");
+         t.Link(t.At("etc/shadow"), "Alert_Report.lnk", nobody);
+       },
+       "Alert_Report.lnk", "etc/shadow", false},
+      {"a dangling link owned by nobody into root's folder",
+       [nobody](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Link(t.At("etc/planted"), "Alert_Report.lnk", nobody);
+       },
+       "Alert_Report.lnk", "etc/planted", false},
+      {"root's link in a folder others may write",
+       [](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Write("etc/shadow", "secret");
+         t.Folder("desk", 0777);
+         t.Link(t.At("etc/shadow"), "desk/Alert_Report.lnk");
+       },
+       "desk/Alert_Report.lnk", "etc/shadow", false},
+      {"root's link in a sticky world-writable folder",
+       [](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Write("etc/shadow", "secret");
+         t.Folder("tmp", 01777);
+         t.Link(t.At("etc/shadow"), "tmp/Alert_Report.lnk");
+       },
+       "tmp/Alert_Report.lnk", "etc/shadow", false},
+      {"root's link in a group-writable folder",
+       [](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Write("etc/shadow", "secret");
+         t.Folder("desk", 0775);
+         t.Link(t.At("etc/shadow"), "desk/Alert_Report.lnk");
+       },
+       "desk/Alert_Report.lnk", "etc/shadow", false},
+      {"root's link to a file in a folder others may write",
+       [](TrustedLinkTest& t) {
+         t.Folder("open", 0777);
+         t.Write("open/vigilo.ini", "old");
+         t.Link(t.At("open/vigilo.ini"), "vigilo.ini");
+       },
+       "vigilo.ini", "open/vigilo.ini", false},
+      {"a chain whose second link is nobody's",
+       [nobody](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Write("etc/shadow", "secret");
+         t.Link(t.At("etc/shadow"), "hop", nobody);
+         t.Link("hop", "a.html");
+       },
+       "a.html", "etc/shadow", false},
+      {"a link through a folder link of nobody's",
+       [nobody](TrustedLinkTest& t) {
+         t.Folder("etc", 0755);
+         t.Write("etc/shadow", "secret");
+         t.Link(t.At("etc"), "etclink", nobody);
+         t.Link("etclink/shadow", "a.html");
+       },
+       "a.html", "etc/shadow", false},
+  };
+  for (const LinkCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    NewBox();
+    c.layOut(*this);
+    const std::string before = fs::exists(At(c.target)) ? Read(At(c.target)) : "(none)";
+    EXPECT_EQ(platform::IsTrustedLink(At(c.name)), c.followed);
+    ASSERT_EQ(platform::WriteFileAtomic(At(c.name), "new data"), 0u);
+    if (c.followed) {
+      EXPECT_TRUE(S_ISLNK(ModeOf(At(c.name))));
+      EXPECT_EQ(Read(At(c.target)), "new data");
+    } else {
+      EXPECT_TRUE(S_ISREG(ModeOf(At(c.name))));
+      EXPECT_EQ(Read(At(c.name)), "new data");
+      EXPECT_EQ(fs::exists(At(c.target)) ? Read(At(c.target)) : "(none)", before);
+    }
+  }
+}
+
+// The log's appends: through a trusted link to its target; never through an
+// untrusted one, nor into a FIFO (which would block or feed a reader) or a
+// hard link to another file.
+TEST_F(TrustedLinkTest, AppendsOnlyToARegularFileOrThroughATrustedLink) {
+  Folder("var", 0755);
+  Link(At("var/vigilo.log"), "vigilo.log");
+  ASSERT_EQ(platform::AppendToFile(At("vigilo.log"), "one\n"), 0u);
+  ASSERT_EQ(platform::AppendToFile(At("vigilo.log"), "two\n"), 0u);
+  EXPECT_EQ(Read(At("var/vigilo.log")), "one\ntwo\n");
+  EXPECT_TRUE(S_ISLNK(ModeOf(At("vigilo.log"))));
+
+  Write("var/shadow", "secret");
+  Folder("desk", 0777);
+  Link(At("var/shadow"), "desk/linked.log", nobody_);
+  ASSERT_EQ(::link(At("var/shadow").c_str(), At("desk/hard.log").c_str()), 0);
+  ASSERT_EQ(::mkfifo(At("desk/fifo.log").c_str(), 0666), 0);
+  // A reader on the FIFO, so that an open for writing would not block.
+  platform::UniqueFd reader(::open(At("desk/fifo.log").c_str(), O_RDONLY | O_NONBLOCK));
+  ASSERT_GE(reader.get(), 0);
+  for (const char* name : {"desk/linked.log", "desk/hard.log", "desk/fifo.log"}) {
+    SCOPED_TRACE(name);
+    EXPECT_NE(platform::AppendToFile(At(name), "planted\n"), 0u);
+  }
+  EXPECT_EQ(Read(At("var/shadow")), "secret");
+  char byte;
+  EXPECT_LE(::read(reader.get(), &byte, 1), 0) << "nothing went into the FIFO";
+}
+
+// A FIFO or a hard link at the final name is replaced by the rename, never
+// opened; the new file takes neither the mode nor the owner of a hard link's
+// target. A name of the temporary files' form planted in advance (a link, a
+// FIFO) is neither followed nor opened.
+TEST_F(TrustedLinkTest, ReplacesFifosHardLinksAndIgnoresPlantedTemporaryNames) {
+  Folder("etc", 0755);
+  const std::string victim = Write("etc/shadow", "secret");
+  ASSERT_EQ(::chown(victim.c_str(), nobody_, nobody_), 0);
+  ASSERT_EQ(::chmod(victim.c_str(), 0666), 0);
+  Folder("desk", 0777);
+  ASSERT_EQ(::mkfifo(At("desk/fifo.html").c_str(), 0666), 0);
+  ASSERT_EQ(::link(victim.c_str(), At("desk/hard.html").c_str()), 0);
+  const std::string planted[] = {"desk/.a.html.tmp0123456789abcdef",
+                                 "desk/.a.html.tmpfedcba9876543210"};
+  fs::create_symlink(victim, At(planted[0]));
+  ASSERT_EQ(::mkfifo(At(planted[1]).c_str(), 0666), 0);
+  for (const char* name : {"desk/fifo.html", "desk/hard.html", "desk/a.html"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(platform::WriteFileAtomic(At(name), "report"), 0u);
+    EXPECT_EQ(Read(At(name)), "report");
+    struct stat st;
+    ASSERT_EQ(::lstat(At(name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~ProcessUmask());
+  }
+  EXPECT_EQ(Read(victim), "secret");
+  EXPECT_TRUE(S_ISLNK(ModeOf(At(planted[0]))));
+  EXPECT_TRUE(S_ISFIFO(ModeOf(At(planted[1]))));
 }
 
 TEST_F(FileTest, ReadWholeFileHonoursTheLimit) {

@@ -201,6 +201,51 @@ TEST(ProfileFileTest, CreatesTheFileOnFlush) {
 // A read trims blanks and drops a pair of enclosing quotes: a value that has
 // them of its own must come back as it was written, and not only when it is
 // ordinary.
+// Settings hold the mail password. A new file is 0600, or 0640 to the
+// administrators' group when it exists (here "nogroup", through
+// $VIGILO_GROUP), whatever the umask allows; the control pipe's replacement
+// is made the same way; an existing file keeps the mode it was given.
+TEST(ProfileFileTest, ANewSettingsFileIsReadableByTheAdministratorsOnly) {
+  TempFolder dir;
+  const mode_t old = ::umask(0);
+  struct Case {
+    const char* group;
+    mode_t mode;
+    bool ownGroup;
+  } cases[] = {{"vigilo-no-such-group", 0600, false}, {"nogroup", 0640, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.group);
+    if (c.ownGroup && ::geteuid() != 0) continue;  // only root may give any group
+    ::setenv("VIGILO_GROUP", c.group, 1);
+    const std::string flushed = dir.File(std::string(c.group) + ".ini");
+    const std::string replaced = dir.File(std::string(c.group) + "-pipe.ini");
+    {
+      ProfileFile ini(flushed);
+      ini.WriteString("Alarms", "AlarmMailPassword", "secret");
+      ini.Flush();
+    }
+    ASSERT_EQ(ReplaceSettingsFile(replaced, "[Alarms]\r\nAlarmMailPassword=secret\r\n"), 0u);
+    for (const std::string& path : {flushed, replaced}) {
+      struct stat st;
+      ASSERT_EQ(::stat(path.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, c.mode) << path;
+      if (c.ownGroup) {
+        EXPECT_EQ(st.st_gid, 65534u) << path;
+      }
+    }
+  }
+  ::unsetenv("VIGILO_GROUP");
+  ::umask(old);
+  const std::string kept = dir.File("kept.ini");
+  dir.Write("kept.ini", "[General]\r\n");
+  ASSERT_EQ(::chmod(kept.c_str(), 0644), 0);
+  UpdateProfileFile(kept, [](ProfileFile& ini) { ini.WriteString("General", "X", "1"); });
+  ASSERT_EQ(ReplaceSettingsFile(kept, "[General]\r\nX=2\r\n"), 0u);
+  struct stat st;
+  ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u) << "an administrator's choice";
+}
+
 TEST(ProfileFileTest, EveryWrittenValueReadsBackUnchanged) {
   const struct {
     std::string value;

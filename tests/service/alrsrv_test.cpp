@@ -295,8 +295,8 @@ TEST_F(AlarmSvcTest, LogEventRecordsEventsAndErrorsApart) {
   std::ifstream file(logFile, std::ios::binary);
   std::stringstream lines;
   lines << file.rdbuf();
-  EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level 0\r\n"));
-  EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level -1\r\n"));
+  EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level 0\n"));
+  EXPECT_THAT(lines.str(), HasSubstr("\tmessage of level -1\n"));
   SetLogTarget(nullptr, previousLog);
 }
 

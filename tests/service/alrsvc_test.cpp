@@ -363,7 +363,7 @@ TEST_F(ServiceFixture, CheckRunWritesReportsShortcutMailsAndSaves) {
   const std::vector<std::string> log = LogTexts(LogPath());
   EXPECT_THAT(log, ::testing::Contains("Check SHOPS1"));
   EXPECT_THAT(log, Not(::testing::Contains("Check OFF")));
-  EXPECT_THAT(log, ::testing::Contains("le message est envoy\xE9 avec succ\xE8s."));
+  EXPECT_THAT(log, ::testing::Contains("le message est envoy\xC3\xA9 avec succ\xC3\xA8s."));
   EXPECT_THAT(svc->LastErrorText, HasSubstr("nonexistent/x.fdb")) << "the client's message";
   EXPECT_EQ(svc->LastEventText, "le message est envoy\xE9 avec succ\xE8s.");
   EXPECT_FALSE(dm.IsConnected());

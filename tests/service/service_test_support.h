@@ -23,18 +23,18 @@
 
 namespace service_test {
 
-// The log's lines without their date and time.
+// The log's lines (UTF-8) without their date and time.
 inline std::vector<std::string> LogTexts(const std::string& path) {
   std::vector<std::string> texts;
   const std::string text = testing_support::ReadFile(path);
   size_t start = 0;
   while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
+    size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     const std::string line = text.substr(start, end - start);
     const size_t tab = line.find('\t');
     texts.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
-    start = end + 2;
+    start = end + 1;
   }
   return texts;
 }

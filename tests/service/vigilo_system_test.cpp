@@ -3,7 +3,9 @@
 // Firebird server (one of them unreachable), the data-acquisition settings
 // beside the program, and a real SMTP server.
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -107,13 +109,20 @@ class VigiloSystemTest : public ::testing::Test {
   // Writes vigilo.ini with the check times `exactTime` and `extra` lines,
   // registers the service as an installation does and starts the manager,
   // which starts it.
-  void Start(const std::string& exactTime, const std::string& extra) {
+  // `registration` lines are added to the registration's [Service] section.
+  void Start(const std::string& exactTime, const std::string& extra,
+             const std::string& registration = "") {
     root->Write("prog/vigilo.ini",
                 "[General]\r\nLogDetailed=1\r\nExactTime=" + exactTime +
                     "\r\nTrackedChains=2\r\n[Alarms]\r\n" + extra +
                     "[Chain00]\r\nTrackedChain=Shops One\r\n"
                     "[Chain01]\r\nTrackedChain=Shops Two\r\nDaysNoCheck=1234567\r\n");
     ASSERT_EQ(WaitExit(Spawn({prog + "vigilo", "/install", "/silent"})), 0);
+    if (!registration.empty()) {
+      const std::string file = root->File("scm/services/vazidere.ini");
+      ASSERT_TRUE(fs::exists(file));
+      root->Write("scm/services/vazidere.ini", ReadFile(file) + registration);
+    }
     manager = testing_support::StartChild(SVCMGR_PROGRAM);
     ASSERT_GT(manager, 0);
   }
@@ -126,6 +135,24 @@ class VigiloSystemTest : public ::testing::Test {
   }
 
   std::string Log() const { return prog + "vigilo.log"; }
+
+  // The checks the log shows done.
+  size_t ChecksDone() const {
+    const std::vector<std::string> texts = LogTexts(Log());
+    return std::count_if(texts.begin(), texts.end(), [](const std::string& text) {
+      return text.rfind("Data check done", 0) == 0;
+    });
+  }
+
+  // Stops the service and starts it again: with a listed time that has just
+  // passed, its first check comes 5 s after the start. Waits for that check.
+  void CheckAgain() {
+    const size_t done = ChecksDone();
+    ASSERT_EQ(Control(platform::kServiceControlStop, platform::kServiceStop), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceStopped; }));
+    ASSERT_EQ(Control(0, platform::kServiceStart), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return ChecksDone() > done; })) << ReadFile(Log());
+  }
 
   uint32_t ServiceState() { return testing_support::ServiceState("VazidEre"); }
   uint32_t Control(uint32_t code, uint32_t access) {
@@ -181,7 +208,8 @@ TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
   EXPECT_THAT(log, Contains("Check SHOPS2"));
   EXPECT_THAT(log, Not(Contains("Check GONE")));
   EXPECT_THAT(log, Contains(HasSubstr("GONE/qor.fdb"))) << "the unreachable chain's error";
-  EXPECT_EQ(std::count(log.begin(), log.end(), "le message est envoy\xE9 avec succ\xE8s."), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "le message est envoy\xC3\xA9 avec succ\xC3\xA8s."),
+            1);
 
   // Reports: UTF-8, the chains' shops, the excluded days.
   const std::string main = ReadFile(prog + "Reports/alert_report.html");
@@ -301,6 +329,100 @@ TEST_F(VigiloSystemTest, TheCheckRunsAtTheListedTime) {
   status = Status();
   ASSERT_TRUE(status);
   EXPECT_EQ(status->NextCheckTime.wDay, DayOf(started + 1)) << "the next one is tomorrow";
+}
+
+}  // namespace
+
+namespace {
+
+// Runs `work` in a child process as the user `uid`; its exit status (0 when
+// `work` returned true).
+int AsUser(uid_t uid, gid_t gid, const std::function<bool()>& work) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
+    ::_exit(work() ? 0 : 1);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// `name` replaced by a symbolic link to `target`, as its folder's writer may.
+bool PlantLink(const std::string& target, const std::string& name) {
+  std::error_code ec;
+  fs::remove(name, ec);
+  fs::create_symlink(target, name, ec);
+  return !ec;
+}
+
+// The shortcut's desktop belongs to an ordinary user (the shop's account,
+// named in the registration) and "Reports/" may be written by anyone. That
+// user replaces the shortcut and the reports by links: to a root-owned 0600
+// file in a 0700 folder, and dangling into a folder of root's. The service,
+// as root, writes neither through them: the victim keeps its bytes, nothing
+// appears in root's folder, and a real shortcut and real reports lie where
+// the links were.
+TEST_F(VigiloSystemTest, LinksAnotherUserPlantedAreReplacedNeverWrittenThrough) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the service must run as root, the attacker as nobody";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no account nobody";
+  const TDateTime started = Now();
+  if (HoursMinutes(started) >= "23:58") GTEST_SKIP() << "the day changes during the test";
+  ASSERT_EQ(::chmod(root->Path().c_str(), 0755), 0);  // others may reach the desktop
+  fs::create_directories(root->File("secret"));
+  ASSERT_EQ(::chmod(root->File("secret").c_str(), 0700), 0);
+  const std::string victim = root->Write("secret/victim", "root's own secret");
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  fs::create_directories(root->File("rootonly"));
+  ASSERT_EQ(::chmod(root->File("rootonly").c_str(), 0755), 0);
+  const std::string desktop = root->File("shop-desktop");
+  fs::create_directories(desktop);
+  ASSERT_EQ(::chown(desktop.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ASSERT_EQ(::chmod((prog + "Reports").c_str(), 0777), 0);
+  const std::string shortcut = desktop + "/Alert_Report.lnk";
+  const std::string mainReport = prog + "Reports/alert_report.html";
+  const std::string chainReport = prog + "Reports/alert_report_SHOPS1.html";
+
+  Start(HoursMinutes(started), "", "Environment=VIGILO_COMMON_DESKTOP=" + desktop + "\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return ChecksDone() == 1; })) << ReadFile(Log());
+  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(shortcut))) << ReadFile(Log());
+
+  auto expectUntouchedAndReal = [&](const char* round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(ReadFile(victim), "root's own secret");
+    struct stat st;
+    ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(fs::is_empty(root->File("rootonly"))) << "nothing planted in root's folder";
+    for (const std::string& file : {shortcut, mainReport, chainReport}) {
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << file;
+    }
+    EXPECT_THAT(ReadFile(mainReport), HasSubstr("Behind"));
+    testing_support::LnkInfo link = testing_support::ReadWithLnkinfo(shortcut);
+    ASSERT_EQ(link.exitStatus, 0) << link.output;
+    EXPECT_EQ(link.fields["Local path"], mainReport) << link.output;
+  };
+
+  // The shortcut and the main report to root's secret, a chain report
+  // dangling into root's folder.
+  ASSERT_EQ(AsUser(nobody->pw_uid, nobody->pw_gid,
+                   [&] {
+                     return PlantLink(victim, shortcut) && PlantLink(victim, mainReport) &&
+                            PlantLink(root->File("rootonly/planted.html"), chainReport);
+                   }),
+            0);
+  CheckAgain();
+  expectUntouchedAndReal("links to root's secret");
+
+  // The shortcut dangling into root's folder.
+  ASSERT_EQ(AsUser(nobody->pw_uid, nobody->pw_gid,
+                   [&] { return PlantLink(root->File("rootonly/planted.lnk"), shortcut); }),
+            0);
+  CheckAgain();
+  expectUntouchedAndReal("a dangling link");
 }
 
 }  // namespace

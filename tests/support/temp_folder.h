@@ -14,9 +14,11 @@ namespace testing_support {
 
 class TempFolder {
  public:
-  TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vigilo-test-XXXXXX";
+  TempFolder() : TempFolder(DefaultBase()) {}
+  // A folder below `base` (tests of the trusted-link rule need one outside
+  // the world-writable /tmp).
+  explicit TempFolder(const std::string& base) {
+    std::string pattern = base + "/vigilo-test-XXXXXX";
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
@@ -40,6 +42,10 @@ class TempFolder {
   }
 
  private:
+  static std::string DefaultBase() {
+    const char* base = std::getenv("TMPDIR");
+    return base && *base ? base : "/tmp";
+  }
   std::string path_;
 };
 
