@@ -493,7 +493,7 @@ TEST(ReplaceSettingsFileTest, KilledSavesLeaveNoTemporaryFileAfterTheNextSave) {
   ASSERT_GE(watch.get(), 0);
   ASSERT_GE(::inotify_add_watch(watch.get(), dir.Path().c_str(), IN_CREATE), 0);
   int partial = 0;
-  for (int round = 0; round < 20 && partial < 2; ++round) {
+  for (int round = 0; round < 200 && partial < 2; ++round) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
