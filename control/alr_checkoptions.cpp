@@ -45,6 +45,11 @@ TCheckOptionsDlg::TCheckOptionsDlg(QWidget* Owner) : QDialog(Owner) {
   setFixedHeight(sizeHint().height());
 }
 
+void TCheckOptionsDlg::showEvent(QShowEvent* event) {
+  CentreOnScreen(*this);
+  QDialog::showEvent(event);
+}
+
 void TCheckOptionsDlg::FormCreate() {
   const char* names[] = {"CbMonday", "CbTuesday",  "CbWednesday", "CbThursday",
                          "CbFriday", "CbSaturday", "CbSunday"};

@@ -28,6 +28,10 @@ class TCheckOptionsDlg : public QDialog {
   // CbMonday .. CbSunday at the positions 1 to 7; 0 is unused.
   std::array<QCheckBox*, 8> DayBoxes{};
 
+ protected:
+  // Opens centred on the screen.
+  void showEvent(QShowEvent* event) override;
+
  private:
   void FormCreate();
 };

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -38,6 +39,16 @@ QLabel* NewLabel(QWidget* parent, const char* name, const char* text) {
   return label;
 }
 
+// Shows each character of a masked edit as "*".
+class TAsteriskPasswordStyle final : public QProxyStyle {
+ public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* data) const override {
+    if (hint == SH_LineEdit_PasswordCharacter) return '*';
+    return QProxyStyle::styleHint(hint, option, widget, data);
+  }
+};
+
 }  // namespace
 
 TAlrSvcConfigDlg::TAlrSvcConfigDlg(QWidget* Owner, const std::string& PcName,
@@ -61,16 +72,27 @@ TAlrSvcConfigDlg::~TAlrSvcConfigDlg() = default;
 void TAlrSvcConfigDlg::BuildControls() {
   resize(520, 430);
   auto* root = new QVBoxLayout(this);
-
   PgcParams = new QTabWidget(this);
   PgcParams->setObjectName("PgcParams");
   root->addWidget(PgcParams, 1);
+  BuildGeneralPage();
+  PgcParams->setCurrentWidget(BuildAlarmsPage());
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  QPushButton* ok = NewButton(this, "BtnOK");
+  ok->setDefault(true);
+  buttons->addWidget(ok);
+  buttons->addWidget(NewButton(this, "BtnCancel"));
+  root->addLayout(buttons);
+  ConnectHandlers();
+}
 
-  // TsGeneral: the chains, the check times, the log.
+void TAlrSvcConfigDlg::BuildGeneralPage() {
+  // The chains, the check times, the log.
   auto* general = new QWidget(PgcParams);
   general->setObjectName("TsGeneral");
-  auto* generalColumn = new QVBoxLayout(general);
-  generalColumn->addWidget(::NewLabel(general, "LabDatabases"));
+  auto* column = new QVBoxLayout(general);
+  column->addWidget(::NewLabel(general, "LabDatabases"));
   auto* chainsRow = new QHBoxLayout;
   auto* chains = new QListWidget(general);
   chains->setObjectName("LbcChains");
@@ -81,54 +103,73 @@ void TAlrSvcConfigDlg::BuildControls() {
   chainButtons->addWidget(checkOptions);
   chainButtons->addStretch(1);
   chainsRow->addLayout(chainButtons);
-  generalColumn->addLayout(chainsRow, 1);
+  column->addLayout(chainsRow, 1);
   auto* timesRow = new QHBoxLayout;
   timesRow->addWidget(NewLabel(general, "LabCheckTime", cfgstr::SLabCheckTime));
   timesRow->addWidget(NewEdit(general, "EdExactTimes"), 1);
-  generalColumn->addLayout(timesRow);
-  generalColumn->addWidget(NewCheckBox(general, "CbLogDetailed", cfgstr::SCbLogDetailed));
+  column->addLayout(timesRow);
+  column->addWidget(NewCheckBox(general, "CbLogDetailed", cfgstr::SCbLogDetailed));
   PgcParams->addTab(general, QString());
+}
 
-  // TsAlarms: the notification by e-mail.
+QWidget* TAlrSvcConfigDlg::BuildAlarmsPage() {
+  // The notification by e-mail.
   auto* alarms = new QWidget(PgcParams);
   alarms->setObjectName("TsAlarms");
-  auto* alarmsColumn = new QVBoxLayout(alarms);
+  auto* column = new QVBoxLayout(alarms);
   auto* mail = new QGroupBox(alarms);
   mail->setObjectName("GbMail");
-  alarmsColumn->addWidget(mail);
-  auto* mailGrid = new QGridLayout(mail);
-  mailGrid->addWidget(NewCheckBox(mail, "CbUseEmail", cfgstr::SCbUseEmail), 0, 0, 1, 4);
-  mailGrid->addWidget(::NewLabel(mail, "LabAlarmMailAddr"), 1, 0);
-  mailGrid->addWidget(NewEdit(mail, "EdAlarmMailAddr"), 1, 1, 1, 3);
-  mailGrid->addWidget(::NewLabel(mail, "LabAlarmMessage"), 2, 0, Qt::AlignTop);
+  column->addWidget(mail);
+  auto* grid = new QGridLayout(mail);
+  AddNotificationRows(mail, *grid);
+  AddMailServerRows(mail, *grid);
+  grid->setColumnStretch(1, 1);
+  grid->setRowStretch(2, 1);
+  PgcParams->addTab(alarms, QString());
+  return alarms;
+}
+
+void TAlrSvcConfigDlg::AddNotificationRows(QWidget* mail, QGridLayout& grid) {
+  grid.addWidget(NewCheckBox(mail, "CbUseEmail", cfgstr::SCbUseEmail), 0, 0, 1, 4);
+  grid.addWidget(::NewLabel(mail, "LabAlarmMailAddr"), 1, 0);
+  grid.addWidget(NewEdit(mail, "EdAlarmMailAddr"), 1, 1, 1, 3);
+  grid.addWidget(::NewLabel(mail, "LabAlarmMessage"), 2, 0, Qt::AlignTop);
   auto* body = new QPlainTextEdit(mail);
   body->setObjectName("MemAlarmMailBody");
   body->setLineWrapMode(QPlainTextEdit::NoWrap);
-  mailGrid->addWidget(body, 2, 1, 1, 3);
-  mailGrid->addWidget(NewCheckBox(mail, "CbAlarmMailDefault", cfgstr::SCbAlarmMailDefault), 3, 1, 1,
-                      2);
-  mailGrid->addWidget(NewButton(mail, "BtnTest"), 3, 3);
-  mail->findChild<QPushButton*>("BtnTest")->setText(ToQt(cfgstr::SBtnTest));
-  mail->findChild<QCheckBox*>("CbAlarmMailDefault")->setChecked(true);
-  mailGrid->addWidget(NewLabel(mail, "LabSmtpHost", cfgstr::SLabSmtpHost), 4, 0);
-  mailGrid->addWidget(NewEdit(mail, "EdSmtpHost"), 4, 1);
-  mailGrid->addWidget(NewLabel(mail, "LabSmtpPort", cfgstr::SLabPort), 4, 2);
-  mailGrid->addWidget(NewEdit(mail, "EdSmtpPort", cfgstr::SDefaultSmtpPort), 4, 3);
-  mailGrid->addWidget(NewLabel(mail, "LabPop3Host", cfgstr::SLabPop3Host), 5, 0);
-  mailGrid->addWidget(NewEdit(mail, "EdPop3Host"), 5, 1);
-  mailGrid->addWidget(NewLabel(mail, "LabPop3Port", cfgstr::SLabPort), 5, 2);
-  mailGrid->addWidget(NewEdit(mail, "EdPop3Port", cfgstr::SDefaultPop3Port), 5, 3);
-  mailGrid->addWidget(NewLabel(mail, "LabAlarmMailUser", cfgstr::SLabAlarmMailUser), 6, 0);
-  mailGrid->addWidget(NewEdit(mail, "EdAlarmMailUser"), 6, 1);
-  mailGrid->addWidget(NewLabel(mail, "LabAlarmMailPassword", cfgstr::SLabAlarmMailPassword), 7, 0);
+  grid.addWidget(body, 2, 1, 1, 3);
+  QCheckBox* useDefault = NewCheckBox(mail, "CbAlarmMailDefault", cfgstr::SCbAlarmMailDefault);
+  useDefault->setChecked(true);
+  grid.addWidget(useDefault, 3, 1, 1, 2);
+  QPushButton* test = NewButton(mail, "BtnTest");
+  test->setText(ToQt(cfgstr::SBtnTest));
+  grid.addWidget(test, 3, 3);
+}
+
+void TAlrSvcConfigDlg::AddMailServerRows(QWidget* mail, QGridLayout& grid) {
+  // Hidden until "Default mail system parameters" is cleared; they serve
+  // only the test e-mail.
+  grid.addWidget(NewLabel(mail, "LabSmtpHost", cfgstr::SLabSmtpHost), 4, 0);
+  grid.addWidget(NewEdit(mail, "EdSmtpHost"), 4, 1);
+  grid.addWidget(NewLabel(mail, "LabSmtpPort", cfgstr::SLabPort), 4, 2);
+  grid.addWidget(NewEdit(mail, "EdSmtpPort", cfgstr::SDefaultSmtpPort), 4, 3);
+  grid.addWidget(NewLabel(mail, "LabPop3Host", cfgstr::SLabPop3Host), 5, 0);
+  grid.addWidget(NewEdit(mail, "EdPop3Host"), 5, 1);
+  grid.addWidget(NewLabel(mail, "LabPop3Port", cfgstr::SLabPort), 5, 2);
+  grid.addWidget(NewEdit(mail, "EdPop3Port", cfgstr::SDefaultPop3Port), 5, 3);
+  grid.addWidget(NewLabel(mail, "LabAlarmMailUser", cfgstr::SLabAlarmMailUser), 6, 0);
+  grid.addWidget(NewEdit(mail, "EdAlarmMailUser"), 6, 1);
+  grid.addWidget(NewLabel(mail, "LabAlarmMailPassword", cfgstr::SLabAlarmMailPassword), 7, 0);
   QLineEdit* password = NewEdit(mail, "EdAlarmMailPassword");
+  // The style's own mask character (a bullet) is not the "*" the users know.
+  auto* style = new TAsteriskPasswordStyle;
+  style->setParent(password);
+  password->setStyle(style);
   password->setEchoMode(QLineEdit::Password);
-  mailGrid->addWidget(password, 7, 1);
+  grid.addWidget(password, 7, 1);
   QCheckBox* mask = NewCheckBox(mail, "CbMaskPsw", cfgstr::SCbMaskPsw);
   mask->setChecked(true);
-  mailGrid->addWidget(mask, 7, 2, 1, 2);
-  mailGrid->setColumnStretch(1, 1);
-  mailGrid->setRowStretch(2, 1);
+  grid.addWidget(mask, 7, 2, 1, 2);
   for (const char* name :
        {"LabSmtpHost", "EdSmtpHost", "LabSmtpPort", "EdSmtpPort", "LabPop3Host", "EdPop3Host",
         "LabPop3Port", "EdPop3Port", "LabAlarmMailUser", "EdAlarmMailUser", "LabAlarmMailPassword",
@@ -140,18 +181,9 @@ void TAlrSvcConfigDlg::BuildControls() {
     edit->setMaximumWidth(60);
     edit->installEventFilter(this);
   }
-  PgcParams->addTab(alarms, QString());
-  PgcParams->setCurrentWidget(alarms);
+}
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  QPushButton* ok = NewButton(this, "BtnOK");
-  ok->setDefault(true);
-  QPushButton* cancel = NewButton(this, "BtnCancel");
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  root->addLayout(buttons);
-
+void TAlrSvcConfigDlg::ConnectHandlers() {
   // Handlers run inside Qt's event delivery: nothing may escape them.
   auto forward = [this](void (TAlrSvcConfigLogic::*handler)()) {
     return [this, handler] {
@@ -162,19 +194,26 @@ void TAlrSvcConfigDlg::BuildControls() {
       }
     };
   };
-  connect(ok, &QPushButton::clicked, this, forward(&TAlrSvcConfigLogic::BtnOKClick));
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-  connect(checkOptions, &QPushButton::clicked, this,
-          forward(&TAlrSvcConfigLogic::BtnCheckOptionsClick));
+  const std::pair<const char*, void (TAlrSvcConfigLogic::*)()> clicks[] = {
+      {"BtnOK", &TAlrSvcConfigLogic::BtnOKClick},
+      {"BtnCheckOptions", &TAlrSvcConfigLogic::BtnCheckOptionsClick},
+      {"CbAlarmMailDefault", &TAlrSvcConfigLogic::CbAlarmMailDefaultClick},
+      {"CbMaskPsw", &TAlrSvcConfigLogic::CbMaskPswClick},
+      {"BtnTest", &TAlrSvcConfigLogic::BtnTestClick}};
+  for (const auto& [name, handler] : clicks) {
+    connect(findChild<QAbstractButton*>(name), &QAbstractButton::clicked, this, forward(handler));
+  }
+  connect(findChild<QPushButton*>("BtnCancel"), &QPushButton::clicked, this, &QDialog::reject);
+  auto* chains = findChild<QListWidget*>("LbcChains");
   connect(chains, &QListWidget::itemSelectionChanged, this,
           forward(&TAlrSvcConfigLogic::LbcChainsClick));
   connect(chains, &QListWidget::itemChanged, this,
           forward(&TAlrSvcConfigLogic::LbcChainsClickCheck));
-  connect(mail->findChild<QCheckBox*>("CbAlarmMailDefault"), &QCheckBox::clicked, this,
-          forward(&TAlrSvcConfigLogic::CbAlarmMailDefaultClick));
-  connect(mask, &QCheckBox::clicked, this, forward(&TAlrSvcConfigLogic::CbMaskPswClick));
-  connect(mail->findChild<QPushButton*>("BtnTest"), &QPushButton::clicked, this,
-          forward(&TAlrSvcConfigLogic::BtnTestClick));
+}
+
+void TAlrSvcConfigDlg::showEvent(QShowEvent* event) {
+  CentreOnScreen(*this);
+  QDialog::showEvent(event);
 }
 
 bool TAlrSvcConfigDlg::eventFilter(QObject* watched, QEvent* event) {

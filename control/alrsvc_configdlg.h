@@ -14,6 +14,7 @@
 #include "control/alrsvc_control.h"
 #include "control/control_platform.h"
 
+class QGridLayout;
 class QTabWidget;
 
 class TAlrSvcConfigDlg : public QDialog, private TAlrSvcConfigView {
@@ -29,6 +30,8 @@ class TAlrSvcConfigDlg : public QDialog, private TAlrSvcConfigView {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // Opens centred on the screen.
+  void showEvent(QShowEvent* event) override;
 
  private:
   // TAlrSvcConfigView
@@ -56,6 +59,13 @@ class TAlrSvcConfigDlg : public QDialog, private TAlrSvcConfigView {
   void CloseWithOk() override;
 
   void BuildControls();
+  void BuildGeneralPage();
+  QWidget* BuildAlarmsPage();
+  // Rows 0 to 3 of the group box: the notification itself.
+  void AddNotificationRows(QWidget* mail, QGridLayout& grid);
+  // Rows 4 to 7: the mail server of the test e-mail.
+  void AddMailServerRows(QWidget* mail, QGridLayout& grid);
+  void ConnectHandlers();
   QWidget* FindControl(const std::string& name) const { return ::FindControl(this, name); }
 
   std::unique_ptr<TMessageBoxes> OwnBoxes;

@@ -7,13 +7,16 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include "control/alrsvc_configdlg.h"
@@ -47,6 +50,20 @@ QPushButton* NewButton(QWidget* parent, const char* name) {
   auto* button = new QPushButton(parent);
   button->setObjectName(name);
   return button;
+}
+
+void SetUpApplication() {
+  // Desktops match the windows to the program's desktop entry by this name.
+  // No display name is set: Qt would append it to every window's title.
+  QGuiApplication::setDesktopFileName("vigilo_cfg");
+}
+
+void CentreOnScreen(QWidget& window) {
+  const QScreen* screen = window.screen();
+  if (screen == nullptr) return;
+  QRect frame = window.geometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  window.move(frame.topLeft());
 }
 
 // ---- ImlLed ----
@@ -108,6 +125,32 @@ QRect TStatusBar::PanelRect(int panel) const {
   return QRect(x, 0, w, height());
 }
 
+QRect TStatusBar::MessageTextRect() const {
+  return PanelRect(kPanelMessage).adjusted(5, 0, -4, 0);
+}
+
+QString TStatusBar::ShownText(int panel) const {
+  if (panel != kPanelMessage) return Texts.at(panel);
+  return fontMetrics().elidedText(Texts[panel], Qt::ElideRight, MessageTextRect().width());
+}
+
+QString TStatusBar::PanelToolTip(int panel) const {
+  return panel == kPanelMessage ? Texts[panel] : QString();
+}
+
+bool TStatusBar::event(QEvent* event) {
+  if (event->type() != QEvent::ToolTip) return QWidget::event(event);
+  const auto* help = static_cast<QHelpEvent*>(event);
+  const QRect panel = PanelRect(kPanelMessage);
+  if (panel.contains(help->pos()) && !PanelToolTip(kPanelMessage).isEmpty()) {
+    QToolTip::showText(help->globalPos(), PanelToolTip(kPanelMessage), this, panel);
+  } else {
+    QToolTip::hideText();
+    event->ignore();
+  }
+  return true;
+}
+
 void TStatusBar::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), palette().window());
@@ -119,7 +162,7 @@ void TStatusBar::paintEvent(QPaintEvent*) {
       p.setPen(palette().mid().color());
       p.drawRect(r.adjusted(1, 1, -2, -2));
       p.setPen(palette().windowText().color());
-      p.drawText(r.adjusted(5, 0, -4, 0), Qt::AlignLeft | Qt::AlignVCenter, Texts[panel]);
+      p.drawText(MessageTextRect(), Qt::AlignLeft | Qt::AlignVCenter, ShownText(panel));
     } else {
       p.setPen(palette().windowText().color());
       p.drawText(r.adjusted(0, 0, -3, 0), Qt::AlignRight | Qt::AlignVCenter, Texts[panel]);
@@ -167,9 +210,11 @@ QPixmap HeaderIcon() {
   return image;
 }
 
+constexpr const char* kButtonNames[] = {"BtnSrvStart", "BtnSrvStop", "BtnConfigure", "BtnClose"};
+
 }  // namespace
 
-TSvcControlWnd::TSvcControlWnd(TControlSystem& System, const std::string& ExeDir,
+TSvcControlWnd::TSvcControlWnd(TControlSystem& System, const std::string& ConfigDir,
                                const std::vector<std::string>& Params, TMessageBoxes* Boxes,
                                TMailSender Mailer)
     : QWidget(nullptr), Boxes(Boxes), Mailer(std::move(Mailer)) {
@@ -180,7 +225,7 @@ TSvcControlWnd::TSvcControlWnd(TControlSystem& System, const std::string& ExeDir
   }
   BuildControls();
   TSvcControlView& view = *this;
-  Control = std::make_unique<TSvcControlLogic>(System, view, *this->Boxes, ExeDir);
+  Control = std::make_unique<TSvcControlLogic>(System, view, *this->Boxes, ConfigDir);
   // Dialogs are made for one use, owned by the window, and released after they close.
   Control->ShowConfigDialog = [this](const std::string& PcName, const std::string& ConfigFile) {
     TAlrSvcConfigDlg dialog(this, PcName, ConfigFile, this->Boxes, this->Mailer);
@@ -194,6 +239,7 @@ TSvcControlWnd::TSvcControlWnd(TControlSystem& System, const std::string& ExeDir
     return true;
   };
   Control->FormCreate(Params);
+  FitMinimumSize();
   TmrMain->start();
 }
 
@@ -202,27 +248,49 @@ TSvcControlWnd::~TSvcControlWnd() {
   Control->FormDestroy();
 }
 
-void TSvcControlWnd::BuildControls() {
+int TSvcControlWnd::Px(int designed) const {
   // The design sizes are pixels at 120 dots per inch.
-  const double scale = logicalDpiY() / 120.0;
-  auto px = [scale](int designed) { return static_cast<int>(designed * scale + 0.5); };
-  resize(px(677), px(569));
-  setMinimumSize(px(558), px(468));
+  return static_cast<int>(designed * (logicalDpiY() / 120.0) + 0.5);
+}
 
+void TSvcControlWnd::BuildControls() {
+  resize(Px(677), Px(569));
+  setMinimumSize(Px(558), Px(468));
   auto* root = new QVBoxLayout(this);
   root->setContentsMargins(0, 0, 0, 0);
   root->setSpacing(0);
+  root->addWidget(BuildHeader());
+  PgcMain = new QTabWidget(this);
+  PgcMain->setObjectName("PgcMain");
+  root->addWidget(PgcMain, 1);
+  QWidget* activity = BuildActivityPage();
+  BuildStatisticsPage();
+  PgcMain->setCurrentWidget(activity);
+  root->addWidget(BuildButtonPanel());
+  SbMain = new TStatusBar(this);
+  SbMain->OnDrawPanel = [this](QPainter& p, int panel, const QRect& r) {
+    SbMainDrawPanel(p, panel, r);
+  };
+  root->addWidget(SbMain);
+  TmrMain = new QTimer(this);
+  TmrMain->setObjectName("TmrMain");
+  TmrMain->setInterval(500);
+  ImlLed = new TImageList(this);
+  ConnectHandlers();
+}
 
+QWidget* TSvcControlWnd::BuildHeader() {
   auto* header = new QFrame(this);
   header->setObjectName("PnHeader");
-  header->setFixedHeight(px(59));
+  header->setFixedHeight(Px(59));
   auto* headerRow = new QHBoxLayout(header);
   headerRow->setAlignment(Qt::AlignVCenter);
   auto* icon = NewLabel(header, "ImgClient");
   icon->setPixmap(HeaderIcon());
   icon->setFixedSize(32, 32);
   headerRow->addWidget(icon);
-  headerRow->addWidget(NewLabel(header, "LabPc"));
+  QLabel* labPc = NewLabel(header, "LabPc");
+  headerRow->addWidget(labPc);
   auto* pcName = NewLabel(header, "StPcDisplayName");
   QFont bold = pcName->font();
   bold.setBold(true);
@@ -231,54 +299,54 @@ void TSvcControlWnd::BuildControls() {
   pcName->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   headerRow->addWidget(pcName, 1);
   auto* btnPc = NewButton(header, "BtnPC");
-  btnPc->setFixedSize(px(188), px(31));
+  btnPc->setFixedSize(Px(188), Px(31));
   headerRow->addWidget(btnPc);
   // The PC is chosen in vigilo_cfg.ini; these stay hidden.
-  for (QWidget* hidden : {static_cast<QWidget*>(header->findChild<QLabel*>("LabPc")),
-                          static_cast<QWidget*>(pcName), static_cast<QWidget*>(btnPc)}) {
+  for (QWidget* hidden : std::initializer_list<QWidget*>{labPc, pcName, btnPc}) {
     hidden->setVisible(false);
   }
   headerRow->addStretch(1);
-  root->addWidget(header);
+  return header;
+}
 
-  PgcMain = new QTabWidget(this);
-  PgcMain->setObjectName("PgcMain");
-  root->addWidget(PgcMain, 1);
-
+QWidget* TSvcControlWnd::BuildActivityPage() {
   auto* activity = new QWidget(PgcMain);
   activity->setObjectName("TsActivity");
-  auto* activityColumn = new QVBoxLayout(activity);
-  auto addIndented = [&](QLabel* value, int stretch) {
+  auto* column = new QVBoxLayout(activity);
+  // Each caption at the left edge, its values indented below it.
+  auto addCaption = [&](const char* name) { column->addWidget(NewLabel(activity, name)); };
+  auto addValue = [&](const char* name, int stretch = 0) {
+    QLabel* value = NewLabel(activity, name);
     auto* row = new QHBoxLayout;
-    row->addSpacing(px(24));
+    row->addSpacing(Px(24));
     row->addWidget(value, 1);
-    activityColumn->addLayout(row, stretch);
+    column->addLayout(row, stretch);
+    return value;
   };
-  const char* const captions[] = {"LabNextCheckTime", "LabLastReportTime", "LabLastEvtTime",
-                                  "LabLastErrTime"};
-  const char* const singleValues[] = {"LabNextCheckTimeVal", "LabLastReportTimeVal"};
-  for (int i = 0; i < 2; ++i) {
-    activityColumn->addWidget(NewLabel(activity, captions[i]));
-    addIndented(NewLabel(activity, singleValues[i]), 0);
-    activityColumn->addSpacing(px(8));
-  }
-  activityColumn->addWidget(NewLabel(activity, captions[2]));
-  addIndented(NewLabel(activity, "LabLastEvtTimeVal"), 0);
-  QLabel* eventText = NewLabel(activity, "LabLastEvtTextVal");
+  addCaption("LabNextCheckTime");
+  addValue("LabNextCheckTimeVal");
+  column->addSpacing(Px(8));
+  addCaption("LabLastReportTime");
+  addValue("LabLastReportTimeVal");
+  column->addSpacing(Px(8));
+  addCaption("LabLastEvtTime");
+  addValue("LabLastEvtTimeVal");
+  QLabel* eventText = addValue("LabLastEvtTextVal");
   eventText->setWordWrap(true);
-  eventText->setFixedHeight(px(42));
+  eventText->setFixedHeight(Px(42));
   eventText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  addIndented(eventText, 0);
-  activityColumn->addSpacing(px(8));
-  activityColumn->addWidget(NewLabel(activity, captions[3]));
-  addIndented(NewLabel(activity, "LabLastErrTimeVal"), 0);
-  QLabel* errorText = NewLabel(activity, "LabLastErrTextVal");
+  column->addSpacing(Px(8));
+  addCaption("LabLastErrTime");
+  addValue("LabLastErrTimeVal");
+  QLabel* errorText = addValue("LabLastErrTextVal", 1);
   errorText->setWordWrap(true);
   errorText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   errorText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-  addIndented(errorText, 1);
   PgcMain->addTab(activity, QString());
+  return activity;
+}
 
+void TSvcControlWnd::BuildStatisticsPage() {
   auto* statistics = new QWidget(PgcMain);
   statistics->setObjectName("TsStatistics");
   auto* grid = new QGridLayout(statistics);
@@ -293,41 +361,33 @@ void TSvcControlWnd::BuildControls() {
     grid->addWidget(NewLabel(statistics, caption), row, 0);
     QLabel* val = NewLabel(statistics, value);
     val->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    val->setFixedWidth(px(180));
+    val->setFixedWidth(Px(180));
     grid->addWidget(val, row, 1);
     ++row;
   }
   grid->setColumnStretch(2, 1);
   grid->setRowStretch(row, 1);
   PgcMain->addTab(statistics, QString());
-  PgcMain->setCurrentWidget(activity);
+}
 
+QWidget* TSvcControlWnd::BuildButtonPanel() {
   auto* buttons = new QFrame(this);
   buttons->setObjectName("PnButtons");
-  buttons->setFixedHeight(px(39));
+  buttons->setFixedHeight(Px(39));
   auto* buttonRow = new QHBoxLayout(buttons);
-  buttonRow->setContentsMargins(px(4), 0, px(4), 0);
-  for (const char* name : {"BtnSrvStart", "BtnSrvStop", "BtnConfigure", "BtnClose"}) {
+  buttonRow->setContentsMargins(Px(4), 0, Px(4), 0);
+  for (const char* name : kButtonNames) {
     QPushButton* button = NewButton(buttons, name);
-    button->setMinimumHeight(px(31));
+    button->setMinimumHeight(Px(31));
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    button->setMaximumWidth(px(165));
+    button->setMaximumWidth(Px(165));
     buttonRow->addWidget(button);
   }
-  root->addWidget(buttons);
+  return buttons;
+}
 
-  SbMain = new TStatusBar(this);
-  SbMain->OnDrawPanel = [this](QPainter& p, int panel, const QRect& r) {
-    SbMainDrawPanel(p, panel, r);
-  };
-  root->addWidget(SbMain);
-
-  TmrMain = new QTimer(this);
-  TmrMain->setObjectName("TmrMain");
-  TmrMain->setInterval(500);
+void TSvcControlWnd::ConnectHandlers() {
   connect(TmrMain, &QTimer::timeout, this, &TSvcControlWnd::TmrMainTimer);
-  ImlLed = new TImageList(this);
-
   auto onClick = [this](const char* name, void (TSvcControlLogic::*handler)()) {
     connect(findChild<QPushButton*>(name), &QPushButton::clicked, this, [this, handler] {
       Control->RunHandler([this, handler] { (Control.get()->*handler)(); });
@@ -342,6 +402,21 @@ void TSvcControlWnd::BuildControls() {
     });
   });
   connect(findChild<QPushButton*>("BtnClose"), &QPushButton::clicked, this, &QWidget::close);
+}
+
+void TSvcControlWnd::FitMinimumSize() {
+  // The design's widths are for its font: a caption that needs more room
+  // widens its button, and the window's minimum grows to what the layout
+  // needs, so that no caption is ever clipped.
+  for (const char* name : kButtonNames) {
+    auto* button = findChild<QPushButton*>(name);
+    const int whole = button->sizeHint().width();
+    button->setMinimumWidth(whole);
+    button->setMaximumWidth(std::max(Px(165), whole));
+  }
+  layout()->activate();
+  setMinimumSize(minimumSize().expandedTo(layout()->totalMinimumSize()));
+  resize(size().expandedTo(minimumSize()));
 }
 
 void TSvcControlWnd::TmrMainTimer() {

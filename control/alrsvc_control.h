@@ -40,6 +40,11 @@ QWidget* FindControl(const QWidget* root, const std::string& name);
 void SetControlCaption(QWidget* root, QTabWidget* pages, const std::string& control,
                        const std::string& text);
 QPushButton* NewButton(QWidget* parent, const char* name);
+// What the program sets on its application once it is created.
+void SetUpApplication();
+// Moves a window that is about to be shown to the centre of its screen's
+// available area (a dialog would otherwise open over its owner).
+void CentreOnScreen(QWidget& window);
 // The application's hourglass on and off (nested calls pair up).
 void ShowWaitCursor(bool on);
 
@@ -57,7 +62,8 @@ class TImageList : public QObject {
 };
 
 // SbMain: five panels of fixed widths (the last takes the rest); the panels
-// without text are drawn by OnDrawPanel.
+// without text are drawn by OnDrawPanel. A message too long for its panel is
+// cut with "…"; the panel's tooltip shows it whole.
 class TStatusBar : public QWidget {
   Q_OBJECT
  public:
@@ -65,14 +71,20 @@ class TStatusBar : public QWidget {
   explicit TStatusBar(QWidget* parent);
   void SetPanelText(int panel, const QString& text);
   QString PanelText(int panel) const { return Texts.at(panel); }
+  // The text as the panel draws it.
+  QString ShownText(int panel) const;
+  // The tooltip of the panel: the whole message for the message panel, else none.
+  QString PanelToolTip(int panel) const;
   QRect PanelRect(int panel) const;
   int PanelWidth(int panel) const;
   std::function<void(QPainter&, int panel, const QRect&)> OnDrawPanel;
 
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  QRect MessageTextRect() const;
   std::array<QString, kPanelCount> Texts;
 };
 
@@ -92,8 +104,9 @@ class TSvcControlWnd : public QWidget, private TSvcControlView {
   Q_OBJECT
  public:
   // Builds the window and runs the start-up (FormCreate) with the program's
-  // parameters; the timer runs from here on. `Boxes` null: boxes of its own.
-  TSvcControlWnd(TControlSystem& System, const std::string& ExeDir,
+  // parameters; the timer runs from here on. `ConfigDir` holds the program's
+  // own files (control_files). `Boxes` null: boxes of its own.
+  TSvcControlWnd(TControlSystem& System, const std::string& ConfigDir,
                  const std::vector<std::string>& Params, TMessageBoxes* Boxes = nullptr,
                  TMailSender Mailer = SystemMailSender());
   ~TSvcControlWnd() override;
@@ -117,7 +130,17 @@ class TSvcControlWnd : public QWidget, private TSvcControlView {
   void StopTimer() override;
   void StartTimer() override;
 
+  // The design size `designed` (pixels at 120 dots per inch) on this screen.
+  int Px(int designed) const;
   void BuildControls();
+  QWidget* BuildHeader();
+  // Each page adds itself to PgcMain.
+  QWidget* BuildActivityPage();
+  void BuildStatisticsPage();
+  QWidget* BuildButtonPanel();
+  void ConnectHandlers();
+  // Once the captions are in: the minimum size that shows each whole.
+  void FitMinimumSize();
   void SbMainDrawPanel(QPainter& painter, int panel, const QRect& rect);
 
   std::unique_ptr<TQtMessageBoxes> OwnBoxes;

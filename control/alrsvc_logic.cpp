@@ -7,6 +7,7 @@
 
 #include "common/Comserv.h"
 #include "common/exceptions.h"
+#include "control/control_files.h"
 #include "control/control_resstr.h"
 #include "control/svcctrl.h"
 #include "platform/file.h"
@@ -61,15 +62,15 @@ std::string ErrorBoxText(const std::string& message) {
 }
 
 TSvcControlLogic::TSvcControlLogic(TControlSystem& System, TSvcControlView& View,
-                                   TMessageBoxes& Boxes, std::string ExeDir)
-    : System(System), View(View), Boxes(Boxes), ExeDir(std::move(ExeDir)) {}
+                                   TMessageBoxes& Boxes, std::string ConfigDir)
+    : System(System), View(View), Boxes(Boxes), ConfigDir(std::move(ConfigDir)) {}
 
 void TSvcControlLogic::FormCreate(const std::vector<std::string>& Params) {
   OpenConfigOnStart = false;
   System.CarryRemotePipes({InfoPipeName, ControlPipeName});
   LoadCaptions();
   ClearInfo();
-  LoadSettings(ExeDir + SettingsIniName);
+  LoadSettings(ConfigDir + SettingsIniName);
   ParseCommandLine(Params);
 }
 
@@ -81,7 +82,7 @@ bool TSvcControlLogic::FormCloseQuery() {
 
 void TSvcControlLogic::FormDestroy() {
   try {
-    SaveSettings(ExeDir + SettingsIniName);
+    SaveSettings(ConfigDir + SettingsIniName);
   } catch (...) {
     // The program ends either way; nobody is left to tell.
   }
@@ -408,8 +409,8 @@ void TSvcControlLogic::PutConfigToService() {
 void TSvcControlLogic::SaveLocalConfig(const uint8_t* Data, uint32_t Count) {
   const std::string path = LocalConfigPath();
   // Written beside and renamed over: a full disk leaves the old copy, never a cut one.
-  if (uint32_t err =
-          WriteFileAtomic(path, std::string(reinterpret_cast<const char*>(Data), Count))) {
+  if (uint32_t err = WriteFileAtomic(path, std::string(reinterpret_cast<const char*>(Data), Count),
+                                     kLocalCopyMode)) {
     throw Exception(cfgstr::Format(cfgstr::SFCreateError, {path, SystemErrorText(err)}));
   }
 }

@@ -34,9 +34,10 @@ std::string ErrorBoxText(const std::string& message);
 
 class TSvcControlLogic {
  public:
-  // `ExeDir` is the program's folder with its trailing "/".
+  // `ConfigDir` is the folder of the program's own files, "vigilo_cfg.ini"
+  // and the local copy (control_files), with its trailing "/".
   TSvcControlLogic(TControlSystem& System, TSvcControlView& View, TMessageBoxes& Boxes,
-                   std::string ExeDir);
+                   std::string ConfigDir);
 
   // Start-up: the pipes a link to another PC carries, texts, empty values,
   // "vigilo_cfg.ini", the command line (the parameters without the program
@@ -86,11 +87,12 @@ class TSvcControlLogic {
   // Sends the local copy back. Raises on every failure, also when the copy is
   // larger than one request can carry or the service did not write it.
   void PutConfigToService();
-  // Replaces the local copy by `Count` bytes, whole or not at all.
+  // Replaces the local copy by `Count` bytes, whole or not at all; a new
+  // copy is readable by its owner alone.
   void SaveLocalConfig(const uint8_t* Data, uint32_t Count);
   // Reads the whole local copy; a larger one than `MaxCount` is refused.
   void LoadLocalConfig(uint8_t* Buffer, uint32_t MaxCount, uint32_t& Count);
-  std::string LocalConfigPath() const { return ExeDir + LocalConfigName; }
+  std::string LocalConfigPath() const { return ConfigDir + LocalConfigName; }
 
   bool IsConnected() const { return SCMHandle && ServiceHandle; }
   bool IsServiceRunning() const;
@@ -125,7 +127,6 @@ class TSvcControlLogic {
   std::function<bool(std::string& PcName)> ShowSelectPcDialog;
 
   const std::string& GetRemotePC() const { return RemotePC; }
-  const std::string& GetExeDir() const { return ExeDir; }
   const std::string& GetSettingsIniName() const { return SettingsIniName; }
   uint32_t GetServiceState() const { return ServiceState; }
   bool GetServiceBusy() const { return ServiceBusy; }
@@ -154,7 +155,7 @@ class TSvcControlLogic {
   TSvcControlView& View;
   TMessageBoxes& Boxes;
 
-  std::string ExeDir;
+  std::string ConfigDir;
   std::string SettingsIniName = "vigilo_cfg.ini";
   std::string RemotePC;
   std::string ServiceName = "VazidEre";

@@ -195,7 +195,7 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
   return kErrorSuccess;
 }
 
-uint32_t WriteFileAtomic(const std::string& path, const std::string& data) {
+uint32_t WriteFileAtomic(const std::string& path, const std::string& data, unsigned newFileMode) {
   std::string target = path;
   if (uint32_t rc = ResolveLinks(target)) return rc;
   RemoveStaleTemporaryFiles(target);
@@ -217,7 +217,7 @@ uint32_t WriteFileAtomic(const std::string& path, const std::string& data) {
     // the file keeps this process's group, and there is nothing to undo.
     [[maybe_unused]] const int groupOnly = ::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid);
   }
-  mode_t mode = existed ? st.st_mode & 07777 : 0644 & ~CurrentUmask();
+  mode_t mode = existed ? st.st_mode & 07777 : newFileMode & 07777 & ~CurrentUmask();
   if (rc == 0 && ::fchmod(fd.get(), mode) != 0) rc = LastErrorFromErrno();
   // Renamed while its flock is still held, so that no clean-up takes it.
   if (rc == 0 && ::rename(temp.c_str(), target.c_str()) != 0) rc = LastErrorFromErrno();

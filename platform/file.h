@@ -36,12 +36,14 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
 // renamed over `path`. On any failure the old file stays as it was and the
 // temporary file is removed. Returns 0 or the error code.
 // - The temporary file is readable by its owner only until it is complete; it
-//   then gets the mode of the file it replaces (a new file: 0644 less the
-//   umask) and, when this process may give it, that file's owner and group.
+//   then gets the mode of the file it replaces (a new file: `newFileMode`
+//   less the umask) and, when this process may give it, that file's owner and
+//   group.
 // - A symbolic link is followed: its target is replaced and the link stays.
 // - Temporary files of `path` that replacements killed on the way left behind
 //   are removed first; those of a replacement still running are not.
-uint32_t WriteFileAtomic(const std::string& path, const std::string& data);
+uint32_t WriteFileAtomic(const std::string& path, const std::string& data,
+                         unsigned newFileMode = 0644);
 
 // True when `path` names an existing file that must not be replaced: this
 // process may not write it, or it has no write permission bit at all, which

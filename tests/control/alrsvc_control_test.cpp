@@ -5,30 +5,25 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolTip>
 #include <cstdlib>
 
 #include "control_fakes.h"
 #include "platform/syserror.h"
+#include "qt_test_support.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
 
 using namespace platform;
 using namespace control_test;
-
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "alrsvc_control_test";
-  static char* argv[] = {name, nullptr};
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  static QApplication app(argc, argv);
-  return app;
-}
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -202,6 +197,68 @@ TEST_F(WindowTest, CloseStopsTheTimerAndTheEndWritesTheSettings) {
   EXPECT_EQ(scm.OpenHandles, 0);
   window.reset();
   EXPECT_EQ(testing_support::ReadFile(folder.File("vigilo_cfg.ini")), "[General]\r\nRemotePC=\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The status texts of an unreachable PC and of a missing service, at the
+// window's size as designed.
+TEST_F(WindowTest, ACutMessageEndsWithAnEllipsisAndItsTooltipShowsItWhole) {
+  Open();
+  window->show();
+  auto* bar = Find<TStatusBar>("SbMain");
+  const QRect panel = bar->PanelRect(kPanelMessage);
+  const QString texts[] = {
+      QString::fromUtf8("acc\xC3\xA8s au service est absent sur cet PC: The specified service does "
+                        "not exist as an installed service"),
+      "Service Control Manager erreur sur pcsilent: The network path was not found; " +
+          QString(80, 'x'),
+  };
+  for (const QString& text : texts) {
+    SCOPED_TRACE(text.toStdString());
+    bar->SetPanelText(kPanelMessage, text);
+    const QString shown = bar->ShownText(kPanelMessage);
+    ASSERT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+    EXPECT_TRUE(text.startsWith(shown.chopped(1))) << shown.toStdString();
+    EXPECT_LE(bar->fontMetrics().horizontalAdvance(shown), panel.width());
+
+    QHelpEvent help(QEvent::ToolTip, panel.center(), bar->mapToGlobal(panel.center()));
+    QApplication::sendEvent(bar, &help);
+    EXPECT_EQ(QToolTip::text(), text);
+    QToolTip::hideText();
+  }
+  // A text that fits is drawn as it is; the lights' panels have no tooltip.
+  bar->SetPanelText(kPanelMessage, "Service stopped");
+  EXPECT_EQ(bar->ShownText(kPanelMessage), "Service stopped");
+  const QPoint light = bar->PanelRect(kPanelRunning).center();
+  QHelpEvent help(QEvent::ToolTip, light, bar->mapToGlobal(light));
+  QApplication::sendEvent(bar, &help);
+  EXPECT_FALSE(help.isAccepted());
+}
+
+// Every caption of both pages and of the buttons, at the smallest size the
+// window allows.
+TEST_F(WindowTest, TheMinimumSizeHoldsEveryCaptionWhole) {
+  Open();
+  const double scale = window->logicalDpiY() / 120.0;
+  EXPECT_GE(window->minimumWidth(), static_cast<int>(558 * scale));
+  EXPECT_GE(window->minimumHeight(), static_cast<int>(468 * scale));
+  window->show();
+  window->resize(window->minimumSize());
+  auto* pages = Find<QTabWidget>("PgcMain");
+  for (int page = 0; page < pages->count(); ++page) {
+    pages->setCurrentIndex(page);
+    QApplication::processEvents();
+    for (QAbstractButton* button : Find("PnButtons")->findChildren<QAbstractButton*>()) {
+      EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+    }
+    for (QLabel* label : pages->widget(page)->findChildren<QLabel*>()) {
+      if (label->wordWrap() || label->text().isEmpty()) continue;
+      EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+    }
+  }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <filesystem>
 
 #include "common/Comserv.h"
+#include "common/exceptions.h"
+#include "control/control_files.h"
 #include "control_fakes.h"
 #include "platform/syserror.h"
 #include "tests/support/temp_folder.h"
@@ -441,6 +443,45 @@ TEST_F(LogicTest, ButtonErrorsReachTheErrorBoxAndRestoreTheCursor) {
   logic.RunHandler([&] { logic.BtnSrvStopClick(); });
   EXPECT_EQ(boxes.Errors.back(), "System Error.  Code: 6.\r\nThe handle is invalid.");
   EXPECT_EQ(view.Cursor, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ControlFiles, TheConfigurationFolderFollowsTheBaseDirectoryRules) {
+  struct Case {
+    const char* xdgConfigHome;
+    const char* home;
+    const char* folder;
+  } cases[] = {
+      {"/cfg", "/home/ana", "/cfg/vigilo/"},
+      {"/cfg/", "/home/ana", "/cfg/vigilo/"},
+      {"", "/home/ana", "/home/ana/.config/vigilo/"},
+      {"relative/cfg", "/home/ana", "/home/ana/.config/vigilo/"},
+      {"", "/", "/.config/vigilo/"},
+  };
+  for (const Case& c : cases) {
+    auto env = [&](const std::string& name) -> std::string {
+      return name == "XDG_CONFIG_HOME" ? c.xdgConfigHome : name == "HOME" ? c.home : "";
+    };
+    EXPECT_EQ(ControlConfigFolder(env), c.folder) << c.xdgConfigHome << " " << c.home;
+  }
+  EXPECT_THROW(ControlConfigFolder([](const std::string&) { return std::string(); }), Exception);
+}
+
+TEST(ControlFiles, TheFolderIsMadeForItsUserAlone) {
+  testing_support::TempFolder folder;
+  const std::string config = folder.File("home/.config/vigilo/");
+  const mode_t umask = ::umask(0);
+  PrepareConfigFolder(config);
+  ::umask(umask);
+  for (const std::string& made : {folder.File("home/.config"), config}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(made.c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << made;
+  }
+  EXPECT_EQ(FallbackRuntimeFolder(config), config + "run");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -426,6 +427,45 @@ TEST(SelectPcDialogTest, TextsAndTheNameAsTyped) {
   // No computer browser here: the typed name stays.
   pc.findChild<QToolButton*>("BtnPc")->click();
   EXPECT_EQ(pc.GetPcName(), " caisse-2 ");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ConfigDialogTest, TheMaskedPasswordShowsEachCharacterAsAStar) {
+  Open();
+  Click("CbAlarmMailDefault");
+  auto* password = Find<QLineEdit>("EdAlarmMailPassword");
+  password->setText(QString::fromUtf8("s\xC3\xA9same"));
+  EXPECT_EQ(password->displayText(), "******");
+  Click("CbMaskPsw");
+  EXPECT_EQ(password->displayText(), QString::fromUtf8("s\xC3\xA9same"));
+  Click("CbMaskPsw");
+  EXPECT_EQ(password->displayText(), "******");
+}
+
+// Both dialogs open in the middle of the screen, wherever their owner lies.
+TEST_F(ConfigDialogTest, BothDialogsOpenCentredOnTheScreen) {
+  QWidget owner;
+  owner.setGeometry(10, 10, 200, 150);
+  owner.show();
+  file = folder.Write("vigilo_local.ini", kServiceFile);
+  TAlrSvcConfigDlg parameters(&owner, "", file, &boxes);
+  TCheckOptionsDlg days(&parameters);
+  for (QDialog* shown : std::initializer_list<QDialog*>{&parameters, &days}) {
+    SCOPED_TRACE(shown->objectName().toStdString());
+    OnNextModal<QDialog>([](QDialog* modal) {
+      const QRect area = modal->screen()->availableGeometry();
+      const QPoint offset = modal->geometry().center() - area.center();
+      // The platform may put its frame where the window was asked to be.
+      const QSize frame = modal->frameGeometry().size() - modal->geometry().size();
+      EXPECT_LE(std::abs(offset.x()), frame.width() / 2 + 1) << offset.x();
+      EXPECT_LE(std::abs(offset.y()), frame.height() / 2 + 1) << offset.y();
+      modal->reject();
+    });
+    shown->exec();
+  }
 }
 
 }  // namespace

@@ -5,10 +5,16 @@
 //                               FOLDER/vigilo_cfg_statistics.png,
 //                               FOLDER/vigilo_cfg_parameters_general.png,
 //                               FOLDER/vigilo_cfg_parameters_alarms.png,
-//                               FOLDER/vigilo_cfg_excluded_days.png and
-//                               FOLDER/vigilo_cfg_select_pc.png
+//                               FOLDER/vigilo_cfg_excluded_days.png,
+//                               FOLDER/vigilo_cfg_select_pc.png,
+//                               FOLDER/vigilo_cfg_minimum_size.png (the window
+//                               at its smallest, a message too long for it) and
+//                               FOLDER/vigilo_cfg_parameters_server.png (the
+//                               test e-mail's server fields, a password typed)
 // Boxes are printed instead of shown, so that nothing waits for a click.
 #include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QTabWidget>
 #include <algorithm>
 #include <cstdio>
@@ -66,6 +72,14 @@ int main(int argc, char** argv) {
     if (!Save(window, folder + "/vigilo_cfg_" + name + ".png")) return 1;
   }
 
+  pages->setCurrentIndex(0);
+  const QSize designed = window.size();
+  window.resize(window.minimumSize());
+  window.findChild<TStatusBar*>("SbMain")->SetPanelText(
+      kPanelMessage, "Service Control Manager erreur sur pcsilent: The network path was not found");
+  if (!Save(window, folder + "/vigilo_cfg_minimum_size.png")) return 1;
+  window.resize(designed);
+
   window.Logic().RunHandler([&] { window.Logic().GetConfigFromService(); });
   TAlrSvcConfigDlg parameters(&window, "", window.Logic().LocalConfigPath(), &boxes);
   parameters.show();
@@ -75,6 +89,10 @@ int main(int argc, char** argv) {
     paramPages->setCurrentIndex(page);
     if (!Save(parameters, folder + "/vigilo_cfg_parameters_" + name + ".png")) return 1;
   }
+  parameters.findChild<QCheckBox*>("CbAlarmMailDefault")->click();
+  parameters.findChild<QLineEdit*>("EdAlarmMailUser")->setText("alertes@demo.example");
+  parameters.findChild<QLineEdit*>("EdAlarmMailPassword")->setText("secret");
+  if (!Save(parameters, folder + "/vigilo_cfg_parameters_server.png")) return 1;
   // The first chain of the service's settings with excluded days, as the
   // parameters dialog would open it; a sample where there is none.
   TChainParams chain;

@@ -36,8 +36,10 @@
 #include "control/alrsvc_configdlg.h"
 #include "control/alrsvc_control.h"
 #include "control/alrsvc_logic.h"
+#include "control/control_files.h"
 #include "control_fakes.h"
 #include "pipes/alr_control.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/remote.h"
@@ -276,8 +278,9 @@ TEST_F(ControlSystemTest, ScreenshotOfEachPageUnderXvfb) {
   StartService();
   const std::string artifacts = CONTROL_ARTIFACTS_DIR;
   fs::create_directories(artifacts);
-  const char* const shots[] = {"activity",          "statistics",    "parameters_general",
-                               "parameters_alarms", "excluded_days", "select_pc"};
+  const char* const shots[] = {"activity",          "statistics",       "parameters_general",
+                               "parameters_alarms", "excluded_days",    "select_pc",
+                               "minimum_size",      "parameters_server"};
   for (const char* shot : shots) fs::remove(artifacts + "/vigilo_cfg_" + shot + ".png");
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   std::string out;
@@ -406,8 +409,11 @@ class RemoteControlSystemTest : public ControlSystemTest {
     ::setenv("VIGILO_SSH_CONFIG", folder.Write("ssh/config", config).c_str(), 1);
     ::setenv("VIGILO_REMOTE_RUNTIME_DIR", folder.File("run").c_str(), 1);
     ::setenv("VIGILO_RUNTIME_DIR", folder.File("here").c_str(), 1);
-    fs::create_directories(links);
-    ::setenv("XDG_RUNTIME_DIR", links.c_str(), 1);
+    // As the program starts in a session without a runtime folder: the
+    // forwardings go to the private one below the configuration folder.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    PrepareRuntimeFolder(folder.File("config/"));
+    ASSERT_EQ(GetEnvironmentVariable("XDG_RUNTIME_DIR"), links);
   }
 
   void TearDown() override {
@@ -464,7 +470,7 @@ class RemoteControlSystemTest : public ControlSystemTest {
 
   pid_t sshd = -1;
   int port = -1;
-  const std::string links = folder.File("links");
+  const std::string links = FallbackRuntimeFolder(folder.File("config/"));
 };
 
 // The poll, start and stop, and the settings round trip of the window's logic

@@ -2,6 +2,7 @@
 // fake pipe and a real folder.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -193,6 +194,23 @@ TEST_F(PipeClientTest, FullDiskKeepsTheOldCopyWhole) {
       ++entries;
     EXPECT_EQ(entries, 2u) << "the copy and the filler only";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The copy holds the mail server's password: a new one is its owner's alone,
+// whatever the umask lets through.
+TEST_F(PipeClientTest, ANewLocalCopyIsReadableByItsOwnerAlone) {
+  const mode_t umask = ::umask(0);
+  pipe.Answer = MakeAnswer(kAnsGetConfig, 9, Bytes("[General]"));
+  logic.GetConfigFromService();
+  ::umask(umask);
+  struct stat st {};
+  ASSERT_EQ(::stat(logic.LocalConfigPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(LocalCopy(), "[General]");
 }
 
 }  // namespace

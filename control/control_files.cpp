@@ -1,0 +1,44 @@
+#include "control/control_files.h"
+
+#include "common/exceptions.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/syserror.h"
+
+std::string ControlConfigFolder(const TEnvironmentLookup& env) {
+  // The base directory specification ignores a relative XDG_CONFIG_HOME.
+  std::string base = env("XDG_CONFIG_HOME");
+  if (base.empty() || base.front() != '/') {
+    const std::string home = env("HOME");
+    if (home.empty()) {
+      throw Exception("No configuration folder: neither XDG_CONFIG_HOME nor HOME is set");
+    }
+    base = platform::JoinPath(home, ".config");
+  }
+  return platform::JoinPath(base, "vigilo") + "/";
+}
+
+std::string ControlConfigFolder() {
+  return ControlConfigFolder(platform::GetEnvironmentVariable);
+}
+
+void PrepareConfigFolder(const std::string& folder) {
+  if (uint32_t rc = platform::CreateDirectories(folder, kConfigFolderMode)) {
+    throw Exception("Cannot create the folder \"" + folder + "\". " +
+                    platform::SystemErrorText(rc));
+  }
+}
+
+std::string FallbackRuntimeFolder(const std::string& configFolder) {
+  return platform::JoinPath(configFolder, "run");
+}
+
+void PrepareRuntimeFolder(const std::string& configFolder) {
+  const std::string session = platform::GetEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (!session.empty() && platform::DirectoryExists(session)) return;
+  const std::string folder = FallbackRuntimeFolder(configFolder);
+  PrepareConfigFolder(folder);
+  if (!platform::SetEnvironmentVariable("XDG_RUNTIME_DIR", folder)) {
+    throw Exception("Cannot set XDG_RUNTIME_DIR to \"" + folder + "\"");
+  }
+}

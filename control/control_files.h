@@ -1,0 +1,37 @@
+// Where the control program keeps its own files. It runs as an ordinary
+// desktop user, for whom the program's folder is read-only, so
+// "vigilo_cfg.ini" and the local copy "vigilo_local.ini" live in the user's
+// configuration folder, readable by that user alone.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// The value of an environment variable; empty when unset.
+using TEnvironmentLookup = std::function<std::string(const std::string& name)>;
+
+// The mode of the folder and of the local copy, which holds the service's
+// settings with the mail server's password.
+constexpr unsigned kConfigFolderMode = 0700;
+constexpr unsigned kLocalCopyMode = 0600;
+
+// $XDG_CONFIG_HOME/vigilo/ when XDG_CONFIG_HOME is an absolute path, else
+// $HOME/.config/vigilo/ (with the trailing "/"). Throws Exception when
+// neither variable gives a folder.
+std::string ControlConfigFolder(const TEnvironmentLookup& env);
+// The same from this process's environment.
+std::string ControlConfigFolder();
+
+// Creates `folder` and its missing parents with kConfigFolderMode (an
+// existing folder is left as its user made it). Throws Exception.
+void PrepareConfigFolder(const std::string& folder);
+
+// The private runtime folder that the toolkit and the links to other PCs use
+// when the session gives none: `configFolder` + "run".
+std::string FallbackRuntimeFolder(const std::string& configFolder);
+
+// When $XDG_RUNTIME_DIR is unset or names no folder, makes
+// FallbackRuntimeFolder (kConfigFolderMode) and sets XDG_RUNTIME_DIR to it
+// for this process. Without one, Qt would make "runtime-<user>" in the
+// temporary folder, which is the program's folder. Throws Exception.
+void PrepareRuntimeFolder(const std::string& configFolder);

@@ -1,0 +1,256 @@
+// The control program on an X server of the test's own, read as a window
+// manager reads it: the titles of the window and of both dialogs, and the
+// program itself with the files it keeps, its help and its version.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "control/alr_checkoptions.h"
+#include "control/alrsvc_configdlg.h"
+#include "control/alrsvc_control.h"
+#include "control_fakes.h"
+#include "tests/support/process_support.h"
+#include "tests/support/temp_folder.h"
+#include "x11_support.h"
+
+// LeakSanitizer builds: the D-Bus library that Qt's X11 platform loads keeps
+// a buffer of its own to the end; it is not ours to free.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libdbus-1.so\n";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace control_test;
+using testing_support::ReadFile;
+using testing_support::WaitUntil;
+
+// The X server and Qt on it, for the whole process; Qt ends with the tests,
+// before the server and before the program's exit handlers.
+class X11Environment : public ::testing::Environment {
+ public:
+  TestXServer& Server() {
+    if (!server_) server_ = std::make_unique<TestXServer>();
+    return *server_;
+  }
+  QApplication& App() {
+    static int argc = 1;
+    static char name[] = "control_x11_test";
+    static char* argv[] = {name, nullptr};
+    if (!app_) {
+      ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+      app_ = std::make_unique<QApplication>(argc, argv);
+    }
+    return *app_;
+  }
+  void TearDown() override {
+    app_.reset();
+    server_.reset();
+  }
+
+ private:
+  std::unique_ptr<TestXServer> server_;
+  std::unique_ptr<QApplication> app_;
+};
+
+X11Environment* const X11 =
+    static_cast<X11Environment*>(::testing::AddGlobalTestEnvironment(new X11Environment));
+
+TestXServer& Server() {
+  return X11->Server();
+}
+
+QApplication& App() {
+  return X11->App();
+}
+
+class X11Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Server().Running()) GTEST_SKIP() << "Xvfb does not start";
+    connection = std::make_unique<XConnection>();
+    ASSERT_TRUE(connection->Connected()) << Server().Display();
+  }
+  std::unique_ptr<XConnection> connection;
+  XConnection& x() { return *connection; }
+};
+
+// _NET_WM_NAME of a window of this process once it is on the screen.
+std::string ShownTitle(XConnection& x, QWidget& window) {
+  window.show();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        QApplication::processEvents();
+        return !x.Utf8Property(window.winId(), "_NET_WM_NAME").empty();
+      },
+      std::chrono::seconds(30)));
+  return x.Utf8Property(window.winId(), "_NET_WM_NAME");
+}
+
+TEST_F(X11Test, EveryTitleIsItsCaptionAlone) {
+  App();
+  SetUpApplication();  // as the program sets up its application
+  testing_support::TempFolder folder;
+  FakeScm scm;
+  FakePipe pipe;
+  FakeBoxes boxes;
+  TControlSystem system{scm, pipe, [] { return 46000.0; }, [](uint32_t) {}, ","};
+  TSvcControlWnd window(system, folder.Path() + "/", {}, &boxes);
+  TAlrSvcConfigDlg parameters(&window, "", folder.Write("vigilo_local.ini", ""), &boxes);
+  TCheckOptionsDlg days(&parameters);
+  days.SetChainName("SHOPS1");
+  const std::pair<QWidget*, std::string> titles[] = {
+      {&window, "CORVANTE Alert Service"},
+      {&parameters, "Alert Service parameters"},
+      {&days, "Modes de la v\xC3\xA9rification - SHOPS1"}};
+  for (const auto& [widget, title] : titles) EXPECT_EQ(ShownTitle(x(), *widget), title);
+}
+
+// The program from a folder of its own, with the environment `env` only; its
+// output (stdout and stderr) in `out`.
+pid_t StartProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, const std::string& outPath) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// An installation of the program alone, and a home for the user who runs it.
+class ProgramTest : public X11Test {
+ protected:
+  void SetUp() override {
+    X11Test::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    fs::create_directories(prog);
+    fs::copy_file(VIGILO_CFG_PATH, program);
+    fs::create_directories(home);
+  }
+  // The names in the program's folder.
+  std::vector<std::string> ProgramFolder() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(prog)) names.push_back(entry.path().filename());
+    return names;
+  }
+  std::vector<std::string> Environment(const std::vector<std::string>& more) const {
+    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + home,
+                                 "VIGILO_SCM_DIR=" + folder.File("scm")};
+    // LeakSanitizer builds: the D-Bus library that Qt's X11 platform loads
+    // keeps a buffer of its own to the end; it is not ours to free.
+    env.push_back("LSAN_OPTIONS=suppressions=" + folder.Write("lsan.supp", "leak:libdbus-1.so\n"));
+    for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    env.insert(env.end(), more.begin(), more.end());
+    return env;
+  }
+  unsigned Mode(const std::string& path) const {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+  }
+
+  testing_support::TempFolder folder;
+  const std::string prog = folder.File("prog");
+  const std::string program = prog + "/vigilo_cfg";
+  const std::string home = folder.File("home");
+  const std::string out = folder.File("out");
+};
+
+// Runs the window until a window manager's close request ends it.
+TEST_F(ProgramTest, TheWindowTitleAndTheFilesInTheConfigurationFolder) {
+  // A session's runtime folder is its user's alone.
+  ASSERT_EQ(::mkdir(folder.File("session").c_str(), 0700), 0);
+  struct Case {
+    const char* what;
+    std::vector<std::string> env;
+    std::string configDir;
+    std::string runtimeDir;  // empty: the session's, none made
+  } cases[] = {
+      {"HOME alone", {}, home + "/.config/vigilo", home + "/.config/vigilo/run"},
+      {"XDG_CONFIG_HOME",
+       {"XDG_CONFIG_HOME=" + folder.File("xdg")},
+       folder.File("xdg/vigilo"),
+       folder.File("xdg/vigilo/run")},
+      {"a relative XDG_CONFIG_HOME",
+       {"XDG_CONFIG_HOME=xdg"},
+       home + "/.config/vigilo",
+       home + "/.config/vigilo/run"},
+      {"the session's runtime folder",
+       {"XDG_RUNTIME_DIR=" + folder.File("session")},
+       home + "/.config/vigilo",
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(home + "/.config");
+    std::vector<std::string> env = Environment(c.env);
+    env.push_back("DISPLAY=" + Server().Display());
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    const pid_t pid = StartProgram(program, {}, env, out);
+    std::vector<xcb_window_t> windows;
+    ASSERT_TRUE(WaitUntil([&] { return (windows = x().MappedWindowsOf(pid)).size() == 1; },
+                          std::chrono::seconds(30)))
+        << ReadFile(out);
+    EXPECT_EQ(x().Utf8Property(windows[0], "_NET_WM_NAME"), "CORVANTE Alert Service");
+    x().RequestClose(windows[0]);
+    ASSERT_EQ(testing_support::WaitExit(pid), 0) << ReadFile(out);
+
+    EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
+    EXPECT_EQ(Mode(c.configDir), 0700u);
+    EXPECT_EQ(ReadFile(c.configDir + "/vigilo_cfg.ini"), "[General]\r\nRemotePC=\r\n");
+    if (c.runtimeDir.empty()) {
+      EXPECT_FALSE(fs::exists(c.configDir + "/run"));
+    } else {
+      EXPECT_EQ(Mode(c.runtimeDir), 0700u);
+    }
+    fs::remove_all(folder.File("xdg"));
+  }
+}
+
+TEST_F(ProgramTest, HelpAndVersionPrintAndEndWithoutAWindow) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string starts;
+  } cases[] = {{{"--help"}, "Usage: vigilo_cfg [-config]"},
+               {{"-config", "--help"}, "Usage: vigilo_cfg [-config]"},
+               {{"--version"}, "vigilo_cfg "}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    // No DISPLAY: a program that made its window would fail.
+    const pid_t pid = StartProgram(program, c.args, Environment({}), out);
+    EXPECT_EQ(testing_support::WaitExit(pid), 0) << ReadFile(out);
+    const std::string text = ReadFile(out);
+    EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text;
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
+    EXPECT_FALSE(fs::exists(home + "/.config"));
+  }
+  const pid_t pid = StartProgram(program, {"--version"}, Environment({}), out);
+  testing_support::WaitExit(pid);
+  const std::string version = ReadFile(out);
+  EXPECT_NE(version.find("."), std::string::npos) << version;
+  EXPECT_EQ(version.find("Usage"), std::string::npos) << version;
+}
+
+}  // namespace
