@@ -364,7 +364,7 @@ def unpack_upgrade(deb, before):
     registration = read_bytes(REGISTRATION)
     said = run("dpkg", "--unpack", os.path.abspath(deb), capture_output=True, text=True)
     check("vigilo:" not in said.stderr, "the new version unpacks: %s" % said.stderr.strip())
-    check(not running(SVCMGR), "the upgrade stopped the manager")
+    check(not managers(), "the upgrade stopped the manager")
     for name, data in before.items():
         moved = read_bytes(new_place(name))
         # The stop that prerm asked for still added its lines to the log.
@@ -376,14 +376,14 @@ def unpack_upgrade(deb, before):
 
 
 def configure_upgrade(work):
-    manager = running(SVCMGR)
+    manager = managers()
     said = run("dpkg", "--configure", "vigilo", capture_output=True, text=True)
     check(installed(VERSION) and "vigilo:" not in said.stderr,
           "the new version is configured: %s" % said.stderr.strip())
     check(grp.getgrnam("vigilo").gr_gid < 1000, "the package made the system group vigilo")
     check(owned(SETTINGS, 0o640, group="vigilo"),
           "the moved settings are root's and the group's, mode 640")
-    wait_until(lambda: [p for p in running(SVCMGR) if p not in manager], 30,
+    wait_until(lambda: [p for p in managers() if p not in manager], 30,
                "svcmgr started again by the upgrade")
 
 
@@ -408,7 +408,7 @@ def aborted_upgrade(deb, work, version):
     again with the service."""
     layout = sorted(os.listdir(PROG))
     settings = read_bytes(PROG + "vigilo.ini")
-    manager = running(SVCMGR)
+    manager = managers()
     started = count_texts(STARTED)
     check(len(manager) == 1, "svcmgr runs before the aborted upgrade")
     said = run("dpkg", "-i", make_failing(deb, work), check=False, capture_output=True, text=True)
@@ -417,7 +417,7 @@ def aborted_upgrade(deb, work, version):
     check(installed(version), "%s is still installed: %s" % (version, package_status()))
     check(sorted(os.listdir(PROG)) == layout and read_bytes(PROG + "vigilo.ini") == settings,
           "the program folder is as it was: %s" % sorted(os.listdir(PROG)))
-    after = wait_until(lambda: [p for p in running(SVCMGR) if p not in manager], 30,
+    after = wait_until(lambda: [p for p in managers() if p not in manager], 30,
                        "svcmgr started again after the aborted upgrade")
     check(len(after) == 1, "one svcmgr runs after the aborted upgrade")
     target = checks_done() + 1
@@ -434,16 +434,16 @@ def reinstall(deb):
     runs: the registration, with what the administrator added to it, stays;
     the manager and the service start again."""
     before = read_bytes(REGISTRATION)
-    manager = running(SVCMGR)
+    manager = managers()
     started = count_texts(STARTED)
     target = checks_done() + 1
     said = run("dpkg", "-i", os.path.abspath(deb), capture_output=True, text=True)
     check(installed(VERSION) and "vigilo:" not in said.stderr,
           "the package installs over itself: %s" % said.stderr.strip())
     check(read_bytes(REGISTRATION) == before, "a reinstallation keeps the registration as it was")
-    after = wait_until(lambda: [p for p in running(SVCMGR) if p not in manager], 30,
+    after = wait_until(lambda: [p for p in managers() if p not in manager], 30,
                        "svcmgr started again by the reinstallation")
-    check(len(after) == 1 and not any(p in running(SVCMGR) for p in manager),
+    check(len(after) == 1 and not any(p in managers() for p in manager),
           "the reinstallation stopped svcmgr and started a new one")
     wait_until(lambda: count_texts(STARTED) > started, 30, "the service started again")
     done = wait_until(lambda: run_lines(log_lines(), target), 60, "its first check")
@@ -478,6 +478,21 @@ def running(program):
     return pids
 
 
+def parent(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return 0
+
+
+def managers():
+    """The svcmgr processes, without the children one forked to start a
+    service, which run its program until they exec the service's."""
+    pids = running(SVCMGR)
+    return [p for p in pids if parent(p) not in pids]
+
+
 def start_manager(work):
     if SYSTEMD:
         run("systemctl", "restart", "vigilo.service")
@@ -487,12 +502,12 @@ def start_manager(work):
             run("systemd-tmpfiles", "--create", "vigilo.conf")
         run("start-stop-daemon", "--start", "--background", "--output",
             os.path.join(work, "svcmgr.log"), "--exec", SVCMGR, env=MANAGER_ENV)
-    check(len(wait_until(lambda: running(SVCMGR), 10, "svcmgr")) == 1, "svcmgr runs")
+    check(len(wait_until(lambda: managers(), 10, "svcmgr")) == 1, "svcmgr runs")
 
 
 def stop_manager():
     run("start-stop-daemon", "--stop", "--quiet", "--exec", SVCMGR, "--retry", "TERM/45/KILL/5")
-    check(not running(SVCMGR) and not running(PROG + "vigilo"), "svcmgr stopped, and the service")
+    check(not managers() and not running(PROG + "vigilo"), "svcmgr stopped, and the service")
 
 
 def unit_settings(paths):
@@ -555,13 +570,13 @@ def start_sandboxed_manager(work, processes):
     log = open(os.path.join(work, "svcmgr-sandbox.log"), "ab")
     processes["sandbox"] = subprocess.Popen(command, stdout=log, stderr=log,
                                             stdin=subprocess.DEVNULL)
-    check(len(wait_until(lambda: running(SVCMGR), 10, "svcmgr in the sandbox")) == 1,
+    check(len(wait_until(lambda: managers(), 10, "svcmgr in the sandbox")) == 1,
           "svcmgr runs in the unit's sandbox: " + " ".join(command))
     wanted = 0
     for cap in unit_settings([UNIT])["CapabilityBoundingSet"][-1].split():
         wanted |= 1 << CAPABILITIES[cap]
     service = wait_until(lambda: running(PROG + "vigilo"), 20, "the service in the sandbox")
-    for pid in running(SVCMGR) + service:
+    for pid in managers() + service:
         with open("/proc/%d/status" % pid) as f:
             status = dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
         check(status["NoNewPrivs"].strip() == "1" and int(status["CapEff"], 16) == wanted,
