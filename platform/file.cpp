@@ -378,7 +378,9 @@ uint32_t WriteFileAtomic(const std::string& path, const std::string& data,
   if (rc == 0 && keep && ::fstat(fd.get(), &own) == 0 &&
       (own.st_uid != st.st_uid || own.st_gid != st.st_gid) &&
       ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
-    (void)::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid);
+    // The group alone, when this process belongs to it; when it does not,
+    // the file keeps this process's group, and there is nothing to undo.
+    [[maybe_unused]] const int groupOnly = ::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid);
   }
   if (rc == 0 && keep && ::fchmod(fd.get(), st.st_mode & 07777) != 0) rc = LastErrorFromErrno();
   if (rc == 0 && !keep) rc = ApplyNewFileMode(fd.get(), newMode);

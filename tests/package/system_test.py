@@ -1,17 +1,27 @@
 #!/usr/bin/python3
 """The whole system as an installation runs it, from its Debian package.
 
-    tests/package/system_test.py PACKAGE.deb     (as root, with DISPLAY set)
+    tests/package/system_test.py PACKAGE.deb OLD.deb   (as root, with DISPLAY set)
 
-Installs the package on this machine, starts svcmgr as its systemd unit
-would, checks three chain databases on the local Firebird server and mails
-to a real SMTP server, then drives the installed vigilo_cfg through a new
-check time, a stop and a start, and makes one chain database unreachable in
-the middle of a check. Purges the package at the end, whatever happened.
-Every wait is bounded.
+OLD.deb is the package of 1.0.0.1, which kept settings, log and reports in
+its program folder. The test installs it on this machine, starts svcmgr as
+the README says, and lets it check three chain databases on the local
+Firebird server and mail to a real SMTP server. An upgrade to PACKAGE.deb
+whose preinst fails leaves 1.0.0.1 running as it was; the real upgrade
+moves its files to /etc, /var/lib and /var/log byte for byte, and nothing is
+written below /usr after it. The same package again, and again with a
+failing preinst, leave the service running. Then svcmgr runs in the unit's
+sandbox (bubblewrap: the unit's view of the file system and its
+capabilities): the service checks, reports, mails and saves there, and a user
+of the group vigilo drives the installed vigilo_cfg through a new check time,
+a stop and a start; one chain database goes missing in the middle of a
+check. Purges the package at the end, whatever happened. Every wait is
+bounded.
 """
 import datetime
+import grp
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -23,6 +33,9 @@ import tempfile
 import threading
 import time
 
+# Nothing of this test may be written below /usr, where it checks that the
+# installation writes nothing.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "maillib"))
 from aiosmtpd.controller import Controller  # noqa: E402
 from smtp_server import StoringHandler, free_port  # noqa: E402
@@ -34,6 +47,23 @@ REGISTRATION = SERVICES + "vazidere.ini"
 RUNTIME = "/run/vigilo/"
 UNIT = "/usr/lib/systemd/system/vigilo.service"
 TMPFILES = "/usr/lib/tmpfiles.d/vigilo.conf"
+# Where this version keeps what the service writes; the program folder's
+# names are links to them.
+SETTINGS = "/etc/vigilo/vigilo.ini"
+QUENNET = "/etc/vigilo/quennet.ini"
+LOG = "/var/log/vigilo/vigilo.log"
+REPORTS = "/var/lib/vigilo/Reports"
+LINKS = {"vigilo.ini": SETTINGS, "vigilo.log": LOG, "Reports": REPORTS, "quennet.ini": QUENNET}
+VERSION = "1.0.0.2"
+STARTED = "VazidEre service started (ver. 1.0.0)"
+# The data-acquisition service's folder: outside /tmp and /var/tmp, which the
+# unit makes private.
+QORSVC = "/opt/vigilo-package-test-qorsvc/"
+# A desktop user, member of the group vigilo once the package made it.
+USER = "vigilo-pkgtest"
+HOME = "/home/" + USER
+DESKTOP = HOME + "/Desktop"
+DROPIN = "/etc/systemd/system/vigilo.service.d/desktop.conf"
 # The environment svcmgr gets from systemd, and from the README's command.
 MANAGER_ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
 SYSTEMD = os.path.isdir("/run/systemd/system")
@@ -88,8 +118,18 @@ def read_bytes(path):
         return b""
 
 
+def decode_line(line):
+    """A log line: UTF-8 as this version writes it, cp1252 as 1.0.0.1 did
+    (an upgrade keeps the old lines as they were)."""
+    try:
+        return line.decode("utf-8")
+    except UnicodeDecodeError:
+        return line.decode("cp1252")
+
+
 def log_lines():
-    return read_bytes(PROG + "vigilo.log").decode("utf-8").split("\n")
+    """The log through the program folder's name, in either layout."""
+    return [decode_line(line.rstrip(b"\r")) for line in read_bytes(PROG + "vigilo.log").split(b"\n")]
 
 
 def log_texts(lines):
@@ -249,9 +289,13 @@ def write_crlf(path, lines, mode=0o644):
 # ---- the package ----
 
 def package_status():
-    result = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "vigilo"],
+    result = subprocess.run(["dpkg-query", "-W", "-f=${Status} ${Version}", "vigilo"],
                             capture_output=True, text=True)
     return result.stdout if result.returncode == 0 else ""
+
+
+def installed(version):
+    return package_status() == "install ok installed " + version
 
 
 def purge():
@@ -259,28 +303,164 @@ def purge():
         env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
 
 
-def owned_by_root(path, mode):
-    st = os.stat(path)
-    return st.st_uid == 0 and st.st_gid == 0 and (st.st_mode & 0o7777) == mode
+def owned(path, mode, user="root", group="root"):
+    st = os.lstat(path)
+    return (pwd.getpwuid(st.st_uid).pw_name == user and grp.getgrgid(st.st_gid).gr_name == group
+            and (st.st_mode & 0o7777) == mode)
 
 
-def install(deb):
+def install_old(old_deb):
+    """1.0.0.1 as it is installed today: its files in its program folder."""
     if "installed" in package_status():
         print("note: vigilo was installed already (an earlier run?): it is purged first")
         purge()
-    run("apt-get", "install", "-y", "-q", "--no-install-recommends", os.path.abspath(deb),
+    run("apt-get", "install", "-y", "-q", "--no-install-recommends", os.path.abspath(old_deb),
         stdout=subprocess.DEVNULL, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
-    check(package_status() == "install ok installed", "the package installs with its dependencies")
-    for path, mode in [(PROG + "vigilo", 0o755), (PROG + "vigilo_cfg", 0o755),
-                       (PROG + "libquennet.so", 0o644), (PROG + "report.ico", 0o644),
-                       (PROG + "Reports", 0o755), (SVCMGR, 0o755), (UNIT, 0o644),
-                       (TMPFILES, 0o644), (SERVICES, 0o755), (RUNTIME, 0o755)]:
-        check(os.path.exists(path) and owned_by_root(path, mode),
-              "%s is root's, mode %o" % (path, mode))
+    check(installed("1.0.0.1"), "1.0.0.1 installs with its dependencies")
+    check(os.path.isdir(PROG + "Reports") and not os.path.islink(PROG + "Reports"),
+          "1.0.0.1 keeps its reports in its program folder")
     registration = read_bytes(REGISTRATION).decode("cp1252").split("\r\n")
     check("ImagePath=" + PROG + "vigilo" in registration and "StartType=2" in registration,
           "the service is registered for an automatic start: %s" % registration)
+
+
+def old_files():
+    """What 1.0.0.1's service wrote into its program folder, as bytes."""
+    found = {"vigilo.ini": read_bytes(PROG + "vigilo.ini"), "vigilo.log": read_bytes(PROG + "vigilo.log")}
+    for name in sorted(os.listdir(PROG + "Reports")):
+        found["Reports/" + name] = read_bytes(PROG + "Reports/" + name)
+    return found
+
+
+def new_place(name):
+    first, _, rest = name.partition("/")
+    return LINKS[first] + ("/" + rest if rest else "")
+
+
+def check_layout():
+    """The program folder's links, and the folders behind them."""
+    for name, target in LINKS.items():
+        check(os.path.islink(PROG + name) and os.readlink(PROG + name) == target and
+              os.lstat(PROG + name).st_uid == 0, "%s%s is root's link to %s" % (PROG, name, target))
+    for path, mode in [(PROG + "vigilo", 0o755), (PROG + "vigilo_cfg", 0o755),
+                       (PROG + "libquennet.so", 0o644), (PROG + "report.ico", 0o644),
+                       (SVCMGR, 0o755), (UNIT, 0o644), (TMPFILES, 0o644), (SERVICES, 0o755),
+                       ("/etc/vigilo", 0o755), (REPORTS, 0o755), ("/var/log/vigilo", 0o755),
+                       (RUNTIME, 0o755)]:
+        check(owned(path, mode), "%s is root's, mode %o" % (path, mode))
+    check(os.readlink("/usr/bin/vigilo_cfg") == "../lib/vigilo/vigilo_cfg" and
+          shutil.which("vigilo_cfg", path="/usr/bin") == "/usr/bin/vigilo_cfg",
+          "vigilo_cfg is on PATH")
+    entry = read_bytes("/usr/share/applications/vigilo_cfg.desktop").decode()
+    check("Exec=vigilo_cfg" in entry.splitlines() and "Icon=vigilo_cfg" in entry.splitlines() and
+          os.path.isfile("/usr/share/icons/hicolor/scalable/apps/vigilo_cfg.svg"),
+          "the desktop entry and its icon from the hicolor theme")
     check("ExecStart=" + SVCMGR in read_bytes(UNIT).decode(), "the unit runs svcmgr")
+
+
+def unpack_upgrade(deb, before):
+    """The new version unpacked over the running 1.0.0.1: its prerm stops the
+    manager, the new preinst moves the service's files into place."""
+    registration = read_bytes(REGISTRATION)
+    said = run("dpkg", "--unpack", os.path.abspath(deb), capture_output=True, text=True)
+    check("vigilo:" not in said.stderr, "the new version unpacks: %s" % said.stderr.strip())
+    check(not managers(), "the upgrade stopped the manager")
+    for name, data in before.items():
+        moved = read_bytes(new_place(name))
+        # The stop that prerm asked for still added its lines to the log.
+        kept = moved.startswith(data) if name == "vigilo.log" else moved == data
+        check(kept and not os.path.islink(new_place(name)),
+              "%s moved to %s byte for byte" % (name, new_place(name)))
+    check(read_bytes(REGISTRATION) == registration, "the upgrade keeps the registration as it was")
+    check_layout()
+
+
+def configure_upgrade(work):
+    manager = managers()
+    said = run("dpkg", "--configure", "vigilo", capture_output=True, text=True)
+    check(installed(VERSION) and "vigilo:" not in said.stderr,
+          "the new version is configured: %s" % said.stderr.strip())
+    check(grp.getgrnam("vigilo").gr_gid < 1000, "the package made the system group vigilo")
+    check(owned(SETTINGS, 0o640, group="vigilo"),
+          "the moved settings are root's and the group's, mode 640")
+    wait_until(lambda: [p for p in managers() if p not in manager], 30,
+               "svcmgr started again by the upgrade")
+
+
+def make_failing(deb, work):
+    """The package with a preinst that fails after it did its work."""
+    tree = os.path.join(work, "failing")
+    shutil.rmtree(tree, ignore_errors=True)
+    run("dpkg-deb", "-R", deb, tree)
+    preinst = os.path.join(tree, "DEBIAN", "preinst")
+    with open(preinst) as f:
+        text = f.read()
+    with open(preinst, "w") as f:
+        f.write(text.replace("\nexit 0\n", "\necho 'vigilo test: preinst fails' >&2\nexit 1\n"))
+    failing = os.path.join(work, "vigilo_failing.deb")
+    run("dpkg-deb", "-b", tree, failing, stdout=subprocess.DEVNULL)
+    return failing
+
+
+def aborted_upgrade(deb, work, version):
+    """An upgrade whose new preinst fails: the old version stays installed,
+    its files where it keeps them, and the manager that prerm stopped runs
+    again with the service."""
+    layout = sorted(os.listdir(PROG))
+    settings = read_bytes(PROG + "vigilo.ini")
+    manager = managers()
+    started = count_texts(STARTED)
+    check(len(manager) == 1, "svcmgr runs before the aborted upgrade")
+    said = run("dpkg", "-i", make_failing(deb, work), check=False, capture_output=True, text=True)
+    check(said.returncode != 0 and "vigilo test: preinst fails" in said.stderr,
+          "the upgrade fails in its preinst")
+    check(installed(version), "%s is still installed: %s" % (version, package_status()))
+    check(sorted(os.listdir(PROG)) == layout and read_bytes(PROG + "vigilo.ini") == settings,
+          "the program folder is as it was: %s" % sorted(os.listdir(PROG)))
+    after = wait_until(lambda: [p for p in managers() if p not in manager], 30,
+                       "svcmgr started again after the aborted upgrade")
+    check(len(after) == 1, "one svcmgr runs after the aborted upgrade")
+    target = checks_done() + 1
+    wait_until(lambda: count_texts(STARTED) > started, 30, "the service started again")
+    check(wait_until(service_status, 30, "the info pipe") is not None,
+          "after the aborted upgrade, the service answers on its info pipe")
+    done = wait_until(lambda: run_lines(log_lines(), target), 60, "its first check")
+    check("Check DAILY" in done and "Check WEEKDAYS" in done,
+          "after the aborted upgrade, the service checks again")
+
+
+def reinstall(deb):
+    """The same package again, as an upgrade installs it while the service
+    runs: the registration, with what the administrator added to it, stays;
+    the manager and the service start again."""
+    before = read_bytes(REGISTRATION)
+    manager = managers()
+    started = count_texts(STARTED)
+    target = checks_done() + 1
+    said = run("dpkg", "-i", os.path.abspath(deb), capture_output=True, text=True)
+    check(installed(VERSION) and "vigilo:" not in said.stderr,
+          "the package installs over itself: %s" % said.stderr.strip())
+    check(read_bytes(REGISTRATION) == before, "a reinstallation keeps the registration as it was")
+    after = wait_until(lambda: [p for p in managers() if p not in manager], 30,
+                       "svcmgr started again by the reinstallation")
+    check(len(after) == 1 and not any(p in managers() for p in manager),
+          "the reinstallation stopped svcmgr and started a new one")
+    wait_until(lambda: count_texts(STARTED) > started, 30, "the service started again")
+    done = wait_until(lambda: run_lines(log_lines(), target), 60, "its first check")
+    check("Check DAILY" in done and "Check CENTRE" in done and "Check WEEKDAYS" in done,
+          "after the reinstallation, the service checks the three chains again")
+
+
+def written_below_usr(stamp):
+    """What changed below /usr since the stamp, and what the program folder
+    holds beyond the package's files."""
+    changed = run("find", "/usr", "-xdev", "-newer", stamp, capture_output=True,
+                  text=True).stdout.split()
+    listed = set(run("dpkg-query", "-L", "vigilo", capture_output=True, text=True).stdout.split())
+    extra = []
+    for folder, dirs, files in os.walk(PROG):
+        extra += [p for p in (os.path.join(folder, n) for n in dirs + files) if p not in listed]
+    return changed + extra
 
 
 # ---- the manager, as the unit runs it ----
@@ -298,6 +478,21 @@ def running(program):
     return pids
 
 
+def parent(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return 0
+
+
+def managers():
+    """The svcmgr processes, without the children one forked to start a
+    service, which run its program until they exec the service's."""
+    pids = running(SVCMGR)
+    return [p for p in pids if parent(p) not in pids]
+
+
 def start_manager(work):
     if SYSTEMD:
         run("systemctl", "restart", "vigilo.service")
@@ -307,38 +502,97 @@ def start_manager(work):
             run("systemd-tmpfiles", "--create", "vigilo.conf")
         run("start-stop-daemon", "--start", "--background", "--output",
             os.path.join(work, "svcmgr.log"), "--exec", SVCMGR, env=MANAGER_ENV)
-    check(len(wait_until(lambda: running(SVCMGR), 10, "svcmgr")) == 1, "svcmgr runs")
+    check(len(wait_until(lambda: managers(), 10, "svcmgr")) == 1, "svcmgr runs")
 
 
-def upgrade(deb):
-    """The same package again, as an upgrade installs it while the service
-    runs: the registration, with what the administrator added to it, stays;
-    the manager and the service start again."""
-    before = read_bytes(REGISTRATION)
-    manager = running(SVCMGR)
-    started = count_texts("VazidEre service started (ver. 1.0.0)")
-    target = checks_done() + 1
-    said = run("dpkg", "-i", os.path.abspath(deb), capture_output=True, text=True)
-    check(package_status() == "install ok installed" and "vigilo:" not in said.stderr,
-          "the package installs over itself: %s" % said.stderr.strip())
-    check(read_bytes(REGISTRATION) == before, "an upgrade keeps the registration as it was")
-    after = wait_until(lambda: [p for p in running(SVCMGR) if p not in manager], 30,
-                       "svcmgr started again by the upgrade")
-    check(len(after) == 1 and not any(p in running(SVCMGR) for p in manager),
-          "the upgrade stopped svcmgr and started a new one")
-    wait_until(lambda: count_texts("VazidEre service started (ver. 1.0.0)") > started, 30,
-               "the service started again after the upgrade")
-    done = wait_until(lambda: run_lines(log_lines(), target), 60, "its first check")
-    check("Check DAILY" in done and "Check CENTRE" in done and "Check WEEKDAYS" in done,
-          "after the upgrade, the service checks the three chains again")
+def stop_manager():
+    run("start-stop-daemon", "--stop", "--quiet", "--exec", SVCMGR, "--retry", "TERM/45/KILL/5")
+    check(not managers() and not running(PROG + "vigilo"), "svcmgr stopped, and the service")
+
+
+def unit_settings(paths):
+    """The [Service] settings of a unit and its drop-ins, as lists of values
+    in the order systemd reads them."""
+    settings = {}
+    for path in paths:
+        section = None
+        for line in read_bytes(path).decode().splitlines():
+            line = line.strip()
+            if line.startswith("["):
+                section = line
+            elif section == "[Service]" and "=" in line and line[0] not in "#;":
+                key, value = line.split("=", 1)
+                settings.setdefault(key, []).append(value)
+    return settings
+
+
+def sandbox_command(settings):
+    """bwrap arguments that give the manager the unit's view of the file
+    system, its capabilities and no_new_privs (which bwrap always sets). The
+    system-call filters of the unit (namespaces, address families, kernel
+    logs) are the kernel's seccomp side and are not rebuilt here."""
+    last = {key: values[-1] for key, values in settings.items()}
+    if last.get("ProtectSystem") != "strict" or last.get("NoNewPrivileges") != "yes":
+        raise Failure("the unit is not sandboxed as the test expects: %s" % last)
+    cmd = ["bwrap", "--die-with-parent", "--ro-bind", "/", "/", "--proc", "/proc",
+           "--ro-bind", "/proc/sys", "/proc/sys"]
+    if last.get("PrivateDevices") == "yes":
+        cmd += ["--dev", "/dev"]
+    if last.get("PrivateTmp") == "yes":
+        cmd += ["--tmpfs", "/tmp", "--tmpfs", "/var/tmp"]
+    home = last.get("ProtectHome")
+    if home in ("yes", "tmpfs"):
+        for folder in ("/home", "/root"):
+            cmd += ["--tmpfs", folder]
+    binds = " ".join(settings.get("BindPaths", [])).split()
+    if home == "yes" and binds:
+        raise Failure("BindPaths below a hidden /home: %s" % binds)
+    for path in " ".join(settings.get("ReadWritePaths", [])).split() + binds:
+        cmd += ["--bind", path, path]
+    for path in " ".join(settings.get("ReadOnlyPaths", [])).split():
+        cmd += ["--ro-bind", path, path]
+    if home in ("yes", "tmpfs"):
+        cmd += ["--remount-ro", "/home", "--remount-ro", "/root"]
+    cmd += ["--cap-drop", "ALL"]
+    for cap in last.get("CapabilityBoundingSet", "").split():
+        cmd += ["--cap-add", cap]
+    return cmd + ["--clearenv", "--setenv", "PATH", MANAGER_ENV["PATH"], SVCMGR]
+
+
+# The capabilities' numbers (linux/capability.h) for those the unit names.
+CAPABILITIES = {"CAP_CHOWN": 0, "CAP_DAC_OVERRIDE": 1, "CAP_DAC_READ_SEARCH": 2, "CAP_FOWNER": 3,
+                "CAP_FSETID": 4, "CAP_KILL": 5, "CAP_SETGID": 6, "CAP_SETUID": 7}
+
+
+def start_sandboxed_manager(work, processes):
+    settings = unit_settings([UNIT, DROPIN])
+    command = sandbox_command(settings)
+    log = open(os.path.join(work, "svcmgr-sandbox.log"), "ab")
+    processes["sandbox"] = subprocess.Popen(command, stdout=log, stderr=log,
+                                            stdin=subprocess.DEVNULL)
+    check(len(wait_until(lambda: managers(), 10, "svcmgr in the sandbox")) == 1,
+          "svcmgr runs in the unit's sandbox: " + " ".join(command))
+    wanted = 0
+    for cap in unit_settings([UNIT])["CapabilityBoundingSet"][-1].split():
+        wanted |= 1 << CAPABILITIES[cap]
+    service = wait_until(lambda: running(PROG + "vigilo"), 20, "the service in the sandbox")
+    for pid in managers() + service:
+        with open("/proc/%d/status" % pid) as f:
+            status = dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
+        check(status["NoNewPrivs"].strip() == "1" and int(status["CapEff"], 16) == wanted,
+              "%s has no_new_privs and the unit's capabilities only (%s)" %
+              (os.readlink("/proc/%d/exe" % pid), status["CapEff"].strip()))
+        check(os.readlink("/proc/%d/ns/mnt" % pid) != os.readlink("/proc/self/ns/mnt"),
+              "%s has the sandbox's mount namespace" % os.readlink("/proc/%d/exe" % pid))
 
 
 # ---- the installation's surroundings ----
 
 def prepare(work, relay, smtp_port):
     """Three chain databases, the data-acquisition service's registration and
-    settings, the desktop, and the alarm service's settings: the first check
-    comes 5 s after the service starts."""
+    settings, the desktop of the registration, and the alarm service's
+    settings in 1.0.0.1's program folder: the first check comes 5 s after the
+    service starts."""
     password = sysdba_password()
     qorsvc = []
     for number, (name, folder, shops) in enumerate(CHAINS):
@@ -349,16 +603,15 @@ def prepare(work, relay, smtp_port):
         host = "127.0.0.1/%d" % relay.port if folder == "DAILY" else "localhost"
         qorsvc += ["[Directory%d]" % number, "TrackDirectory=" + name, "Host=" + host,
                    "Database=" + path, "Username=SYSDBA", "Password=" + password]
-    os.makedirs(os.path.join(work, "qorsvc"))
-    write_crlf(os.path.join(work, "qorsvc", "qorsvc.ini"), qorsvc, 0o600)
+    os.makedirs(QORSVC)
+    write_crlf(QORSVC + "qorsvc.ini", qorsvc, 0o600)
+    # The registration "QorSvc" names the folder of "qorsvc.ini".
     write_crlf(SERVICES + "qorsvc.ini",
                ["[Service]", "DisplayName=Data acquisition (test)",
-                "ImagePath=" + os.path.join(work, "qorsvc", "qorsvc"), "StartType=4"])
-    os.makedirs(os.path.join(work, "Desktop"))
+                "ImagePath=" + QORSVC + "qorsvc", "StartType=4"])
     # What an administrator adds to the registration for a shared desktop.
     with open(REGISTRATION, "ab") as f:
-        f.write(("Environment=VIGILO_COMMON_DESKTOP=%s\r\n" % os.path.join(work, "Desktop"))
-                .encode())
+        f.write(("Environment=VIGILO_COMMON_DESKTOP=%s\r\n" % DESKTOP).encode())
     settings = ["[General]", "LogDetailed=1",
                 "ExactTime=" + datetime.datetime.now().strftime("%H:%M"), "TrackedChains=3",
                 "[Alarms]", "UseEmail=1", "AlarmMailDefault=0",
@@ -398,10 +651,12 @@ def run_lines(lines, done_count):
     return texts[begin:end + 1]
 
 
-def first_check(work):
-    done = wait_until(lambda: run_lines(log_lines(), 1), 60, "the first check")
+def check_run(work, target, mails_before, what):
+    """The target-th check run: the three chains, the reports, the shortcut,
+    a mail for each chain with its report."""
+    done = wait_until(lambda: run_lines(log_lines(), target), 60, what)
     check("Check DAILY" in done and "Check CENTRE" in done and "Check WEEKDAYS" in done,
-          "the first check reads the three chains: %s" % done)
+          "%s reads the three chains: %s" % (what, done))
     main = read_bytes(PROG + "Reports/alert_report.html").decode()
     for shop in ["Marseille Vieux-Port", "Café de la Gare", "Lille Flandres",
                  "Toulouse Capitole", "Strasbourg Kléber"]:
@@ -411,10 +666,10 @@ def first_check(work):
     for _, folder, _ in CHAINS:
         check(os.path.isfile(PROG + "Reports/alert_report_%s.html" % folder),
               "the chain report of %s" % folder)
-    check(os.path.isfile(os.path.join(work, "Desktop", "Alert_Report.lnk")),
+    check(os.path.isfile(os.path.join(DESKTOP, "Alert_Report.lnk")),
           "the shortcut on the shared desktop")
-    got = wait_until(lambda: len(mails(os.path.join(work, "mail"))) >= 3 and
-                     mails(os.path.join(work, "mail")), 30, "three mails")
+    got = wait_until(lambda: len(mails(os.path.join(work, "mail"))) >= mails_before + 3 and
+                     mails(os.path.join(work, "mail"))[mails_before:], 30, "three mails")
     check(sorted(m[0] for m in got) ==
           ["Message de alarme du Alert Service - " + f for f in ["CENTRE", "DAILY", "WEEKDAYS"]],
           "one mail for each chain with alarms: %s" % [m[0] for m in got])
@@ -425,7 +680,7 @@ def first_check(work):
               "the mail of %s carries its report" % folder)
     status = wait_until(service_status, 10, "the info pipe")
     check(status["last_event"].startswith("Data check done"), "the info pipe: the check is done")
-
+    return got
 
 
 # ---- the control program under X, driven as a person would ----
@@ -522,23 +777,41 @@ def new_check_time():
     return at.strftime("%H:%M"), at
 
 
+def user_display():
+    """The X display for the desktop user: its own copy of the cookie."""
+    authority = os.path.join(HOME, ".Xauthority")
+    run("xauth", "-f", authority, "add", *run("xauth", "list", os.environ["DISPLAY"],
+        capture_output=True, text=True).stdout.split()[:3], stdout=subprocess.DEVNULL)
+    account = pwd.getpwnam(USER)
+    os.chown(authority, account.pw_uid, account.pw_gid)
+    return authority
+
+
+def window_as_user(work):
+    """The installed vigilo_cfg, from PATH, started by the desktop user with
+    the plain environment of a login."""
+    log = open(os.path.join(work, "vigilo_cfg.log"), "ab")
+    env = ["HOME=" + HOME, "USER=" + USER, "LOGNAME=" + USER, "PATH=/usr/local/bin:/usr/bin:/bin",
+           "DISPLAY=" + os.environ["DISPLAY"], "XAUTHORITY=" + user_display(), "LANG=C.UTF-8"]
+    return subprocess.Popen(["runuser", "-u", USER, "--", "env", "-i"] + env +
+                            ["vigilo_cfg", "-config"], stdout=log, stderr=log,
+                            stdin=subprocess.DEVNULL, cwd=HOME)
+
+
 def steps_after_first_check(work, relay, processes):
     mail_folder = os.path.join(work, "mail")
     target = checks_done() + 1
     mails_before = len(mails(mail_folder))
-    started = count_texts("VazidEre service started (ver. 1.0.0)")
-    log = open(os.path.join(work, "vigilo_cfg.log"), "ab")
-    processes["vigilo_cfg"] = subprocess.Popen([PROG + "vigilo_cfg", "-config"], stdout=log,
-                                               stderr=log, stdin=subprocess.DEVNULL)
+    started = count_texts(STARTED)
+    processes["vigilo_cfg"] = window_as_user(work)
     window = ControlWindow(find_window("CORVANTE Alert Service", 30))
     dialog = find_window("Alert Service parameters", 30)
     text, at = new_check_time()
     set_check_time_in_dialog(dialog, text)
 
     # OK sends the file over the control pipe and restarts the service.
-    wait_until(lambda: count_texts("VazidEre service started (ver. 1.0.0)") > started, 30,
-               "the service restarted by the window")
-    ini = read_bytes(PROG + "vigilo.ini").decode("cp1252").split("\r\n")
+    wait_until(lambda: count_texts(STARTED) > started, 30, "the service restarted by the window")
+    ini = read_bytes(SETTINGS).decode("cp1252").split("\r\n")
     check("ExactTime=" + text in ini, "the service's vigilo.ini holds the new time " + text)
     check(count_texts("Service configuration file updated by client") == 1,
           "the window sent the settings over the control pipe")
@@ -583,7 +856,7 @@ def steps_after_first_check(work, relay, processes):
           "the error is the service's last error: %r" % status["last_error"])
     check(status["next_check"] == at + datetime.timedelta(days=1),
           "the next check: tomorrow at " + text)
-    main = read_bytes(PROG + "Reports/alert_report.html").decode()
+    main = read_bytes(REPORTS + "/alert_report.html").decode()
     check("Marseille Vieux-Port" in main and "Strasbourg Kléber" in main and
           "Café de la Gare" not in main, "the main report holds the chains that were read")
     got = wait_until(lambda: len(mails(mail_folder)) >= mails_before + 2 and
@@ -596,12 +869,115 @@ def steps_after_first_check(work, relay, processes):
     check(processes["vigilo_cfg"].wait(20) == 0, "the window closes")
 
 
+def user_files():
+    """The control program's files are the user's, in its configuration
+    folder; none beside the program."""
+    folder = os.path.join(HOME, ".config", "vigilo")
+    check(owned(folder, 0o700, USER, USER), "%s is the user's, mode 700" % folder)
+    check(owned(os.path.join(folder, "vigilo_local.ini"), 0o600, USER, USER),
+          "its working copy of the settings is the user's, mode 600")
+    cfg = os.path.join(folder, "vigilo_cfg.ini")
+    if os.path.exists(cfg):
+        st = os.stat(cfg)
+        check(st.st_uid == pwd.getpwnam(USER).pw_uid and not st.st_mode & 0o022,
+              "vigilo_cfg.ini is the user's and only the user writes it")
+    beside = [n for n in os.listdir(PROG) if n.startswith(("vigilo_cfg.", "vigilo_local", "runtime-"))]
+    check(beside == [], "nothing of the control program beside it: %s" % beside)
+
+
+def settings_modes():
+    """Every file holding settings, with its owner and mode."""
+    check(owned(SETTINGS, 0o640, group="vigilo"), "%s is root's and vigilo's, mode 640" % SETTINGS)
+    check(owned(QUENNET, 0o640), "%s is root's, mode 640" % QUENNET)
+    for path in [REGISTRATION, SERVICES + "qorsvc.ini"]:
+        st = os.stat(path)
+        check(st.st_uid == 0 and st.st_gid == 0 and not st.st_mode & 0o022,
+              "%s is root's and only root writes it (mode %o)" % (path, st.st_mode & 0o7777))
+    check(owned(QORSVC + "qorsvc.ini", 0o600), "the data-acquisition settings stay root's, 600")
+    control = RUNTIME + "pipe/vigilocontrol"
+    check(owned(control, 0o660, group="vigilo"),
+          "the control pipe's socket is root's and vigilo's, mode 660")
+
+
+def grep_accents(offset):
+    """The log's lines since the upgrade are UTF-8 with LF ends: grep finds
+    the accented mail line as text."""
+    data = read_bytes(LOG)
+    if len(data) >= offset:
+        new = data[offset:]
+        check(b"\r" not in new, "the log's new lines end in LF")
+        try:
+            new.decode("utf-8")
+            utf8 = True
+        except UnicodeDecodeError:
+            utf8 = False
+        check(utf8, "the log's new lines are UTF-8")
+    found = run("grep", "envoyé avec succès", LOG, capture_output=True,
+                env={"LC_ALL": "C.UTF-8", "PATH": MANAGER_ENV["PATH"]})
+    lines = found.stdout.decode("utf-8").splitlines()
+    check(len(lines) >= 3 and all(re.fullmatch(r"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\t"
+                                               r"le message est envoyé avec succès\.", line)
+                                  for line in lines),
+          "grep finds the accented line in UTF-8: %r" % lines[-1:])
+
+
 def after_purge(processes):
     check(package_status() in ("", "unknown ok not-installed"), "the package is purged")
     check(not processes.get("killed") and not running(SVCMGR), "the purge stopped the manager")
     check(not running(PROG + "vigilo"), "no service process is left")
-    for path in [REGISTRATION, "/etc/vigilo", PROG, RUNTIME, UNIT, SVCMGR]:
-        check(not os.path.exists(path), "%s is gone" % path)
+    for path in [REGISTRATION, "/etc/vigilo", PROG, RUNTIME, UNIT, SVCMGR, "/usr/bin/vigilo_cfg",
+                 "/var/lib/vigilo", "/var/log/vigilo"]:
+        check(not os.path.lexists(path), "%s is gone" % path)
+
+
+# ---- the unit's sandbox ----
+
+def senders(folder, first):
+    return [read_bytes(os.path.join(folder, "msg%d" % n, "envelope_from")).decode()
+            for n in range(first + 1, len(mails(folder)) + 1)]
+
+
+def sandboxed_run(work, processes):
+    """svcmgr in the unit's sandbox, with the README's drop-in for the shared
+    desktop and a quennet.ini of the administrator's: the service checks,
+    writes its reports, the shortcut and the log, mails and saves its
+    settings, all through the program folder's links."""
+    os.makedirs(os.path.dirname(DROPIN), exist_ok=True)
+    with open(DROPIN, "w") as f:
+        f.write("[Service]\nProtectHome=tmpfs\nBindPaths=%s\n" % DESKTOP)
+    write_crlf(QUENNET, ["[Options]", "From=alarmes@boutiques.example"], 0o640)
+    stop_manager()
+    # Made again in the sandbox, or the check below fails.
+    for name in os.listdir(REPORTS):
+        os.remove(os.path.join(REPORTS, name))
+    os.remove(os.path.join(DESKTOP, "Alert_Report.lnk"))
+    saved = read_bytes(SETTINGS)
+    mail_folder = os.path.join(work, "mail")
+    mails_before = len(mails(mail_folder))
+    target = checks_done() + 1
+    start_sandboxed_manager(work, processes)
+    check_run(work, target, mails_before, "the check in the sandbox")
+    check(read_bytes(SETTINGS) != saved, "the service saved its settings in the sandbox")
+    check(senders(mail_folder, mails_before) == ["alarmes@boutiques.example"] * 3,
+          "the mails' sender comes from %s" % QUENNET)
+
+
+# ---- the desktop user ----
+
+def make_user():
+    if USER in [p.pw_name for p in pwd.getpwall()]:
+        run("userdel", "--remove", USER, stderr=subprocess.DEVNULL)
+    run("useradd", "--create-home", "--shell", "/bin/sh", USER)
+    account = pwd.getpwnam(USER)
+    os.makedirs(DESKTOP)
+    os.chown(DESKTOP, account.pw_uid, account.pw_gid)
+
+
+def join_group():
+    """The README's command; the user is not root."""
+    run("adduser", "--quiet", USER, "vigilo")
+    check(USER in grp.getgrnam("vigilo").gr_mem and pwd.getpwnam(USER).pw_uid != 0,
+          "%s, not root, is a member of the group vigilo" % USER)
 
 
 # ---- the end, whatever happened ----
@@ -610,6 +986,7 @@ def diagnose(work):
     print("---- vigilo.log")
     print("\n".join(log_lines()[-40:]))
     for path in [os.path.join(work, "svcmgr.log"), "/var/log/svcmgr.log",
+                 os.path.join(work, "svcmgr-sandbox.log"),
                  os.path.join(work, "vigilo_cfg.log")]:
         if os.path.exists(path):
             print("---- " + path)
@@ -630,13 +1007,20 @@ def clean_up(work, processes):
             gui.kill()
     if os.path.exists(SERVICES + "qorsvc.ini"):
         os.remove(SERVICES + "qorsvc.ini")
-    if "installed" in package_status():
+    shutil.rmtree(os.path.dirname(DROPIN), ignore_errors=True)
+    shutil.rmtree(QORSVC, ignore_errors=True)
+    if "installed" in package_status() or "unpacked" in package_status():
         # The package's prerm stops the manager, which stops the service.
         purge()
     # Left only when the purge failed: the managers this test started.
     for pid in running(SVCMGR):
         processes["killed"] = True
         os.kill(pid, signal.SIGKILL)
+    sandbox = processes.get("sandbox")
+    if sandbox is not None:
+        sandbox.wait(30)
+    if USER in [p.pw_name for p in pwd.getpwall()]:
+        run("userdel", "--remove", USER, stderr=subprocess.DEVNULL)
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -652,10 +1036,11 @@ def wait_past_midnight():
 
 
 def main():
-    if len(sys.argv) != 2 or os.geteuid() != 0:
-        print("usage (as root): tests/package/system_test.py PACKAGE.deb", file=sys.stderr)
+    if len(sys.argv) != 3 or os.geteuid() != 0:
+        print("usage (as root): tests/package/system_test.py PACKAGE.deb OLD.deb",
+              file=sys.stderr)
         return 2
-    deb = sys.argv[1]
+    deb, old_deb = sys.argv[1], sys.argv[2]
     work = tempfile.mkdtemp(prefix="vigilo-package-test.", dir="/var/tmp")
     os.chmod(work, 0o755)  # the Firebird server reaches the databases below it
     processes = {}
@@ -664,18 +1049,42 @@ def main():
     smtp = Controller(StoringHandler(os.path.join(work, "mail"), None), hostname="127.0.0.1",
                       port=free_port())
     smtp.start()
+    stamp = os.path.join(work, "stamp")
     try:
         wait_past_midnight()
-        install(deb)
+        make_user()
+        # 1.0.0.1, as installations run it today.
+        install_old(old_deb)
         prepare(work, relay, smtp.port)
         start_manager(work)
-        first_check(work)
-        upgrade(deb)
+        check_run(work, 1, 0, "1.0.0.1's first check")
+        aborted_upgrade(deb, work, "1.0.0.1")
+        # The upgrade, in dpkg's two steps.
+        before = old_files()
+        unpack_upgrade(deb, before)
+        target = checks_done() + 1
+        configure_upgrade(work)
+        open(stamp, "w").close()
+        join_group()
+        check_run(work, target, len(mails(os.path.join(work, "mail"))),
+                  "the first check after the upgrade")
+        check(written_below_usr(stamp) == [], "after a check nothing was written below /usr: %s" %
+              written_below_usr(stamp))
+        reinstall(deb)
+        aborted_upgrade(deb, work, VERSION)
+        # The unit's sandbox, and the desktop user in the group.
+        open(stamp, "w").close()
+        sandboxed_run(work, processes)
+        grep_accents(len(before["vigilo.log"]))
         steps_after_first_check(work, relay, processes)
+        user_files()
+        settings_modes()
+        check(written_below_usr(stamp) == [], "nothing was written below /usr in the sandbox: %s" %
+              written_below_usr(stamp))
         clean_up(work, processes)
         after_purge(processes)
         processes = None
-    except (Failure, subprocess.SubprocessError, OSError) as e:
+    except (Failure, subprocess.SubprocessError, OSError, KeyError) as e:
         failed = 1
         print("FAIL %s: %s" % (type(e).__name__, e), flush=True)
         diagnose(work)
