@@ -44,7 +44,7 @@ std::string ReplaceCrLf(const std::string& text) {
 void AppendLine(const std::string& fileName, const std::string& line) {
   try {
     // A line that cannot be written is lost: the log must never fail its caller.
-    platform::AppendToFile(fileName, ReplaceCrLf(line) + "\r\n");
+    platform::AppendToFile(PathOnDisk(fileName), ReplaceCrLf(line) + "\r\n");
   } catch (...) {
   }
 }
@@ -100,7 +100,7 @@ void TruncateLogFile() {
     std::lock_guard<std::mutex> guard(s.lock);
     // Nothing is kept of the old file; a delete that fails is tried again
     // at the next call.
-    if (FileSizeByName(s.fileName) > kMaxLogSize) platform::DeleteFile(s.fileName);
+    if (FileSizeByName(s.fileName) > kMaxLogSize) platform::DeleteFile(PathOnDisk(s.fileName));
   } catch (...) {
   }
 }

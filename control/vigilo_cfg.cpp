@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     window.show();
     return app.exec();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "vigilo_cfg: %s\n", e.what());
+    // Messages are cp1252 text, the terminal's is UTF-8.
+    std::fprintf(stderr, "vigilo_cfg: %s\n", platform::Cp1252ToUtf8(e.what()).c_str());
     return 1;
   }
 }
