@@ -127,8 +127,9 @@ void TQorDatabase::Open() {
     dpb += static_cast<char>(value.size());
     dpb += value;
   }
-  // Without it the client converts the name from the locale's character set,
-  // which fails for any letter outside ASCII under the C locale.
+  // The name goes in UTF-8. The client still passes it through the
+  // process's character set, which must be UTF-8 for a letter outside ASCII
+  // (platform::UseUtf8CharacterType): the C locale's refuses it.
   dpb.append({static_cast<char>(isc_dpb_utf8_filename), '\0'});
   ISC_STATUS_ARRAY status;
   isc_db_handle handle = 0;
