@@ -5,13 +5,34 @@
 #include "common/exceptions.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/text.h"
+
+std::string PathOnDisk(const std::string& Path) {
+  return platform::Cp1252ToUtf8(Path);
+}
+
+std::string PathFromDisk(const std::string& OnDisk) {
+  std::string text = platform::Utf8ToCp1252(OnDisk);
+  if (platform::Cp1252ToUtf8(text) != OnDisk) {
+    // The text of the message is cp1252 too: the letters it cannot hold
+    // show as "?".
+    throw Exception("The path \"" + text +
+                    "\" holds a character that the programs' character set (Windows-1252) "
+                    "cannot hold; use a folder whose name it can spell");
+  }
+  return text;
+}
+
+std::string GetAppPath() {
+  return PathFromDisk(platform::ExecutablePath());
+}
 
 std::string GetAppDir() {
-  return platform::ExtractFileDir(platform::ExecutablePath());
+  return platform::ExtractFileDir(GetAppPath());
 }
 
 int64_t FileSizeByName(const std::string& Name) {
-  return platform::FileSize(Name).value_or(0);
+  return platform::FileSize(PathOnDisk(Name)).value_or(0);
 }
 
 std::string GetField(const std::string& S, char Sep, int32_t Index) {
@@ -52,5 +73,8 @@ void SetTempToAppDir() {
   const std::string dir = GetAppDir();
   // Failures are ignored: the process then keeps the folders it inherited.
   if (dir.empty()) return;
-  for (const char* name : {"TEMP", "TMP", "TMPDIR"}) platform::SetEnvironmentVariable(name, dir);
+  // Whoever reads these variables opens files with them: the name on disk.
+  for (const char* name : {"TEMP", "TMP", "TMPDIR"}) {
+    platform::SetEnvironmentVariable(name, PathOnDisk(dir));
+  }
 }

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <string_view>
 
+#include "common/Comserv.h"
 #include "common/debuglog.h"
 #include "common/exceptions.h"
 #include "platform/ascii.h"
 #include "platform/file.h"
-#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/syserror.h"
 #include "platform/text.h"
@@ -61,7 +61,7 @@ int32_t ChainSectionIndex(const std::string& Name) {
 // written either, and says so.
 std::unique_ptr<platform::ProfileFile> OpenForSave(const std::string& FileName) {
   try {
-    return std::make_unique<platform::ProfileFile>(FileName);
+    return std::make_unique<platform::ProfileFile>(PathOnDisk(FileName));
   } catch (const platform::ProfileError&) {
     throw platform::ProfileError("Unable to write to " + FileName);
   }
@@ -237,7 +237,7 @@ bool TAlrConfig::SaveTimesToFile(const std::string& FileName, bool Whole) const 
   bool unchanged = true;
   try {
     std::string written;
-    platform::UpdateProfileFile(FileName, [&](platform::ProfileFile& ini) {
+    platform::UpdateProfileFile(PathOnDisk(FileName), [&](platform::ProfileFile& ini) {
       unchanged = ini.Text() == fileText_;
       if (Whole && unchanged) {
         SaveToIni(ini, formatSettings);
@@ -264,7 +264,7 @@ void TAlrConfig::LoadFromFile(const std::string& FileName) {
   bool databasesWhole = false;
   LoadDatabases(*Databases, &databasesWhole);
   try {
-    platform::ProfileFile ini(FileName);
+    platform::ProfileFile ini(PathOnDisk(FileName));
     LoadFromIni(ini, formatSettings);
     fileText_ = ini.Text();
     if (databasesWhole) {
@@ -287,14 +287,14 @@ void TAlrConfig::LoadFromFile(const std::string& FileName) {
 bool TAlrConfig::LoadDatabases(TQorConfig& Cfg, bool* ReadWhole) const {
   if (ReadWhole) *ReadWhole = false;
   try {
-    std::string path = FolderPart(platform::ExecutablePath()) + kQorSettingsFile;
+    std::string path = FolderPart(GetAppPath()) + kQorSettingsFile;
     // A registration without an ImagePath has an empty folder part: the bare
     // file name remains.
     if (std::optional<platform::ServiceRegistration> reg =
             platform::ReadServiceRegistration("QorSvc")) {
-      path = FolderPart(reg->ImagePath) + kQorSettingsFile;
+      path = FolderPart(PathFromDisk(reg->ImagePath)) + kQorSettingsFile;
     }
-    if (!platform::FileExists(path)) {
+    if (!platform::FileExists(PathOnDisk(path))) {
       WriteLog(3, "Error reading data from " + path + " : " +
                       platform::SystemErrorText(platform::kErrorFileNotFound));
       return false;

@@ -1,6 +1,7 @@
 #include "common/debuglog.h"
 
 #include <mutex>
+#include <optional>
 
 #include "common/Comserv.h"
 #include "platform/cp1252.h"
@@ -48,7 +49,7 @@ std::string ReplaceCrLf(const std::string& text) {
 void AppendLine(const std::string& fileName, const std::string& line) {
   try {
     // A line that cannot be written is lost: the log must never fail its caller.
-    platform::AppendToFile(fileName, platform::Cp1252ToUtf8(ReplaceCrLf(line)) + "\n");
+    platform::AppendToFile(PathOnDisk(fileName), platform::Cp1252ToUtf8(ReplaceCrLf(line)) + "\n");
   } catch (...) {
   }
 }
@@ -106,8 +107,11 @@ void TruncateLogFile() {
     // at the next call. Behind a trusted link (a log kept in /var/log) the
     // file goes and the link stays; an untrusted link is removed itself.
     std::string file;
-    if (platform::ResolveTrustedPath(s.fileName, file) != platform::kErrorSuccess) return;
-    if (FileSizeByName(file) > kMaxLogSize) platform::DeleteFile(file);
+    if (platform::ResolveTrustedPath(PathOnDisk(s.fileName), file) != platform::kErrorSuccess) {
+      return;
+    }
+    std::optional<int64_t> size = platform::FileSize(file);
+    if (size && *size > kMaxLogSize) platform::DeleteFile(file);
   } catch (...) {
   }
 }

@@ -1,5 +1,6 @@
 #include "common/pwconfigbase.h"
 
+#include "common/Comserv.h"
 #include "common/debuglog.h"
 #include "common/exceptions.h"
 #include "platform/text.h"
@@ -63,7 +64,7 @@ void TBasePwConfig::SaveToIni(platform::ProfileFile& Ini) const {
 
 bool TBasePwConfig::LoadFromFile(const std::string& FileName) {
   try {
-    platform::ProfileFile ini(FileName);
+    platform::ProfileFile ini(PathOnDisk(FileName));
     LoadFromIni(ini);
     return true;
   } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "common/Comserv.h"
 #include "common/debuglog.h"
 #include "common/exceptions.h"
 #include "control/alrsvc_logic.h"
@@ -45,7 +46,7 @@ TAlrSvcConfigFile::TAlrSvcConfigFile(std::string FileName) : fileName_(std::move
 
 void TAlrSvcConfigFile::Load() {
   try {
-    platform::ProfileFile ini(fileName_);
+    platform::ProfileFile ini(PathOnDisk(fileName_));
     TFormatSettings fs;
     TAlrConfig::InitFormatSettings(fs);
     Config.LoadFromIni(ini, fs);
@@ -76,7 +77,7 @@ TAlrSvcConfigFile::TShown TAlrSvcConfigFile::Shown() const {
 void TAlrSvcConfigFile::Save() {
   const TShown now = Shown();
   try {
-    platform::ProfileFile ini(fileName_);
+    platform::ProfileFile ini(PathOnDisk(fileName_));
     if (now.ExactTime != loaded_.ExactTime) ini.WriteString(kGeneral, "ExactTime", now.ExactTime);
     if (now.LogDetailed != loaded_.LogDetailed) {
       ini.WriteBool(kGeneral, "LogDetailed", now.LogDetailed);

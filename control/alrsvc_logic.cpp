@@ -91,7 +91,7 @@ void TSvcControlLogic::FormDestroy() {
 void TSvcControlLogic::LoadSettings(const std::string& FileName) {
   std::string pc;
   try {
-    ProfileFile ini(FileName);
+    ProfileFile ini(PathOnDisk(FileName));
     pc = ini.ReadString("General", "RemotePC", "");
   } catch (const ProfileError&) {
     // An unreadable file leaves this PC.
@@ -100,7 +100,7 @@ void TSvcControlLogic::LoadSettings(const std::string& FileName) {
 }
 
 void TSvcControlLogic::SaveSettings(const std::string& FileName) {
-  ProfileFile ini(FileName);
+  ProfileFile ini(PathOnDisk(FileName));
   ini.WriteString("General", "RemotePC", RemotePC);
   ini.Flush();
 }
@@ -410,8 +410,9 @@ void TSvcControlLogic::SaveLocalConfig(const uint8_t* Data, uint32_t Count) {
   const std::string path = LocalConfigPath();
   // Written beside and renamed over: a full disk leaves the old copy, never a
   // cut one. It holds the mail password: this user's alone.
-  if (uint32_t err = WriteFileAtomic(path, std::string(reinterpret_cast<const char*>(Data), Count),
-                                     kPrivateFile)) {
+  if (uint32_t err =
+          WriteFileAtomic(PathOnDisk(path), std::string(reinterpret_cast<const char*>(Data), Count),
+                          kPrivateFile)) {
     throw Exception(cfgstr::Format(cfgstr::SFCreateError, {path, SystemErrorText(err)}));
   }
 }
@@ -419,10 +420,10 @@ void TSvcControlLogic::SaveLocalConfig(const uint8_t* Data, uint32_t Count) {
 void TSvcControlLogic::LoadLocalConfig(uint8_t* Buffer, uint32_t MaxCount, uint32_t& Count) {
   const std::string path = LocalConfigPath();
   std::string data;
-  const uint32_t err = ReadWholeFile(path, data, MaxCount);
+  const uint32_t err = ReadWholeFile(PathOnDisk(path), data, MaxCount);
   if (err == kErrorMoreData) {
     // Sending only its start would replace the service's settings with a cut file.
-    const auto size = FileSize(path);
+    const auto size = FileSize(PathOnDisk(path));
     throw Exception(cfgstr::Format(
         cfgstr::SLocalCopyTooLarge,
         {path, size ? std::to_string(*size) : std::string("?"), std::to_string(MaxCount)}));

@@ -71,11 +71,14 @@ int main(int argc, char** argv) {
                           LocaleThousandSeparator(),
                           SystemCarryRemotePipes,
                           SystemEndRemoteLinks};
-    TSvcControlWnd window(system, configDir, params);
+    // The folder comes from the environment as the file system spells it;
+    // the logic holds paths as the programs' own text.
+    TSvcControlWnd window(system, PathFromDisk(configDir), params);
     window.show();
     return app.exec();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "vigilo_cfg: %s\n", e.what());
+    // Messages are cp1252 text, the terminal's is UTF-8.
+    std::fprintf(stderr, "vigilo_cfg: %s\n", platform::Cp1252ToUtf8(e.what()).c_str());
     return 1;
   }
 }

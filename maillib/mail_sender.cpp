@@ -49,7 +49,8 @@ std::string BaseName(const std::string& path) {
 
 MailAttachment OpenAttachment(const std::string& path) {
   MailAttachment attachment;
-  const int error = OpenRegularFile(path, attachment.file, attachment.size);
+  // The path is the caller's cp1252 text; the file system spells it in UTF-8.
+  const int error = OpenRegularFile(Cp1252ToUtf8(path), attachment.file, attachment.size);
   if (error == ENOENT) throw MailError("Attachment not found: " + path);
   if (error == EISDIR) throw MailError("Attachment is not a file: " + path);
   if (error != 0) throw MailError("Cannot read attachment " + path + ": " + std::strerror(error));

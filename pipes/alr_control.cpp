@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/Comserv.h"
 #include "common/debuglog.h"
 #include "platform/file.h"
 #include "platform/profile.h"
@@ -81,8 +82,9 @@ uint32_t TAlrSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t MaxCount, int32
   std::string data;
   uint32_t rc;
   {
-    auto lock = platform::LockSettingsFile(ConfigFileName);
-    rc = platform::ReadWholeFile(ConfigFileName, data, static_cast<size_t>(std::max(MaxCount, 0)));
+    const std::string onDisk = PathOnDisk(ConfigFileName);
+    auto lock = platform::LockSettingsFile(onDisk);
+    rc = platform::ReadWholeFile(onDisk, data, static_cast<size_t>(std::max(MaxCount, 0)));
   }
   if (rc != 0) return rc;
   std::memcpy(Buffer, data.data(), data.size());
@@ -93,7 +95,7 @@ uint32_t TAlrSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t MaxCount, int32
 
 uint32_t TAlrSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) {
   uint32_t rc = platform::ReplaceSettingsFile(
-      ConfigFileName,
+      PathOnDisk(ConfigFileName),
       std::string(reinterpret_cast<const char*>(Buffer), static_cast<size_t>(Count)));
   if (rc != 0) {
     WriteLog(3, "Error writing data to " + ConfigFileName + " : " + platform::SystemErrorText(rc));

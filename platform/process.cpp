@@ -1,10 +1,13 @@
 #include "platform/process.h"
 
 #include <limits.h>
+#include <locale.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <vector>
+
+#include "platform/syserror.h"
 
 namespace platform {
 
@@ -16,6 +19,12 @@ std::string ExecutablePath() {
     // readlink does not say when it cut the name: retry with more room.
     if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
     buffer.resize(buffer.size() * 2);
+  }
+}
+
+void UseUtf8CharacterType() {
+  if (::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) {
+    throw SystemError(kErrorNotSupported, "The C library has no locale \"C.UTF-8\"");
   }
 }
 

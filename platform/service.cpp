@@ -30,7 +30,6 @@ namespace {
 
 using scmwire::Op;
 
-constexpr char kScmFdVariable[] = "VIGILO_SCM_FD";
 constexpr char kLockFdVariable[] = "VIGILO_SCM_LOCK_FD";
 constexpr char kOrphanEndText[] =
     "The service lost its service manager and did not stop in time: the process ends";

@@ -165,6 +165,10 @@ class TService {
   int scmFd_ = -1;
 };
 
+// The environment variable in which the manager hands a service its end of
+// the socket pair; a program started by hand has none.
+inline constexpr char kScmFdVariable[] = "VIGILO_SCM_FD";
+
 // Runs the service application for `Service` with the program's arguments:
 // "-INSTALL" or "/INSTALL" (any case) writes the registration, "UNINSTALL"
 // removes it, "SILENT" keeps the success text off standard output; failures

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <thread>
 
+#include "common/Comserv.h"
 #include "common/debuglog.h"
 #include "common/exceptions.h"
 #include "platform/file.h"
-#include "platform/process.h"
 #include "platform/syserror.h"
 #include "service/alr_resstr.h"
 #include "service/shelserv.h"
@@ -38,7 +38,7 @@ void SleepFor(uint32_t Milliseconds) {
 // is renamed over the report, so a failed write never leaves a cut report
 // behind the shortcut or in a mail.
 void WriteReportFile(const std::string& Path, const std::string& Data) {
-  const uint32_t rc = platform::WriteFileAtomic(Path, Data, platform::kPublicFile);
+  const uint32_t rc = platform::WriteFileAtomic(PathOnDisk(Path), Data, platform::kPublicFile);
   if (rc == platform::kErrorSuccess) return;
   if (rc == platform::kErrorDiskFull || rc == platform::kErrorWriteFault) {
     throw Exception("Stream write error");
@@ -63,7 +63,7 @@ TAlarmSvc::TAlarmSvc(TDmQor& DmQor, TClock Clock)
       Clock(std::move(Clock)),
       Sleep(SleepFor),
       SendMail(SendSecureMail),
-      ProgramPath(platform::ExecutablePath()),
+      ProgramPath(GetAppPath()),
       FormatSettings(LocaleFormatSettings()) {
   ServiceCreate();
 }
@@ -408,10 +408,7 @@ void TAlarmSvc::CreateReportShortcut(const std::string& MainReport) {
 
 void TAlarmSvc::WriteChainReport(int32_t Index) {
   const std::string& folderName = Report->Keys(Index);
-  // The name is Windows-1252 like every text here; the file system's is UTF-8.
-  std::string fileName;
-  TReportList::ConvertToUtf8("alert_report_" + folderName + ".html", 1252, fileName);
-  const std::string path = ReportsDir + fileName;
+  const std::string path = ReportsDir + "alert_report_" + folderName + ".html";
 
   std::string document;
   std::string piece;

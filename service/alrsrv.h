@@ -158,7 +158,8 @@ class TAlarmSvc : public platform::TService {
   TClock Clock;
   TSleep Sleep;
   TSendMail SendMail;
-  // The executable whose folder is AppDir; the running program by default.
+  // The executable whose folder is AppDir, as cp1252 text; the running
+  // program by default.
   std::string ProgramPath;
   // The locale's formats for the alarm dates and the generated-by line, read
   // once when the object is created.

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "platform/ascii.h"
+#include "platform/cp1252.h"
 
 static_assert(std::is_same_v<isc_db_handle, TFbHandle>);
 static_assert(std::is_same_v<isc_tr_handle, TFbHandle>);
@@ -81,6 +82,16 @@ TDateTime ClientDateTime(ISC_DATE date, ISC_TIME time) {
   return days < 0 ? days - fraction : days + fraction;
 }
 
+// The database name as the client reads it with isc_dpb_utf8_filename: the
+// host part ("host:", "host/port:", none for a local path) as it is, the
+// file's path, cp1252 like every text here, in UTF-8 as the server's file
+// system spells it.
+std::string ClientDatabaseName(const std::string& Name) {
+  const size_t colon = Name.find(':');
+  const size_t host = Name.empty() || Name[0] == '/' || colon == std::string::npos ? 0 : colon + 1;
+  return Name.substr(0, host) + platform::Cp1252ToUtf8(std::string_view(Name).substr(host));
+}
+
 }  // namespace
 
 // ---- TQorDatabase ----
@@ -116,11 +127,15 @@ void TQorDatabase::Open() {
     dpb += static_cast<char>(value.size());
     dpb += value;
   }
+  // The name goes in UTF-8. The client still passes it through the
+  // process's character set, which must be UTF-8 for a letter outside ASCII
+  // (platform::UseUtf8CharacterType): the C locale's refuses it.
+  dpb.append({static_cast<char>(isc_dpb_utf8_filename), '\0'});
   ISC_STATUS_ARRAY status;
   isc_db_handle handle = 0;
   // Length 0: the name is read up to its terminating zero.
-  if (isc_attach_database(status, 0, DatabaseName.c_str(), &handle, static_cast<short>(dpb.size()),
-                          dpb.data())) {
+  if (isc_attach_database(status, 0, ClientDatabaseName(DatabaseName).c_str(), &handle,
+                          static_cast<short>(dpb.size()), dpb.data())) {
     ThrowClientError(status);
   }
   handle_ = handle;

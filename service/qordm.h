@@ -32,7 +32,9 @@ class EDatabaseError : public Exception {
 // The client library's handles (FB_API_HANDLE).
 using TFbHandle = unsigned int;
 
-// One connection. DatabaseName is "host:path"; Params are "name=value"
+// One connection. DatabaseName is "host:path", cp1252 text, whose path
+// reaches the server in UTF-8 (a path outside ASCII needs the process's
+// character type UTF-8, platform::UseUtf8CharacterType); Params are "name=value"
 // entries, of which "user_name" and "password" are known (at most 255 bytes
 // each, as the parameter block holds). Closing leaves the text fields alone.
 class TQorDatabase {

@@ -1,9 +1,9 @@
 #include "service/shelserv.h"
 
+#include "common/Comserv.h"
 #include "common/exceptions.h"
 #include "platform/shell.h"
 #include "platform/syserror.h"
-#include "platform/text.h"
 
 void GetDesktopFolder(uintptr_t /*Owner*/, std::string& Path) {
   std::string folder;
@@ -12,8 +12,11 @@ void GetDesktopFolder(uintptr_t /*Owner*/, std::string& Path) {
   } catch (const platform::SystemError& e) {
     throw Exception(e.what());
   }
-  std::string text = platform::Utf8ToCp1252(folder);
-  if (platform::Cp1252ToUtf8(text) == folder) Path = text;
+  try {
+    Path = PathFromDisk(folder);
+  } catch (const Exception&) {
+    // A folder cp1252 cannot spell is one the shell finds but cannot name.
+  }
 }
 
 void CreateShortcut(const std::string& LinkFile, const std::string& Description,
@@ -27,7 +30,7 @@ void CreateShortcut(const std::string& LinkFile, const std::string& Description,
   link.IconFile = IconFile;
   link.IconIndex = IconIndex;
   try {
-    platform::WriteShellLink(platform::Cp1252ToUtf8(LinkFile), link);
+    platform::WriteShellLink(PathOnDisk(LinkFile), link);
   } catch (const platform::SystemError& e) {
     throw Exception(e.what());
   }

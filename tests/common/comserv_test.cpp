@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "common/exceptions.h"
 #include "tests/common/log_time_support.h"
 
 namespace {
@@ -133,6 +134,33 @@ TEST(Comserv, SetTempToAppDirPointsTheTemporaryFoldersAtIt) {
     const char* value = std::getenv(name);
     ASSERT_NE(value, nullptr) << name;
     EXPECT_EQ(std::string(value), VIGILO_TEST_BINARY_DIR) << name;
+  }
+}
+
+TEST(Comserv, PathsCrossBetweenCp1252AndTheFileSystemOnce) {
+  struct Case {
+    const char* text;    // cp1252
+    const char* onDisk;  // UTF-8
+  } cases[] = {
+      {"/srv/plain/x.ini", "/srv/plain/x.ini"},
+      {"/srv/d\xE9p\xF4t/app", "/srv/d\xC3\xA9p\xC3\xB4t/app"},
+      {"/\x80/\x9C", "/\xE2\x82\xAC/\xC5\x93"},  // €, œ: the code page's own letters
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PathOnDisk(c.text), c.onDisk) << c.text;
+    EXPECT_EQ(PathFromDisk(c.onDisk), c.text) << c.onDisk;
+  }
+}
+
+TEST(Comserv, PathFromDiskRefusesANameCp1252CannotSpell) {
+  for (const char* onDisk : {"/srv/\xCE\xA9mega", "/srv/\xE6\x97\xA5", "/srv/bad\xFF"}) {
+    try {
+      PathFromDisk(onDisk);
+      ADD_FAILURE() << onDisk << " gave a path";
+    } catch (const Exception& e) {
+      EXPECT_NE(std::string(e.what()).find("cannot hold"), std::string::npos) << e.what();
+    }
   }
 }
 

@@ -445,7 +445,9 @@ TEST_F(QuennetLibraryTest, SendSecureMailThroughTheLibraryBesideTheProgram) {
 TEST_F(QuennetLibraryTest, AHundredMegabyteAttachmentIsSentWithLittleMemory) {
   const fs::path probe = library_.parent_path() / "mail_probe";
   fs::copy_file(MAIL_PROBE, probe);
-  const fs::path file = dir_ / "r\xE9sum\xE9 big.bin";  // cp1252, as the programs name it
+  // On disk in UTF-8; the programs name it in cp1252.
+  const fs::path file = dir_ / "r\xC3\xA9sum\xC3\xA9 big.bin";
+  const std::string fileText = (dir_ / "r\xE9sum\xE9 big.bin").string();
   std::string data(100 << 20, '\0');
   uint64_t x = 88172645463325252ull;  // xorshift: every byte value, nothing repeated
   for (char& c : data) {
@@ -464,7 +466,7 @@ TEST_F(QuennetLibraryTest, AHundredMegabyteAttachmentIsSentWithLittleMemory) {
        {"Options", {{"From", "alert@example.org"}, {"Timeout", "600"}}}});
   mailtest::ProgramResult sent = mailtest::RunProgram(
       {probe.string(), "1", "a@example.org", "Message de alarme du Alert Service - BIG", "Bonjour",
-       "\"" + file.string() + "\"", "", "0", "0"},
+       "\"" + fileText + "\"", "", "0", "0"},
       {{"LD_LIBRARY_PATH", std::nullopt}});
   ASSERT_EQ(sent.exitCode, 0);
   std::vector<mailtest::Fields> lines = mailtest::ParseFieldLines(sent.output);

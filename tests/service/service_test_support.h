@@ -84,14 +84,15 @@ inline std::string HoursMinutes(TDateTime value) {
 }
 
 #ifdef VIGILO_PROGRAM
-// Lays out below `root` a program folder "prog/" as an installation does
+// Lays out below `root` a program folder ("prog/" unless told) as an installation does
 // (vigilo, the mail library, the icon, "Reports/"), the folders of the
 // desktop, the runtime and the registrations, and points this process's
 // environment, and so the programs it starts, at them. The program folder,
-// ending in "/".
-inline std::string MakeInstallation(const testing_support::TempFolder& root) {
+// ending in "/". `folder` names it below `root` (UTF-8, as on disk).
+inline std::string MakeInstallation(const testing_support::TempFolder& root,
+                                    const std::string& folder = "prog") {
   namespace fs = std::filesystem;
-  const std::string prog = root.File("prog") + "/";
+  const std::string prog = root.File(folder) + "/";
   fs::create_directories(prog + "Reports");
   fs::create_directories(root.File("desktop"));
   fs::create_directories(root.File("run"));

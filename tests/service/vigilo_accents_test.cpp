@@ -1,0 +1,210 @@
+// Names with letters outside ASCII, end to end: the program installed in an
+// accented folder and a chain whose database lies in one, run as an
+// installation runs them (svcmgr and vigilo as real processes, the database
+// on the local Firebird server, a real SMTP server, the shortcut read back by
+// lnkinfo); a folder the programs' character set cannot spell; and what
+// vigilo says when a person runs it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/datetime.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/scm.h"
+#include "platform/syserror.h"
+#include "tests/maillib/child_process.h"
+#include "tests/maillib/smtp_test_server.h"
+#include "tests/service/fbtest.h"
+#include "tests/service/lnkinfo_reader.h"
+#include "tests/service/service_test_support.h"
+#include "tests/support/process_support.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using service_test::LogTexts;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+using testing_support::ReadFile;
+using testing_support::WaitExit;
+using testing_support::WaitUntil;
+
+// File names on disk are UTF-8; the settings files and the log are cp1252.
+constexpr char kProgFolderUtf8[] = "d\xC3\xA9p\xC3\xB4t/app";  // dépôt/app
+constexpr char kDbFolderUtf8[] = "db/\xC3\xA9lan";             // db/élan
+constexpr char kDbFolderCp1252[] = "db/\xE9lan";
+constexpr char kChainCp1252[] = "Cha\xEEne \xC9lan";  // Chaîne Élan
+constexpr char kFolderNameUtf8[] = "\xC3\x89LAN";     // ÉLAN
+
+// Runs `args` to its end; its exit status and what it wrote to standard
+// output and standard error, in one text.
+mailtest::ProgramResult RunWithErrors(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return mailtest::RunProgram(argv, {{"VIGILO_SCM_FD", std::nullopt}});
+}
+
+class VigiloAccentsTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (manager > 0) testing_support::StopChild(manager);
+    service_test::ClearInstallationEnvironment();
+  }
+
+  testing_support::TempFolder root;
+  pid_t manager = -1;
+};
+
+TEST_F(VigiloAccentsTest, AnAccentedInstallationChecksAChainInAnAccentedFolder) {
+  const TDateTime started = Now();
+  if (service_test::HoursMinutes(started) == "23:59") GTEST_SKIP() << "the day changes";
+  const std::string prog = service_test::MakeInstallation(root, kProgFolderUtf8);
+
+  // The chain's database, made by the server in the accented folder. The
+  // client takes the name in the process's character set, as the service's.
+  platform::UseUtf8CharacterType();
+  fbtest::DatabaseFolder databases;
+  const std::string dbFolder = databases.Path() + "/" + kDbFolderUtf8;
+  fs::create_directories(dbFolder);
+  for (const std::string& folder : {databases.Path() + "/db", dbFolder}) {
+    ::chmod(folder.c_str(), 0777);
+  }
+  fbtest::CreateDatabase(
+      "localhost:" + dbFolder + "/qor.fdb",
+      {"CREATE TABLE SHOPS (IDSHOP INTEGER NOT NULL PRIMARY KEY, SHOPNAME VARCHAR(60))",
+       "CREATE TABLE VISITORS (IDSHOP INTEGER, DDATE TIMESTAMP, ENTERS INTEGER)",
+       "INSERT INTO SHOPS VALUES (1, 'Behind')",
+       "INSERT INTO VISITORS VALUES (1, CURRENT_DATE - 4, 12)"});
+  ASSERT_TRUE(fs::exists(dbFolder + "/qor.fdb"));
+
+  // The settings in cp1252, as the data-acquisition service writes them.
+  const fbtest::Credentials& sysdba = fbtest::Sysdba();
+  root.Write(std::string(kProgFolderUtf8) + "/qorsvc.ini",
+             std::string("[Directory0]\r\nTrackDirectory=") + kChainCp1252 +
+                 "\r\nHost=localhost\r\nDatabase=" + databases.Path() + "/" + kDbFolderCp1252 +
+                 "/qor.fdb\r\nUsername=" + sysdba.User + "\r\nPassword=" + sysdba.Password +
+                 "\r\n");
+  mailtest::SmtpTestServer smtp(root.File("mail"), mailtest::SmtpTestServer::Options{});
+  root.Write(std::string(kProgFolderUtf8) + "/vigilo.ini",
+             "[General]\r\nLogDetailed=1\r\nExactTime=" + service_test::HoursMinutes(started) +
+                 "\r\n[Alarms]\r\nUseEmail=1\r\nAlarmMailDefault=0\r\n"
+                 "AlarmMailAddr=ops@example.test\r\nAlarmMailSmtpHost=127.0.0.1\r\n"
+                 "AlarmMailSmtpPort=" +
+                 std::to_string(smtp.Port()) + "\r\n");
+
+  ASSERT_EQ(WaitExit(testing_support::Spawn({prog + "vigilo", "-install", "-silent"})), 0);
+  manager = testing_support::StartChild(SVCMGR_PROGRAM);
+  ASSERT_GT(manager, 0);
+  const std::string log = prog + "vigilo.log";
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(log).find("Data check done") != std::string::npos; }))
+      << ReadFile(log);
+
+  // Checked: the chain under its folder's name (the log is UTF-8), and no error.
+  const std::vector<std::string> texts = LogTexts(log);
+  EXPECT_THAT(texts, Contains(std::string("Check ") + kFolderNameUtf8)) << ReadFile(log);
+  EXPECT_THAT(texts, Not(Contains(HasSubstr("Invalid connection string")))) << ReadFile(log);
+
+  // The chain's report, named in UTF-8 on disk, written in UTF-8.
+  const std::string chainReport =
+      prog + "Reports/alert_report_" + std::string(kFolderNameUtf8) + ".html";
+  ASSERT_TRUE(fs::exists(chainReport)) << ReadFile(log);
+  EXPECT_THAT(ReadFile(chainReport), HasSubstr("Behind"));
+  EXPECT_THAT(ReadFile(chainReport), HasSubstr(kFolderNameUtf8));
+  EXPECT_THAT(ReadFile(chainReport), HasSubstr("g\xC3\xA9n\xC3\xA9r\xC3\xA9"));
+
+  // The mail names the chain and carries its report.
+  std::vector<mailtest::ReceivedMail> mails;
+  ASSERT_TRUE(WaitUntil([&] {
+    mails = smtp.Messages();
+    return !mails.empty();
+  }));
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].subject,
+            std::string("Message de alarme du Alert Service - ") + kFolderNameUtf8);
+  ASSERT_EQ(mails[0].attachments.size(), 1u);
+  EXPECT_EQ(mails[0].attachments[0].name, "alert_report_" + std::string(kFolderNameUtf8) + ".html");
+  EXPECT_EQ(mails[0].attachments[0].data, ReadFile(chainReport));
+
+  // The shortcut leads into the folder as it is spelt on disk.
+  testing_support::LnkInfo link =
+      testing_support::ReadWithLnkinfo(root.File("desktop/Alert_Report.lnk"));
+  ASSERT_EQ(link.exitStatus, 0) << link.output;
+  EXPECT_EQ(link.fields["Local path"], prog + "Reports/alert_report.html") << link.output;
+  EXPECT_EQ(link.fields["Working directory"], prog + "Reports") << link.output;
+  EXPECT_EQ(link.fields["Icon location"], prog + "report.ico") << link.output;
+  EXPECT_TRUE(fs::exists(link.fields["Local path"]));
+
+  // Log, settings and reports lie in the program's folder, and nothing was
+  // made under a misspelt one.
+  EXPECT_THAT(ReadFile(prog + "vigilo.ini"),
+              HasSubstr(std::string("TrackedChain=") + kChainCp1252));
+  EXPECT_THAT(ReadFile(prog + "vigilo.ini"), Not(HasSubstr("LastCheckAt=30/12/1899")));
+  EXPECT_TRUE(fs::exists(prog + "Reports/alert_report.html"));
+  const auto names = [](const std::string& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      found.push_back(entry.path().filename().string());
+    }
+    return found;
+  };
+  EXPECT_THAT(names(root.Path()),
+              UnorderedElementsAre("d\xC3\xA9p\xC3\xB4t", "desktop", "mail", "run", "scm"));
+  EXPECT_THAT(names(prog), UnorderedElementsAre("vigilo", "libquennet.so", "report.ico", "Reports",
+                                                "qorsvc.ini", "vigilo.ini", "vigilo.log"));
+}
+
+TEST_F(VigiloAccentsTest, AFolderTheCharacterSetCannotSpellStopsTheProgramAtStart) {
+  // "Ωmega": cp1252 has no Greek letters.
+  const std::string prog = service_test::MakeInstallation(root, "\xCE\xA9mega");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{prog + "vigilo"}, {prog + "vigilo", "-install"}}) {
+    const mailtest::ProgramResult run = RunWithErrors(args);
+    EXPECT_EQ(run.exitCode, 1) << args.back();
+    EXPECT_THAT(run.output, HasSubstr("character set (Windows-1252) cannot hold")) << args.back();
+  }
+  EXPECT_FALSE(fs::exists(prog + "vigilo.log"));
+  EXPECT_TRUE(fs::is_empty(root.File("scm/services"))) << "nothing registered";
+}
+
+TEST_F(VigiloAccentsTest, HelpVersionAndAStartByHand) {
+  const std::string prog = service_test::MakeInstallation(root);
+  const mailtest::ProgramResult help = RunWithErrors({prog + "vigilo", "--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_THAT(help.output, HasSubstr("Usage: vigilo [-install | -uninstall] [-silent]"));
+  EXPECT_THAT(help.output, HasSubstr("svcmgr"));
+  EXPECT_THAT(help.output, Not(HasSubstr("could not connect")));
+
+  const mailtest::ProgramResult version = RunWithErrors({prog + "vigilo", "--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.output, "vigilo (CORVANTE Alert Service) " VIGILO_VERSION "\n");
+
+  const mailtest::ProgramResult byHand = RunWithErrors({prog + "vigilo"});
+  EXPECT_EQ(byHand.exitCode, 1);
+  EXPECT_THAT(byHand.output,
+              HasSubstr(platform::SystemErrorText(platform::kErrorFailedServiceControllerConnect)));
+  EXPECT_THAT(byHand.output, HasSubstr("started by the service manager svcmgr"));
+  EXPECT_THAT(byHand.output, HasSubstr("\"vigilo -install\""));
+
+  // The framework's switches, after "-" or "/", in any case, as before.
+  const mailtest::ProgramResult install = RunWithErrors({prog + "vigilo", "/Install"});
+  EXPECT_EQ(install.exitCode, 0);
+  EXPECT_EQ(install.output, "Service installed successfully\n");
+  const auto registration = platform::ReadServiceRegistration("VazidEre");
+  ASSERT_TRUE(registration);
+  EXPECT_EQ(registration->ImagePath, prog + "vigilo");
+  const mailtest::ProgramResult uninstall =
+      RunWithErrors({prog + "vigilo", "-UNINSTALL", "/silent"});
+  EXPECT_EQ(uninstall.exitCode, 0);
+  EXPECT_EQ(uninstall.output, "");
+  EXPECT_FALSE(platform::ReadServiceRegistration("VazidEre"));
+}
+
+}  // namespace
