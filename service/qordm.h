@@ -34,13 +34,14 @@ class EDatabaseError : public Exception {
 using TFbHandle = unsigned int;
 
 // How long an attach waits for the server's first answer, in seconds (the
-// client's isc_dpb_connect_timeout; its own default is 180). A server
-// answers its connects within a second, across a slow link within a few: 15 s
+// client's isc_dpb_connect_timeout, whose own default is 180). A server
+// answers a connect within a second, across a slow link within a few: 15 s
 // leaves a wide margin, yet a chain whose server accepts and then says
-// nothing costs a check 15 s instead of three minutes, and a stop or the
-// manager's shutdown (which waits 30 s) outlasts it. It covers the
-// connection's opening only: once the server has accepted, the rest of the
-// attach waits as the client does.
+// nothing costs a check 15 s instead of three minutes. An attach under way
+// cannot be aborted, so a stop during one waits for this time-out; it stays
+// below the 30 s the manager gives a service at its shutdown. It covers the
+// opening of the connection only: once the server has accepted, the rest of
+// the attach waits as the client does.
 constexpr int32_t kConnectTimeoutSeconds = 15;
 
 // One connection. DatabaseName is "host:path"; Params are "name=value"
