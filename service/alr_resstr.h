@@ -22,6 +22,8 @@ inline constexpr std::string_view SDayNames = "Dim|Lun|Mar|Mer|Jeu|Ven|Sam|";
 inline constexpr std::string_view SDaysExcluded = "Jours sont exclus du contr\xF4le: ";
 inline constexpr std::string_view SServiceTaskCanceled =
     "Current service task canceled due to urgent control request.";
+inline constexpr std::string_view SChainDatabaseTimeout =
+    "Database time-out: the chain's database work did not end within %s s and was aborted";
 inline constexpr std::string_view SAlarmMailSubject = "Message de alarme du Alert Service";
 inline constexpr std::string_view SMailSentOk = "le message est envoy\xE9 avec succ\xE8s.";
 inline constexpr std::string_view SAllDaysIncluded =

@@ -1,8 +1,12 @@
 #include "service/alrsrv.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -29,6 +33,92 @@ constexpr TDateTime kSecond = 1.0 / 86400;
 // The first check never comes sooner than this after the loop begins.
 constexpr TDateTime kFirstCheckDelay = 5 * kSecond;
 constexpr uint32_t kIdlePauseMs = 100;
+
+// How often the watch of a chain looks at the clock and the control queue:
+// as often as the idle main loop looks at the queue.
+constexpr std::chrono::milliseconds kWatchTick{kIdlePauseMs};
+
+// The cancellation error, apart from the errors of one chain so that it
+// leaves the chain's handler: the main loop logs it with its message.
+class ECheckCanceled : public Exception {
+ public:
+  ECheckCanceled() : Exception(std::string(resstr::SServiceTaskCanceled)) {}
+};
+
+// Watches one chain's database work from a thread of its own and aborts the
+// client's operation once the work has run for `timeLimit`, or once a stop
+// has waited `stopLimit`. An attach under way cannot be aborted: the watch
+// tries again at every tick until the connection exists. Once End (or the
+// destructor) has returned, the connection is no longer touched.
+class TChainWatch {
+ public:
+  enum class Reason { None, TimeLimit, Stop };
+
+  TChainWatch(TQorDatabase& Database, std::chrono::milliseconds TimeLimit,
+              std::chrono::milliseconds StopLimit, std::function<bool()> StopRequested)
+      : database_(Database),
+        timeLimit_(TimeLimit),
+        stopLimit_(StopLimit),
+        stopRequested_(std::move(StopRequested)),
+        thread_([this] { Run(); }) {}
+  ~TChainWatch() { End(); }
+  TChainWatch(const TChainWatch&) = delete;
+  TChainWatch& operator=(const TChainWatch&) = delete;
+
+  // Ends the watch; why the operation was aborted, None when it was not.
+  Reason End() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    return aborted_;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void Run() noexcept {
+    try {
+      Watch();
+    } catch (...) {
+      // A watch that failed leaves the chain as it was before watches: it
+      // ends when the server answers.
+    }
+  }
+
+  void Watch() {
+    const Clock::time_point start = Clock::now();
+    std::optional<Clock::time_point> stopSeen;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!ended_ && aborted_ == Reason::None) {
+      wake_.wait_for(lock, kWatchTick);
+      if (ended_) break;
+      const Clock::time_point now = Clock::now();
+      if (!stopSeen && stopRequested_()) stopSeen = now;
+      Reason due = Reason::None;
+      if (now - start >= timeLimit_) {
+        due = Reason::TimeLimit;
+      } else if (stopSeen && now - *stopSeen >= stopLimit_) {
+        due = Reason::Stop;
+      }
+      // Under the lock: End waits for an abort under way.
+      if (due != Reason::None && database_.Abort()) aborted_ = due;
+    }
+  }
+
+  TQorDatabase& database_;
+  const std::chrono::milliseconds timeLimit_;
+  const std::chrono::milliseconds stopLimit_;
+  const std::function<bool()> stopRequested_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool ended_ = false;
+  Reason aborted_ = Reason::None;
+  // Last: it starts once the members it reads exist.
+  std::thread thread_;
+};
 
 void SleepFor(uint32_t Milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
@@ -301,7 +391,7 @@ void TAlarmSvc::RunDataCheck() {
     throw;
   }
   SetIdle(true);
-  if (IsControlPending()) throw Exception(std::string(resstr::SServiceTaskCanceled));
+  if (IsControlPending()) throw ECheckCanceled();
 }
 
 bool TAlarmSvc::IsCheckDue() {
@@ -340,11 +430,19 @@ bool TAlarmSvc::IsControlPending() {
   return true;
 }
 
+bool TAlarmSvc::IsStopRequested() const {
+  if (Terminated()) return true;
+  platform::ThreadMessage msg;
+  if (!PeekMessage(msg, platform::kCmServiceControl, platform::kCmServiceControl)) return false;
+  return msg.WParam == platform::kServiceControlStop ||
+         msg.WParam == platform::kServiceControlShutdown;
+}
+
 // ---- Check run ----
 
 void TAlarmSvc::DoDataCheck() {
   const auto cancelPoint = [this] {
-    if (IsControlPending()) throw Exception(std::string(resstr::SServiceTaskCanceled));
+    if (IsControlPending()) throw ECheckCanceled();
   };
   Report->Clear();
   const int32_t count = Config->ChainCount();
@@ -357,19 +455,9 @@ void TAlarmSvc::DoDataCheck() {
     DmQor.Password = chain.Password;
     DmQor.SetDatabaseName(chain.ConnectionString);
     try {
-      DmQor.Connect(true);
-      try {
-        if (Config->LogDetailed) WriteLog(0, "Check " + chain.FolderName);
-        CheckChain(chain);
-      } catch (...) {
-        try {
-          if (DmQor.IsConnected()) DmQor.Connect(false);
-        } catch (const std::exception&) {
-          // The chain's own error is the one to log.
-        }
-        throw;
-      }
-      if (DmQor.IsConnected()) DmQor.Connect(false);
+      ExamineWatchedChain(chain);
+    } catch (const ECheckCanceled&) {
+      throw;
     } catch (const std::exception& e) {
       LogEvent(3, e.what());
     }
@@ -388,6 +476,45 @@ void TAlarmSvc::DoDataCheck() {
   CreateReportShortcut(mainReport);
   for (int32_t i = 0; i < Report->Count(); ++i) WriteChainReport(i);
   SaveConfigAfterCheck();
+}
+
+void TAlarmSvc::ExamineWatchedChain(const TChainParams& Chain) {
+  // The service reports its wait hint with every status: a stop must be
+  // seen through within it.
+  const std::chrono::milliseconds stopLimit(WaitHint / 2);
+  TChainWatch watch(DmQor.QorDatabase, ChainTimeLimit, stopLimit,
+                    [this] { return IsStopRequested(); });
+  try {
+    ExamineChain(Chain);
+  } catch (const std::exception&) {
+    switch (watch.End()) {
+      case TChainWatch::Reason::Stop:
+        throw ECheckCanceled();
+      case TChainWatch::Reason::TimeLimit: {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(ChainTimeLimit);
+        throw Exception(
+            resstr::Format(resstr::SChainDatabaseTimeout, {std::to_string(seconds.count())}));
+      }
+      case TChainWatch::Reason::None:
+        throw;
+    }
+  }
+}
+
+void TAlarmSvc::ExamineChain(const TChainParams& Chain) {
+  DmQor.Connect(true);
+  try {
+    if (Config->LogDetailed) WriteLog(0, "Check " + Chain.FolderName);
+    CheckChain(Chain);
+  } catch (...) {
+    try {
+      if (DmQor.IsConnected()) DmQor.Connect(false);
+    } catch (const std::exception&) {
+      // The chain's own error is the one to log.
+    }
+    throw;
+  }
+  if (DmQor.IsConnected()) DmQor.Connect(false);
 }
 
 void TAlarmSvc::CreateReportShortcut(const std::string& MainReport) {

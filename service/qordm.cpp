@@ -50,6 +50,14 @@ constexpr double kTimeUnitsPerDay = 86400.0 * ISC_TIME_SECONDS_PRECISION;
   throw EDatabaseError(message, sqlCode, gdsCode);
 }
 
+// The connect time-out item, a four-byte value in the client's byte order.
+void AppendConnectTimeout(std::string& dpb) {
+  const int32_t seconds = kConnectTimeoutSeconds;
+  dpb += static_cast<char>(isc_dpb_connect_timeout);
+  dpb += static_cast<char>(sizeof seconds);
+  dpb.append(reinterpret_cast<const char*>(&seconds), sizeof seconds);
+}
+
 template <typename T>
 T Load(const char* data) {
   T value;
@@ -131,6 +139,7 @@ void TQorDatabase::Open() {
   // process's character set, which must be UTF-8 for a letter outside ASCII
   // (platform::UseUtf8CharacterType): the C locale's refuses it.
   dpb.append({static_cast<char>(isc_dpb_utf8_filename), '\0'});
+  AppendConnectTimeout(dpb);
   ISC_STATUS_ARRAY status;
   isc_db_handle handle = 0;
   // Length 0: the name is read up to its terminating zero.
@@ -139,14 +148,27 @@ void TQorDatabase::Open() {
     ThrowClientError(status);
   }
   handle_ = handle;
+  abortHandle_ = handle;
 }
 
 void TQorDatabase::Close() {
   if (!Connected()) return;
   ISC_STATUS_ARRAY status;
+  // A detach can wait on a silent server too: the handle stays abortable
+  // until it has returned.
   const bool failed = isc_detach_database(status, &handle_) != 0;
+  abortHandle_ = 0;
   handle_ = 0;
   if (failed) ThrowClientError(status);
+}
+
+bool TQorDatabase::Abort() noexcept {
+  isc_db_handle handle = abortHandle_;
+  if (handle == 0) return false;
+  // The client looks the handle up under its own lock: one that a detach has
+  // just released is refused, never used.
+  ISC_STATUS_ARRAY status;
+  return fb_cancel_operation(status, &handle, fb_cancel_abort) == 0;
 }
 
 // ---- TQorTransaction ----

@@ -8,6 +8,7 @@
 // service thread only: nothing here is locked.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,6 +33,17 @@ class EDatabaseError : public Exception {
 // The client library's handles (FB_API_HANDLE).
 using TFbHandle = unsigned int;
 
+// How long an attach waits for the server's first answer, in seconds (the
+// client's isc_dpb_connect_timeout, whose own default is 180). A server
+// answers a connect within a second, across a slow link within a few: 15 s
+// leaves a wide margin, yet a chain whose server accepts and then says
+// nothing costs a check 15 s instead of three minutes. An attach under way
+// cannot be aborted, so a stop during one waits for this time-out; it stays
+// below the 30 s the manager gives a service at its shutdown. It covers the
+// opening of the connection only: once the server has accepted, the rest of
+// the attach waits as the client does.
+constexpr int32_t kConnectTimeoutSeconds = 15;
+
 // One connection. DatabaseName is "host:path", cp1252 text, whose path
 // reaches the server in UTF-8 (a path outside ASCII needs the process's
 // character type UTF-8, platform::UseUtf8CharacterType); Params are "name=value"
@@ -51,12 +63,21 @@ class TQorDatabase {
   void Close();
   bool Connected() const { return handle_ != 0; }
   TFbHandle* Handle() { return &handle_; }
+  // From any thread: aborts what the client does on this connection
+  // (fb_cancel_operation with fb_cancel_abort), so that a call blocked on a
+  // silent server returns with an error; the connection can only be closed
+  // then. False when there is no connection to abort: none was attached yet
+  // (an attach under way cannot be aborted), or it was closed.
+  bool Abort() noexcept;
 
   std::string DatabaseName;
   std::vector<std::string> Params;
 
  private:
   TFbHandle handle_ = 0;
+  // The handle as Abort sees it from another thread: set once the attach has
+  // returned it, cleared once the detach has returned.
+  std::atomic<TFbHandle> abortHandle_{0};
 };
 
 // A transaction on one database. Params name its options, of which

@@ -30,6 +30,7 @@
 #include "tests/service/fbtest.h"
 #include "tests/service/lnkinfo_reader.h"
 #include "tests/service/service_test_support.h"
+#include "tests/service/tcp_relay.h"
 #include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 
@@ -329,6 +330,40 @@ TEST_F(VigiloSystemTest, TheCheckRunsAtTheListedTime) {
   status = Status();
   ASSERT_TRUE(status);
   EXPECT_EQ(status->NextCheckTime.wDay, DayOf(started + 1)) << "the next one is tomorrow";
+}
+
+// A stop while the first chain's server has fallen silent: the service waits
+// for the chain a while, aborts its database work, logs the cancellation and
+// is stopped within the wait hint it reports (plus 2 s for the manager and
+// this test's polls).
+TEST_F(VigiloSystemTest, AStopDuringAStalledChainIsAnsweredWithinTheWaitHint) {
+  // Past the attach and into the schema probes, where the server falls silent.
+  testing_support::TcpRelay relay(2000);
+  std::string qor = ReadFile(prog + "qorsvc.ini");
+  qor.replace(qor.find("Host=localhost"), 14, "Host=" + relay.Host());
+  root->Write("prog/qorsvc.ini", qor);
+  Start(HoursMinutes(Now()), "");
+  ASSERT_TRUE(WaitUntil([&] { return relay.Stalled(); })) << ReadFile(Log());
+
+  platform::ServiceManagerClient& scm = platform::SystemServiceManager();
+  platform::ScHandlePtr manager, service;
+  platform::ServiceStatus status;
+  ASSERT_EQ(scm.OpenSCManager("", platform::kScManagerConnect, manager), 0u);
+  ASSERT_EQ(scm.OpenService(*manager, "VazidEre", platform::kServiceQueryStatus, service), 0u);
+  ASSERT_EQ(scm.QueryServiceStatus(*service, status), 0u);
+  ASSERT_EQ(status.dwCurrentState, platform::kServiceRunning);
+  const auto limit = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::milliseconds(status.dwWaitHint) + 2s);
+  ASSERT_EQ(Control(platform::kServiceControlStop, platform::kServiceStop), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceStopped; }, limit))
+      << "still " << ServiceState() << " after " << limit.count() << " s";
+  // Whatever the outcome, the relay lets the service go before the manager ends.
+  relay.CloseAll();
+  ASSERT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceStopped; }));
+  const std::vector<std::string> log = LogTexts(Log());
+  EXPECT_THAT(log, Contains("Current service task canceled due to urgent control request."));
+  EXPECT_THAT(log, Not(Contains(HasSubstr("Data check done"))));
+  EXPECT_EQ(log.back(), "VazidEre service stopped");
 }
 
 }  // namespace

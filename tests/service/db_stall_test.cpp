@@ -1,0 +1,177 @@
+// Database servers that go silent, through a relay in front of the real
+// Firebird server: the connect gives up after its time-out, and a check with
+// a stalled chain aborts that chain at its time limit, reports the others and
+// schedules the next check. Every wait here is bounded, so that a fault fails
+// the test instead of hanging it: the relay then lets the client go.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "common/debuglog.h"
+#include "platform/scm.h"
+#include "service/alrsrv.h"
+#include "tests/service/fbtest.h"
+#include "tests/service/service_test_support.h"
+#include "tests/service/tcp_relay.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using service_test::LogTexts;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing_support::ReadFile;
+using testing_support::TcpRelay;
+
+// What a stalled relay lets through: the attach (about 1200 bytes with the
+// test's names) and the start of the schema probes, so that the server falls
+// silent on a connection the client holds.
+constexpr size_t kStallAfterBytes = 2000;
+
+// "localhost:/path" through the relay: "127.0.0.1/port:/path".
+std::string ThroughRelay(const TcpRelay& relay, const std::string& connection) {
+  return relay.Host() + connection.substr(connection.find(':'));
+}
+
+// Waits for `task` at most `limit`; past it, the relay drops its connections
+// so that the client returns, and the wait is reported as a failure.
+template <typename T>
+bool EndsWithin(std::future<T>& task, std::chrono::milliseconds limit, TcpRelay& relay) {
+  if (task.wait_for(limit) == std::future_status::ready) return true;
+  relay.CloseAll();
+  task.wait();
+  return false;
+}
+
+TEST(ConnectTimeoutTest, AServerThatNeverAnswersFailsTheConnectAtTheTimeOut) {
+  TcpRelay relay(0);
+  TDmQor dm;
+  dm.Username = fbtest::Sysdba().User;
+  dm.Password = fbtest::Sysdba().Password;
+  dm.SetDatabaseName(ThroughRelay(relay, fbtest::Databases().Rule));
+  const auto start = std::chrono::steady_clock::now();
+  std::future<std::string> connect = std::async(std::launch::async, [&]() -> std::string {
+    try {
+      dm.Connect(true);
+      return "connected";
+    } catch (const EDatabaseError& e) {
+      return e.what();
+    }
+  });
+  const std::chrono::seconds timeOut(kConnectTimeoutSeconds);
+  ASSERT_TRUE(EndsWithin(connect, timeOut + 5s, relay)) << "the connect waited past its time-out";
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(connect.get(), "connected");
+  EXPECT_GE(elapsed, timeOut - 1s) << "ended by the time-out, not by a refusal";
+  EXPECT_EQ(relay.Accepted(), 1);
+  EXPECT_FALSE(dm.IsConnected());
+}
+
+// The service object in this process, its folder, clock and pause the test's.
+class StalledChainTest : public ::testing::Test {
+ protected:
+  StalledChainTest() {
+    fs::create_directories(dir.File("prog/Reports"));
+    fs::create_directories(dir.File("desktop"));
+    fs::create_directories(dir.File("scm/services"));
+    ::setenv("VIGILO_SCM_DIR", dir.File("scm").c_str(), 1);
+    ::setenv("VIGILO_COMMON_DESKTOP", dir.File("desktop").c_str(), 1);
+    svc = std::make_unique<TAlarmSvc>(dm, [this] { return now; });
+    svc->AppDir = dir.File("prog/");
+    svc->IniName = "vigilo.ini";
+    svc->ReportsDir = svc->AppDir + "Reports/";
+    svc->SendMail = [](const std::string&, const std::string&, const std::string&,
+                       const std::string&, std::string&, const std::string&, int32_t, int32_t,
+                       const TMailServerParams*) { return true; };
+    dir.Write("scm/services/qorsvc.ini",
+              "[Service]\r\nImagePath=" + dir.File("prog/qorsvc") + "\r\n");
+    dir.Write("prog/qorsvc.ini", "[General]\r\n");
+    SetLogTarget(nullptr, dir.File("prog/vigilo.log"));
+  }
+  ~StalledChainTest() override {
+    svc.reset();
+    SetLogTarget(nullptr, "debug.txt");
+    ::unsetenv("VIGILO_SCM_DIR");
+    ::unsetenv("VIGILO_COMMON_DESKTOP");
+  }
+
+  TChainParams Chain(const std::string& folder, const std::string& connection) {
+    TChainParams chain;
+    chain.TrackedChain = folder;
+    chain.FolderName = folder;
+    chain.Username = fbtest::Sysdba().User;
+    chain.Password = fbtest::Sysdba().Password;
+    chain.ConnectionString = connection;
+    return chain;
+  }
+
+  testing_support::TempFolder dir;
+  TDmQor dm;
+  TDateTime now = fbtest::FixtureToday() + EncodeTime(10, 0, 0, 0);
+  std::unique_ptr<TAlarmSvc> svc;
+};
+
+// The main loop runs the check of 18:00, whose second chain stalls, then goes
+// idle until its next listed time, tomorrow; the test stops it there.
+TEST_F(StalledChainTest, AStalledChainTimesOutAndTheCheckGoesOnToItsEnd) {
+  TcpRelay relay(kStallAfterBytes);
+  const fbtest::Fixture& db = fbtest::Databases();
+  svc->Config->Chains = {Chain("SHOPS1", db.Rule), Chain("SHOPS2", ThroughRelay(relay, db.Rule)),
+                         Chain("SHOPS3", db.Bare)};
+  svc->Config->LogDetailed = true;
+  svc->Config->ExactTime->SetText("18:00");
+  svc->Config->SaveToFile(dir.File("prog/vigilo.ini"));
+  svc->ChainTimeLimit = 2s;
+  // The first pause lasts until the first check is due; the one after the
+  // check shows the next one scheduled and asks for the stop.
+  int pauses = 0;
+  TDateTime scheduled = 0;
+  svc->Sleep = [&](uint32_t) {
+    if (++pauses == 1) {
+      now = svc->NextCheck + 1.0 / 86400000;
+    } else if (pauses == 2) {
+      scheduled = svc->NextCheck;
+      svc->PostControlCode(platform::kServiceControlStop);
+    }
+  };
+  std::future<void> loop =
+      std::async(std::launch::async, [this] { svc->ServiceExecute(svc.get()); });
+  if (!EndsWithin(loop, 60s, relay)) {
+    // The stalled chain held the check: let the loop end on a stop.
+    ADD_FAILURE() << "the check did not end";
+    svc->PostControlCode(platform::kServiceControlStop);
+  }
+  loop.get();
+
+  EXPECT_TRUE(relay.Stalled()) << "the server fell silent during the check";
+  const std::vector<std::string> log = LogTexts(dir.File("prog/vigilo.log"));
+  const std::string timeOut =
+      "Database time-out: the chain's database work did not end within 2 s and was aborted";
+  const auto at = [&](const std::string& text) { return std::find(log.begin(), log.end(), text); };
+  ASSERT_THAT(log, Contains(timeOut)) << ::testing::PrintToString(log);
+  EXPECT_LT(at("Check SHOPS1"), at(timeOut));
+  EXPECT_LT(at(timeOut), at("Check SHOPS3")) << "the check went on with the next chain";
+  EXPECT_THAT(log, Contains(HasSubstr("Data check done")));
+  EXPECT_THAT(log, Not(Contains(HasSubstr("canceled"))));
+
+  const std::string main = ReadFile(dir.File("prog/Reports/alert_report.html"));
+  EXPECT_THAT(main, HasSubstr("SHOPS1"));
+  EXPECT_THAT(main, HasSubstr("SHOPS3"));
+  EXPECT_THAT(main, Not(HasSubstr("SHOPS2")));
+  EXPECT_TRUE(fs::exists(dir.File("prog/Reports/alert_report_SHOPS1.html")));
+  EXPECT_TRUE(fs::exists(dir.File("prog/Reports/alert_report_SHOPS3.html")));
+  EXPECT_EQ(scheduled, fbtest::FixtureToday() + 1 + EncodeTime(18, 0, 0, 0)) << "tomorrow's";
+  EXPECT_EQ(svc->LastErrorText, timeOut);
+  EXPECT_FALSE(dm.IsConnected());
+}
+
+}  // namespace
