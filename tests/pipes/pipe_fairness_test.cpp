@@ -103,13 +103,21 @@ int Hog(const std::string& path, size_t sockets, int readyFd) {
   }
 }
 
-TEST(PipeFairness, ConnectionsOfOneUserLockNeitherRootNorAnotherUserOut) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
-  if (!platform::LookUpAccount("nobody") || !platform::LookUpAccount("daemon")) {
-    GTEST_SKIP() << "needs the accounts nobody and daemon";
+// The clients are root and two other users, nobody and daemon, each in a
+// process of its own.
+class PipeFairness : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    if (!platform::LookUpAccount("nobody") || !platform::LookUpAccount("daemon")) {
+      GTEST_SKIP() << "needs the accounts nobody and daemon";
+    }
+    // As under /run, the folders above the sockets let everyone through.
+    ASSERT_EQ(::chmod(pipetest::RuntimeDir().c_str(), 0755), 0);
   }
-  // As under /run, the folders above the sockets let everyone through.
-  ASSERT_EQ(::chmod(pipetest::RuntimeDir().c_str(), 0755), 0);
+};
+
+TEST_F(PipeFairness, ConnectionsOfOneUserLockNeitherRootNorAnotherUserOut) {
   const std::string name = pipetest::UniquePipeName("Fair");
   std::string path;
   ASSERT_EQ(platform::PipeSocketPath(name, path), 0u);
@@ -173,12 +181,7 @@ int TokenAs(const std::string& account, const std::string& name) {
   return pipetest::RunAs(account, [&] { return pipetest::RawClient(name).Token(); });
 }
 
-TEST(PipeFairness, EachUserHoldsOneInstanceAndRootKeepsTheSpareOne) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
-  if (!platform::LookUpAccount("nobody") || !platform::LookUpAccount("daemon")) {
-    GTEST_SKIP() << "needs the accounts nobody and daemon";
-  }
-  ASSERT_EQ(::chmod(pipetest::RuntimeDir().c_str(), 0755), 0);
+TEST_F(PipeFairness, EachUserHoldsOneInstanceAndRootKeepsTheSpareOne) {
   const std::string name = pipetest::UniquePipeName("Spare");
   // One instance, open to every user, as a control pipe that the
   // administrators' group shares.
