@@ -37,21 +37,25 @@ std::string ErrorText(uint32_t code) {
 
 TPipeServer::TPipeServer(const std::string& PipeName, int32_t MaxInstances,
                          const platform::PipeSecurityAttributes* SecurityAttributes,
-                         int32_t LogLevel)
-    : TPipeServer(TDeferStart{}, PipeName, MaxInstances, SecurityAttributes, LogLevel) {
+                         int32_t LogLevel, std::chrono::milliseconds RequestTime)
+    : TPipeServer(TDeferStart{}, PipeName, MaxInstances, SecurityAttributes, LogLevel,
+                  RequestTime) {
   Start();
 }
 
 TPipeServer::TPipeServer(TDeferStart, const std::string& PipeName, int32_t MaxInstances,
                          const platform::PipeSecurityAttributes* SecurityAttributes,
-                         int32_t LogLevel, std::unique_ptr<platform::PipeServerSystem> System)
+                         int32_t LogLevel, std::chrono::milliseconds RequestTime,
+                         std::unique_ptr<platform::PipeServerSystem> System)
     : LogLevel(LogLevel),
       MaxInstances(ClampInstances(MaxInstances)),
+      SlotCount(platform::PipeSlotCount(this->MaxInstances)),
+      RequestTime(RequestTime),
       PipeName("\\\\.\\pipe\\" + PipeName),
-      Instances(std::make_unique<TPipeInstance[]>(static_cast<size_t>(this->MaxInstances))),
+      Instances(std::make_unique<TPipeInstance[]>(static_cast<size_t>(SlotCount))),
       Pipe(System ? std::move(System)
                   : platform::CreatePipeServerSystem(this->PipeName, this->MaxInstances,
-                                                     SecurityAttributes)) {
+                                                     SecurityAttributes, RequestTime)) {
   (void)kPipeSecurityReady;
 }
 
@@ -97,11 +101,11 @@ void TPipeServer::Run() {
   if (InitPipes()) {
     while (!Terminated.load()) {
       uint32_t error = 0;
-      int result = Pipe->Wait(StopEvent, MaxInstances, error);
+      int result = Pipe->Wait(StopEvent, SlotCount, error);
       if (result == 0) break;
       if (result > 0) {
         int index = result - 1;
-        if (index >= MaxInstances) {
+        if (index >= SlotCount) {
           WriteLog(3, "Wrong pipe index");
         } else if (CompletePendingIO(index)) {
           ServeInstance(index);
@@ -119,7 +123,7 @@ void TPipeServer::Run() {
 bool TPipeServer::InitPipes() {
   Statistics = TPipeStatistics{};
   Statistics.StartedAt = DateTimeToSystemTime(Now());
-  for (int i = 0; i < MaxInstances; ++i) {
+  for (int i = 0; i < SlotCount; ++i) {
     if (uint32_t rc = Pipe->CreateInstance(i)) {
       WriteLog(3, "Failed to create pipe instance: " + ErrorText(rc));
       return false;
@@ -131,7 +135,7 @@ bool TPipeServer::InitPipes() {
 }
 
 void TPipeServer::ClosePipes() {
-  for (int i = MaxInstances - 1; i >= 0; --i) {
+  for (int i = SlotCount - 1; i >= 0; --i) {
     if (!Instances[i].Created) continue;
     Pipe->CloseInstance(i);
     Instances[i].Created = false;

@@ -1,17 +1,25 @@
 // A named-pipe server with a thread of its own.
 //
-// The thread sets up MaxInstances instances of the pipe "\\.\pipe\" + name
-// and serves them all through one wait: each instance waits for a client,
-// reads a request, has ProcessRequest build the reply, writes it, reads the
-// next request of the same client, and listens again when the client goes.
-// A client that has not sent its whole request within
-// platform::kPipeRequestTime of its connect or of its last answer is dropped
-// and counted in ConnectErrors, so idle clients cannot hold every instance.
+// The thread sets up the instances of the pipe "\\.\pipe\" + name and serves
+// them all through one wait: each instance waits for a client, reads a
+// request, has ProcessRequest build the reply, writes it, reads the next
+// request of the same client, and listens again when the client goes.
+// A client that has not sent its whole request within RequestTime of its
+// connect or of its last answer is dropped and counted in ConnectErrors, so
+// idle clients cannot hold every instance.
+//
+// The server runs platform::PipeSlotCount(MaxInstances) instances, one more
+// than MaxInstances, shared by the callers' users as platform/named_pipe.h
+// says: root and the service's own user hold at most MaxInstances of them,
+// all other users together as many and each of them one at a time, so that
+// no user's connections, however many, lock the others out.
+//
 // The server keeps TPipeStatistics of all this. It knows no commands: the
 // endpoints derive from it and override ProcessRequest.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,8 +40,10 @@ class TPipeServer {
   // Builds the server and starts its thread. MaxInstances is cut to 0..63
   // (0 serves nothing); SecurityAttributes is kept, not copied (none: the
   // owner's default security). LogLevel above 0 adds diagnostic messages.
+  // RequestTime bounds the wait for each whole request.
   TPipeServer(const std::string& PipeName, int32_t MaxInstances,
-              const platform::PipeSecurityAttributes* SecurityAttributes, int32_t LogLevel = 0);
+              const platform::PipeSecurityAttributes* SecurityAttributes, int32_t LogLevel = 0,
+              std::chrono::milliseconds RequestTime = platform::kPipeRequestTime);
   // Stops the thread and waits for it.
   virtual ~TPipeServer();
   TPipeServer(const TPipeServer&) = delete;
@@ -59,6 +69,7 @@ class TPipeServer {
   const std::string& GetPipeName() const { return PipeName; }
   int32_t GetMaxInstances() const { return MaxInstances; }
   int32_t GetLogLevel() const { return LogLevel; }
+  std::chrono::milliseconds GetRequestTime() const { return RequestTime; }
 
  protected:
   struct TDeferStart {};
@@ -68,6 +79,7 @@ class TPipeServer {
   // `System` replaces the socket implementation (tests).
   TPipeServer(TDeferStart, const std::string& PipeName, int32_t MaxInstances,
               const platform::PipeSecurityAttributes* SecurityAttributes, int32_t LogLevel = 0,
+              std::chrono::milliseconds RequestTime = platform::kPipeRequestTime,
               std::unique_ptr<platform::PipeServerSystem> System = nullptr);
   void Start();
   // Stop, then wait until the thread has ended. Safe more than once.
@@ -101,6 +113,9 @@ class TPipeServer {
 
   const int32_t LogLevel;
   const int32_t MaxInstances;
+  // The instances run: MaxInstances and the one that keeps users fair.
+  const int32_t SlotCount;
+  const std::chrono::milliseconds RequestTime;
   platform::PipeEvent StopEvent;
   const std::string PipeName;
   std::unique_ptr<TPipeInstance[]> Instances;

@@ -5,8 +5,9 @@
 // Each message travels as a 4-byte little-endian length and that many bytes,
 // at most kPipeMessageLimit, so a reader gets a message whole or not at all.
 // A server accepts every connection at once and first sends one token byte:
-// 'A' when one of its instances takes the client, 'B' (and closes) when all
-// of them are busy. Clients read the token before they send.
+// 'A' when one of its instances takes the client, 'B' (and closes) when none
+// may take it (see PipeServerSystem for who may hold how many). Clients read
+// the token before they send.
 //
 // Names may not be empty nor hold "/", ".." or NUL (kErrorInvalidName).
 // Errors are codes of platform/syserror.
@@ -30,13 +31,24 @@ constexpr uint8_t kPipeTokenBusy = 'B';
 // covers 64 objects, the most WaitForMultipleObjects accepts.
 constexpr int kPipeMaxInstances = 63;
 
+// The slots of a server of `maxInstances` instances (0 to kPipeMaxInstances):
+// one more than the instances, so that the clients of one kind of user (see
+// PipeServerSystem) never hold every slot; none for a server of none.
+constexpr int PipeSlotCount(int maxInstances) {
+  return maxInstances > 0 ? maxInstances + 1 : 0;
+}
+constexpr int kPipeMaxSlots = PipeSlotCount(kPipeMaxInstances);
+
 // A client has this long after its connect, and after each answer, to send
 // its whole next request; then the server drops it. Idle clients of any user
 // would otherwise hold every instance for good.
 constexpr std::chrono::milliseconds kPipeRequestTime{5000};
 
-// Who may connect to a server's pipe. Default: the owner of the process (and
-// root), socket mode 0600; OpenToEveryone: every local user, mode 0666.
+// Who may connect to a server's pipe. OpenToEveryone: every local user,
+// socket mode 0666. Default: the owner of the process, root and the members
+// of the administrators' group (platform/accounts), mode 0660 with that
+// group; mode 0600 when the group does not exist, or when this process may
+// not give its socket to it (a service user outside the group).
 struct PipeSecurityAttributes {
   bool OpenToEveryone = false;
 };
@@ -85,26 +97,37 @@ class PipeEvent {
 // finished (GetResult collects it); Failed: the error tells why.
 enum class PipeIo { Done, Pending, Failed };
 
-// The server side of one pipe: one listening socket and instance slots
-// 0 .. maxInstances - 1, each holding at most one client and one operation.
-// Used by a single thread. Like overlapped operations, a pending read or
-// write keeps using the caller's buffer until it is collected or cancelled.
+// The server side of one pipe: one listening socket and the slots
+// 0 .. PipeSlotCount(maxInstances) - 1, each holding at most one client and
+// one operation. Used by a single thread. Like overlapped operations, a
+// pending read or write keeps using the caller's buffer until it is collected
+// or cancelled.
+//
+// Fairness by the caller's user, as the kernel recorded it at the connect
+// (SO_PEERCRED): root and the server's own user (its effective uid) are one
+// kind, every other user the other. Each kind holds at most maxInstances
+// slots at a time, and each user of the second kind at most one: a further
+// connection of that user is refused at once ('B'). With the extra slot, no
+// number of connections of other users locks root and the service's user
+// out, nor one user the others. A client that has hung up no longer counts.
 class PipeServerSystem {
  public:
   virtual ~PipeServerSystem() = default;
 
   // Creates slot `index`. The first slot created binds the socket, sets its
   // mode and listens; a stale socket file (nobody listening) is replaced, a
-  // live one fails with kErrorPipeBusy.
+  // live one (another server's, of any process) fails with kErrorBusy: the
+  // name is in use.
   virtual uint32_t CreateInstance(int index) = 0;
   // Drops the slot's client and operation and frees the slot; the last slot
   // freed closes the socket and removes its file.
   virtual void CloseInstance(int index) = 0;
 
   // Listens for a client. Done: a client was waiting and has been taken;
-  // Pending: the slot takes the next client that connects. A client that
-  // cannot be taken (no descriptor left) ends the pending connect with that
-  // error, and accepting pauses for a moment. Fails only for a bad slot.
+  // Pending: the slot takes the next client that connects and may hold it.
+  // A client that cannot be taken (no descriptor left) ends the pending
+  // connect with that error, and accepting pauses for a moment. Fails only
+  // for a bad slot.
   virtual PipeIo Connect(int index, uint32_t& error) = 0;
   // Reads one message of at most `size` bytes into `buffer`. A longer one
   // fails with kErrorMoreData; a closed connection with kErrorBrokenPipe; a
@@ -133,8 +156,9 @@ class PipeServerSystem {
 
 // The server of the pipe path `pipePath` ("\\.\pipe\NAME") on sockets. The
 // runtime folder is read here; nothing touches the file system before the
-// first CreateInstance, which reports a bad path. `requestTime` bounds the
-// wait for each request (see kPipeRequestTime).
+// first CreateInstance, which reports a bad path, and looks the
+// administrators' group up. `requestTime` bounds the wait for each request
+// (see kPipeRequestTime).
 std::unique_ptr<PipeServerSystem> CreatePipeServerSystem(
     const std::string& pipePath, int maxInstances, const PipeSecurityAttributes* security,
     std::chrono::milliseconds requestTime = kPipeRequestTime);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "platform/accounts.h"
 #include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/syserror.h"
@@ -22,6 +23,8 @@ namespace {
 // (no descriptor or memory left): the client stays queued and would keep the
 // socket readable, turning the wait into a spin.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+// Refused clients may connect again at once: a bounded round of refusals per
+// pass keeps them from holding the thread away from the clients it serves.
 constexpr int kRefusalsPerPass = 16;
 
 // Transfer results of one non-blocking step.
@@ -50,8 +53,10 @@ class SocketPipeServer : public PipeServerSystem {
       : maxInstances_(maxInstances < 0                   ? 0
                       : maxInstances > kPipeMaxInstances ? kPipeMaxInstances
                                                          : maxInstances),
-        mode_(security && security->OpenToEveryone ? 0666 : 0600),
-        requestTime_(requestTime) {
+        slotCount_(PipeSlotCount(maxInstances_)),
+        openToEveryone_(security && security->OpenToEveryone),
+        requestTime_(requestTime),
+        serverUid_(::geteuid()) {
     std::string name;
     pathError_ = LocalPipeName(pipePath, name);
     if (pathError_ == 0) pathError_ = PipeSocketPath(name, socketPath_);
@@ -59,7 +64,7 @@ class SocketPipeServer : public PipeServerSystem {
   }
 
   ~SocketPipeServer() override {
-    for (int i = 0; i < maxInstances_; ++i) {
+    for (int i = 0; i < slotCount_; ++i) {
       if (slots_[i].created) CloseInstance(i);
     }
   }
@@ -89,8 +94,10 @@ class SocketPipeServer : public PipeServerSystem {
     slot->op = Op::Connect;
     if (std::chrono::steady_clock::now() < acceptAgainAt_) return PipeIo::Pending;
     UniqueFd fd;
+    uid_t uid = 0;
     uint32_t acceptError = 0;
-    Step step = Accept(fd, acceptError);
+    int refusals = kRefusalsPerPass;
+    Step step = AcceptAdmitted(fd, uid, acceptError, refusals);
     if (step == Step::Again) return PipeIo::Pending;
     if (step == Step::Failed) {
       // A shortage that passes must not leave the slot idle for good: the
@@ -99,7 +106,7 @@ class SocketPipeServer : public PipeServerSystem {
       return PipeIo::Pending;
     }
     slot->op = Op::None;
-    Attach(*slot, std::move(fd));
+    Attach(*slot, std::move(fd), uid);
     slot->finished = true;
     slot->ok = true;
     return PipeIo::Done;
@@ -163,7 +170,7 @@ class SocketPipeServer : public PipeServerSystem {
   }
 
   int Wait(const PipeEvent& stop, int count, uint32_t& error) override {
-    if (count > maxInstances_) count = maxInstances_;
+    if (count > slotCount_) count = slotCount_;
     for (;;) {
       if (stop.IsSet()) return 0;
       auto now = std::chrono::steady_clock::now();
@@ -175,8 +182,8 @@ class SocketPipeServer : public PipeServerSystem {
         }
       }
 
-      std::array<pollfd, 2 + kPipeMaxInstances> fds;
-      std::array<int, 2 + kPipeMaxInstances> slotOf;
+      std::array<pollfd, 2 + kPipeMaxSlots> fds;
+      std::array<int, 2 + kPipeMaxSlots> slotOf;
       size_t n = 0;
       fds[n++] = {stop.Descriptor(), POLLIN, 0};
       bool listening = false;
@@ -244,6 +251,9 @@ class SocketPipeServer : public PipeServerSystem {
   struct Slot {
     bool created = false;
     UniqueFd fd;
+    // The client's user, and whether it is root or the server's own user.
+    uid_t uid = 0;
+    bool privileged = false;
     Op op = Op::None;
     // The operation has ended; ok, count and error hold its outcome.
     bool finished = false;
@@ -267,7 +277,7 @@ class SocketPipeServer : public PipeServerSystem {
     size_t sent = 0;
   };
 
-  bool ValidIndex(int index) const { return index >= 0 && index < maxInstances_; }
+  bool ValidIndex(int index) const { return index >= 0 && index < slotCount_; }
 
   Slot* Usable(int index, uint32_t& error) {
     if (!ValidIndex(index) || !slots_[index].created) {
@@ -392,8 +402,69 @@ class SocketPipeServer : public PipeServerSystem {
     }
   }
 
-  void Attach(Slot& slot, UniqueFd fd) {
+  // Takes the next waiting client that may hold a slot (Admits), refusing
+  // the others, at most `refusals` of them; Again when none is left or the
+  // refusals are spent.
+  Step AcceptAdmitted(UniqueFd& fd, uid_t& uid, uint32_t& error, int& refusals) {
+    while (refusals > 0) {
+      Step step = Accept(fd, error);
+      if (step != Step::Done) return step;
+      if (PeerUid(fd.get(), uid) && Admits(uid)) return Step::Done;
+      Refuse(fd);
+      --refusals;
+    }
+    return Step::Again;
+  }
+
+  bool Privileged(uid_t uid) const { return uid == 0 || uid == serverUid_; }
+
+  // Whether a client of `uid` may take a free slot now: its kind holds fewer
+  // than maxInstances slots, and, when it is not root nor the server's user,
+  // it holds none itself.
+  bool Admits(uid_t uid) {
+    const bool privileged = Privileged(uid);
+    std::array<pollfd, kPipeMaxSlots> kind;
+    std::array<pollfd, kPipeMaxSlots> own;
+    size_t kinds = 0;
+    size_t owns = 0;
+    for (int i = 0; i < slotCount_; ++i) {
+      const Slot& slot = slots_[i];
+      if (!slot.created || slot.fd.get() < 0 || (slot.finished && !slot.ok)) continue;
+      if (slot.privileged != privileged) continue;
+      kind[kinds++] = {slot.fd.get(), 0, 0};
+      if (!privileged && slot.uid == uid) own[owns++] = {slot.fd.get(), 0, 0};
+    }
+    // A client that closed just before this one connected (a user who calls
+    // again at once) has left its slot, though the server has not seen it
+    // yet: the slots are looked at again before a refusal.
+    if (owns > 0 && HungUp(own.data(), owns) < owns) return false;
+    const size_t limit = static_cast<size_t>(maxInstances_);
+    return kinds < limit || kinds - HungUp(kind.data(), kinds) < limit;
+  }
+
+  // How many of `fds` have hung up.
+  static size_t HungUp(pollfd* fds, size_t count) {
+    if (count == 0) return 0;
+    int rc;
+    do {
+      rc = ::poll(fds, count, 0);
+    } while (rc < 0 && errno == EINTR);
+    size_t gone = 0;
+    for (size_t i = 0; rc > 0 && i < count; ++i) {
+      gone += (fds[i].revents & (POLLHUP | POLLERR)) != 0;
+    }
+    return gone;
+  }
+
+  static void Refuse(UniqueFd& fd) {
+    ::send(fd.get(), &kPipeTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    fd.reset();
+  }
+
+  void Attach(Slot& slot, UniqueFd fd, uid_t uid) {
     slot.fd = std::move(fd);
+    slot.uid = uid;
+    slot.privileged = Privileged(uid);
     slot.requestDeadline = std::chrono::steady_clock::now() + requestTime_;
     // A client that has gone already shows as a failed read later.
     ::send(slot.fd.get(), &kPipeTokenAccepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -403,25 +474,17 @@ class SocketPipeServer : public PipeServerSystem {
   // closed after its slot was looked at and before the next client's connect
   // showed on the socket. Looking again tells whether a slot is freeing now,
   // which the caller's next round then serves.
-  static bool AnyHungUp(pollfd* fds, size_t count) {
-    if (count == 0) return false;
-    int rc;
-    do {
-      rc = ::poll(fds, count, 0);
-    } while (rc < 0 && errno == EINTR);
-    for (size_t i = 0; rc > 0 && i < count; ++i) {
-      if ((fds[i].revents & (POLLHUP | POLLERR)) != 0) return true;
-    }
-    return false;
-  }
+  static bool AnyHungUp(pollfd* fds, size_t count) { return HungUp(fds, count) > 0; }
 
   void TakeWaitingClients(int count) {
+    int refusals = kRefusalsPerPass;
     for (int i = 0; i < count; ++i) {
       Slot& slot = slots_[i];
       if (!slot.created || slot.op != Op::Connect || slot.finished) continue;
       UniqueFd fd;
+      uid_t uid = 0;
       uint32_t error = 0;
-      Step step = Accept(fd, error);
+      Step step = AcceptAdmitted(fd, uid, error, refusals);
       if (step == Step::Again) return;
       if (step == Step::Failed) {
         FailConnect(slot, error);
@@ -431,7 +494,7 @@ class SocketPipeServer : public PipeServerSystem {
       slot.signalled = true;
       slot.ok = true;
       slot.count = 0;
-      Attach(slot, std::move(fd));
+      Attach(slot, std::move(fd), uid);
     }
   }
 
@@ -445,34 +508,46 @@ class SocketPipeServer : public PipeServerSystem {
   }
 
   void RefuseWaitingClients() {
-    // Refused clients may connect again at once: a bounded round keeps them
-    // from holding the thread away from the clients it serves.
     for (int i = 0; i < kRefusalsPerPass; ++i) {
       UniqueFd fd;
       uint32_t error = 0;
-      Step step = Accept(fd, error);
-      if (step == Step::Again) return;
-      if (step == Step::Failed) return;
-      ::send(fd.get(), &kPipeTokenBusy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (Accept(fd, error) != Step::Done) return;
+      Refuse(fd);
     }
   }
 
   uint32_t OpenListener() {
     if (pathError_) return pathError_;
     if (uint32_t rc = PrepareSocketFolder(runtimeDir_)) return rc;
-    return listener_.Listen(socketPath_, mode_, SOMAXCONN);
+    uint32_t rc = Listen();
+    // A live socket is another server's on our name. "All pipe instances are
+    // busy" would send the reader looking for clients of ours.
+    return rc == kErrorPipeBusy ? uint32_t{kErrorBusy} : rc;
+  }
+
+  uint32_t Listen() {
+    if (openToEveryone_) return listener_.Listen(socketPath_, 0666, SOMAXCONN);
+    if (std::optional<gid_t> admins = AdminGroupId()) {
+      uint32_t rc = listener_.Listen(socketPath_, 0660, SOMAXCONN, *admins);
+      // A service running as a user outside the group may not give its
+      // socket to the group; its pipe then stays its own, as without one.
+      if (rc != kErrorAccessDenied) return rc;
+    }
+    return listener_.Listen(socketPath_, 0600, SOMAXCONN);
   }
 
   const int maxInstances_;
-  const mode_t mode_;
+  const int slotCount_;
+  const bool openToEveryone_;
   const std::chrono::milliseconds requestTime_;
+  const uid_t serverUid_;
   uint32_t pathError_ = 0;
   std::string socketPath_;
   std::string runtimeDir_;
   ListeningSocket listener_;
   int created_ = 0;
   std::chrono::steady_clock::time_point acceptAgainAt_{};
-  std::array<Slot, kPipeMaxInstances> slots_{};
+  std::array<Slot, kPipeMaxSlots> slots_{};
 };
 
 }  // namespace

@@ -76,7 +76,7 @@ bool FillSocketAddress(const std::string& path, sockaddr_un& address) {
   return true;
 }
 
-uint32_t ListeningSocket::Listen(const std::string& path, mode_t mode, int backlog) {
+uint32_t ListeningSocket::Listen(const std::string& path, mode_t mode, int backlog, gid_t group) {
   Close();
   sockaddr_un address;
   if (!FillSocketAddress(path, address)) return kErrorInvalidName;
@@ -95,9 +95,11 @@ uint32_t ListeningSocket::Listen(const std::string& path, mode_t mode, int backl
       return errno == EADDRINUSE ? kErrorPipeBusy : LastErrorFromErrno();
     }
   }
-  // The mode is set before listen(), so no client connects under the umask's
-  // mode in between.
-  if (::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &st) != 0 ||
+  // Group and mode are set before listen(), so no client connects under the
+  // umask's mode or the wrong group in between. A group first, then the mode:
+  // chown may clear mode bits.
+  if ((group != kKeepGroup && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) ||
+      ::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &st) != 0 ||
       ::listen(fd.get(), backlog) != 0) {
     uint32_t rc = LastErrorFromErrno();
     ::unlink(path.c_str());
@@ -137,6 +139,14 @@ uint32_t ConnectSocket(const std::string& path, bool nonBlocking, UniqueFd& fd, 
   err = errno;
   fd.reset();
   return ErrorFromErrno(err);
+}
+
+bool PeerUid(int fd, uid_t& uid) {
+  ucred cred{};
+  socklen_t size = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) return false;
+  uid = cred.uid;
+  return true;
 }
 
 void SetSocketTimeouts(int fd, std::chrono::milliseconds timeout) {

@@ -44,11 +44,14 @@ class ListeningSocket {
   ListeningSocket& operator=(ListeningSocket&&) = delete;
 
   // Prepares the socket's folder (PrepareSocketFolder), binds a non-blocking
-  // close-on-exec socket to `path`, gives the file `mode` before it listens,
-  // and listens. A stale socket file (nobody answers) is replaced; a live one
-  // fails with kErrorPipeBusy, a file that is no socket with
-  // kErrorAlreadyExists, a path too long with kErrorInvalidName.
-  uint32_t Listen(const std::string& path, mode_t mode, int backlog);
+  // close-on-exec socket to `path`, gives the file `mode` (and the group
+  // `group`, unless kKeepGroup) before it listens, and listens. A stale
+  // socket file (nobody answers) is replaced; a live one fails with
+  // kErrorPipeBusy, a file that is no socket with kErrorAlreadyExists, a path
+  // too long with kErrorInvalidName, a group this process may not give the
+  // file to with kErrorAccessDenied.
+  static constexpr gid_t kKeepGroup = static_cast<gid_t>(-1);
+  uint32_t Listen(const std::string& path, mode_t mode, int backlog, gid_t group = kKeepGroup);
   // Closes the socket and removes its file, when the file is still ours.
   void Close();
 
@@ -64,6 +67,10 @@ class ListeningSocket {
 // Connects a close-on-exec socket to `path`. Returns 0, or the errno of the
 // failed step in `err` with its code (callers name an absent server their way).
 uint32_t ConnectSocket(const std::string& path, bool nonBlocking, UniqueFd& fd, int& err);
+
+// The user of the process that connected `fd`, as the kernel recorded it at
+// the connect (SO_PEERCRED); false when it cannot be read.
+bool PeerUid(int fd, uid_t& uid);
 
 // Bounds every later send and receive on `fd` (SO_SNDTIMEO, SO_RCVTIMEO).
 void SetSocketTimeouts(int fd, std::chrono::milliseconds timeout);

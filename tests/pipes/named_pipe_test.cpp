@@ -10,11 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "pipe_test_support.h"
 #include "pipes/alr_control.h"
 #include "pipes/srvpipe.h"
+#include "platform/accounts.h"
 #include "platform/syserror.h"
 
 namespace {
@@ -275,22 +277,18 @@ TEST(PipeServerSocket, SecurityDecidesTheSocketMode) {
   EXPECT_EQ(st.st_mode & 0002, 0u) << "the pipe folder is not world-writable";
 }
 
-// Runs one exchange as another user, in a child process; its exit code is
-// the call's error code.
+// Runs one "REQGETSTATS" as `account`, in a child process: 0 when the
+// status came, 254 for another answer, else the call's error code.
+uint32_t CallStatsAs(const std::string& account, const std::string& name) {
+  return static_cast<uint32_t>(pipetest::RunAs(account, [&] {
+    pipetest::Answer answer = pipetest::Call(name, pipetest::Request("REQGETSTATS"));
+    if (answer.error != 0) return pipetest::ExitCode(answer.error);
+    return answer.bytes.size() == kAnsGetStatsSize ? 0 : 254;
+  }));
+}
+
 uint32_t CallAsNobody(const std::string& name) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
-    uint8_t request[28] = {'R', 'E', 'Q', 'G', 'E', 'T', 'S', 'T', 'A', 'T', 'S'};
-    uint8_t answer[512];
-    uint32_t count = 0;
-    uint32_t rc =
-        platform::CallNamedPipe("\\\\.\\pipe\\" + name, request, 28, answer, sizeof answer, count);
-    ::_exit(rc == 0 && count == kAnsGetStatsSize ? 0 : rc == 0 ? 254 : static_cast<int>(rc));
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status)) : 253;
+  return CallStatsAs("nobody", name);
 }
 
 TEST(PipeServerSocket, ADefaultPipeIsClosedToOtherUsers) {
@@ -305,6 +303,126 @@ TEST(PipeServerSocket, ADefaultPipeIsClosedToOtherUsers) {
   ASSERT_EQ(pipetest::CallWhenReady(owner, Bytes(1, 0)).error, 0u);
   EXPECT_EQ(CallAsNobody(open), 0u);
   EXPECT_EQ(CallAsNobody(owner), platform::kErrorAccessDenied);
+}
+
+// Sets $VIGILO_GROUP for one test and puts the suite's value back after.
+class AdminGroupVariable {
+ public:
+  explicit AdminGroupVariable(const std::string& name) : saved_(std::getenv("VIGILO_GROUP")) {
+    ::setenv("VIGILO_GROUP", name.c_str(), 1);
+  }
+  ~AdminGroupVariable() { ::setenv("VIGILO_GROUP", saved_.c_str(), 1); }
+  AdminGroupVariable(const AdminGroupVariable&) = delete;
+  AdminGroupVariable& operator=(const AdminGroupVariable&) = delete;
+
+ private:
+  std::string saved_;
+};
+
+// Runs an account tool quietly. Other programs of the machine may hold the
+// group database's lock for a moment: the tool is tried again then.
+int RunAccountTool(const std::string& command) {
+  int rc = -1;
+  for (int attempt = 0; attempt < 20 && rc != 0; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    rc = std::system((command + " >/dev/null 2>&1").c_str());
+  }
+  return rc;
+}
+
+// A group of the machine's own, made for one test and removed after it.
+class TestGroup {
+ public:
+  TestGroup() : name_("vgpipe" + std::to_string(::getpid() % 100000)) {
+    made_ = RunAccountTool("groupadd " + name_) == 0;
+  }
+  ~TestGroup() {
+    if (made_) RunAccountTool("groupdel " + name_);
+  }
+  TestGroup(const TestGroup&) = delete;
+  TestGroup& operator=(const TestGroup&) = delete;
+  bool Made() const { return made_; }
+  const std::string& Name() const { return name_; }
+  bool Add(const std::string& account) {
+    return RunAccountTool("gpasswd -a " + account + " " + name_) == 0;
+  }
+
+ private:
+  std::string name_;
+  bool made_ = false;
+};
+
+struct stat SocketOf(const std::string& name) {
+  std::string path;
+  struct stat st {};
+  EXPECT_EQ(platform::PipeSocketPath(name, path), 0u);
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+TEST(PipeServerSocket, TheControlPipeIsTheAdministratorsGroupsWhenThereIsOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a group needs root";
+  ASSERT_EQ(::chmod(pipetest::RuntimeDir().c_str(), 0755), 0);
+  TestGroup group;
+  ASSERT_TRUE(group.Made());
+  ASSERT_TRUE(group.Add("nobody"));
+  const std::string settings = pipetest::RuntimeDir() + "/admins.ini";
+  pipetest::WriteFileBytes(settings, "[General]\r\n");
+  struct Case {
+    const char* label;
+    std::string group;
+    mode_t mode;
+  };
+  const Case cases[] = {
+      {"no such group", "vigilo-pipetest-nogroup", 0600},
+      {"a group", group.Name(), 0660},
+  };
+  for (const Case& c : cases) {
+    AdminGroupVariable variable(c.group);
+    std::optional<gid_t> admins = platform::AdminGroupId();
+    ASSERT_EQ(admins.has_value(), c.mode == 0660) << c.label;
+    const gid_t gid = admins ? *admins : ::getegid();
+    const std::string name = pipetest::UniquePipeName("Admins");
+    TAlrSrvControl control(name, 1, settings);
+    ASSERT_EQ(pipetest::CallWhenReady(name, pipetest::Request("REQGETCONFIG")).error, 0u);
+    struct stat st = SocketOf(name);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.label;
+    EXPECT_EQ(st.st_gid, gid) << c.label;
+    EXPECT_EQ(st.st_uid, 0u) << c.label;
+    // A member gets the settings; anyone else is turned away by the socket.
+    auto getConfig = [&] {
+      pipetest::Answer answer = pipetest::Call(name, pipetest::Request("REQGETCONFIG"));
+      if (answer.error != 0) return pipetest::ExitCode(answer.error);
+      return answer.bytes.size() == 28 + 11 ? 0 : 254;
+    };
+    const int member = admins ? 0 : static_cast<int>(platform::kErrorAccessDenied);
+    EXPECT_EQ(pipetest::RunAs("nobody", getConfig), member) << c.label;
+    EXPECT_EQ(pipetest::RunAs("daemon", getConfig), 5) << c.label;
+  }
+}
+
+// A service running as a user outside the group may not give its socket to
+// the group: its pipe stays its own rather than failing.
+TEST(PipeServerSocket, AServerOutsideTheGroupKeepsItsPipeToItself) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TestGroup group;
+  ASSERT_TRUE(group.Made());
+  AdminGroupVariable variable(group.Name());
+  pipetest::TempDir runtime;
+  ASSERT_EQ(::chmod(runtime.Path().c_str(), 0755), 0);
+  ASSERT_EQ(::chown(runtime.Path().c_str(), 65534, 65534), 0);
+  const std::string name = pipetest::UniquePipeName("Outside");
+  std::string path;
+  ASSERT_EQ(platform::PipeSocketPathIn(runtime.Path(), name, path), 0u);
+  int rc = pipetest::RunAs("nobody", [&] {
+    ::setenv("VIGILO_RUNTIME_DIR", runtime.Path().c_str(), 1);
+    TAlrSrvControl control(name, 1, runtime.File("none.ini"));
+    if (pipetest::CallWhenReady(name, Bytes(1, 0)).error != 0) return 1;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return 2;
+    return (st.st_mode & 07777) == 0600 && st.st_gid == ::getegid() ? 0 : 3;
+  });
+  EXPECT_EQ(rc, 0);
 }
 
 TEST(PipeServerSocket, APipeFolderOthersCouldWriteIsRefused) {

@@ -1,8 +1,10 @@
 #include "pipe_test_support.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,10 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "common/debuglog.h"
+#include "platform/accounts.h"
 #include "platform/named_pipe.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
@@ -38,10 +42,14 @@ TempDir::~TempDir() {
 
 namespace {
 
-// Sets the runtime folder before any test starts a thread.
+// Sets the runtime folder before any test starts a thread. The tests that
+// want an administrators' group make one; the machine's own stays out.
 class RuntimeEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { RuntimeDir(); }
+  void SetUp() override {
+    RuntimeDir();
+    platform::SetEnvironmentVariable("VIGILO_GROUP", "vigilo-pipetest-nogroup");
+  }
 };
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
@@ -273,6 +281,41 @@ size_t OpenDescriptorCount() {
     ++n;
   }
   return n;
+}
+
+pid_t StartAs(const std::string& account, std::function<int()> body) {
+  // Everything that reads the account databases happens before the fork: the
+  // child of a threaded process may only make plain system calls until it
+  // runs the body.
+  std::optional<platform::Account> user = platform::LookUpAccount(account);
+  std::vector<gid_t> groups(256);
+  int count = static_cast<int>(groups.size());
+  if (user && ::getgrouplist(user->name.c_str(), user->gid, groups.data(), &count) < 0) {
+    user.reset();
+  }
+  pid_t child = ::fork();
+  if (child != 0) return child;
+  if (!user || ::setgroups(static_cast<size_t>(count), groups.data()) != 0 ||
+      ::setgid(user->gid) != 0 || ::setuid(user->uid) != 0) {
+    ::_exit(255);
+  }
+  ::_exit(body());
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return 253;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 253;
+}
+
+int RunAs(const std::string& account, std::function<int()> body) {
+  return WaitChild(StartAs(account, std::move(body)));
+}
+
+int ExitCode(uint32_t error) {
+  return error < 252 ? static_cast<int>(error) : 252;
 }
 
 }  // namespace pipetest

@@ -2,9 +2,12 @@
 // and clients that speak the socket protocol by hand.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -115,5 +118,20 @@ void WriteFileBytes(const std::string& path, const std::string& data);
 
 // The number of descriptors this process has open.
 size_t OpenDescriptorCount();
+
+// Runs `body` in a child process as the account `account`, with the groups
+// the group database gives it, as a login gets them; returns the child's
+// pid. The child exits with body's result, or 255 when it could not become
+// that user (or there is no such account). Needs root for any account but
+// this process's own.
+pid_t StartAs(const std::string& account, std::function<int()> body);
+// Waits for a child; its exit code, 253 when it did not exit normally.
+int WaitChild(pid_t pid);
+// StartAs, then WaitChild.
+int RunAs(const std::string& account, std::function<int()> body);
+
+// A child's exit code that carries the error code `error`: the code itself,
+// 252 for the codes that do not fit.
+int ExitCode(uint32_t error);
 
 }  // namespace pipetest

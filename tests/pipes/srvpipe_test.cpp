@@ -5,7 +5,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -35,8 +38,10 @@ using Handler =
 class TestServer : public TPipeServer {
  public:
   TestServer(const std::string& name, int32_t instances, Handler handler = nullptr,
-             int32_t logLevel = 0, std::unique_ptr<platform::PipeServerSystem> system = nullptr)
-      : TPipeServer(TDeferStart{}, name, instances, nullptr, logLevel, std::move(system)),
+             int32_t logLevel = 0, std::unique_ptr<platform::PipeServerSystem> system = nullptr,
+             std::chrono::milliseconds requestTime = platform::kPipeRequestTime)
+      : TPipeServer(TDeferStart{}, name, instances, nullptr, logLevel, requestTime,
+                    std::move(system)),
         handler_(std::move(handler)) {
     Start();
   }
@@ -253,12 +258,17 @@ TEST(PipeServer, AClientSendingInFragmentsHoldsOnlyItsOwnInstance) {
   EXPECT_TRUE(log.Messages().empty());
 }
 
+// A request time short enough for the tests that wait for it, long against
+// the scheduling of a loaded machine.
+constexpr std::chrono::milliseconds kShortRequestTime{400};
+
 // Idle clients of any user must not hold every instance: a client without a
 // whole request within the time after its connect or its last answer is
 // dropped and counted as a failed connect.
 TEST(PipeServer, IdleClientsAreDroppedAfterTheRequestTimeAndTheNextIsServed) {
   std::string name = pipetest::UniquePipeName("Idle");
-  TestServer server(name, 4, ReplyStatistics);
+  TestServer server(name, 4, ReplyStatistics, 0, nullptr, kShortRequestTime);
+  EXPECT_EQ(server.GetRequestTime(), kShortRequestTime);
   std::vector<std::unique_ptr<RawClient>> idle;
   for (int i = 0; i < 4; ++i) {
     idle.push_back(std::make_unique<RawClient>(name));
@@ -287,6 +297,59 @@ TEST(PipeServer, IdleClientsAreDroppedAfterTheRequestTimeAndTheNextIsServed) {
   EXPECT_EQ(st.ConnectErrors, 4u);
   EXPECT_EQ(st.Connections, 5u);
   EXPECT_EQ(st.Requests, 2u);
+}
+
+// Each answer gives the client the whole request time again for its next
+// request: one that asks more often than that stays as long as it likes,
+// one that falls silent for longer is dropped.
+TEST(PipeServer, EachAnswerRenewsTheClientsRequestTime) {
+  struct Case {
+    const char* label;
+    std::chrono::milliseconds requestTime;
+    std::chrono::milliseconds interval;
+    std::chrono::milliseconds length;
+  };
+  const Case cases[] = {
+      {"the default", platform::kPipeRequestTime, std::chrono::milliseconds(800),
+       std::chrono::milliseconds(7000)},
+      {"a short one", kShortRequestTime, std::chrono::milliseconds(100),
+       std::chrono::milliseconds(2000)},
+  };
+  for (const Case& c : cases) {
+    std::string name = pipetest::UniquePipeName("Renew");
+    TestServer server(name, 1, ReplyStatistics, 0, nullptr, c.requestTime);
+    RawClient client(name);
+    ASSERT_EQ(client.Token(), 'A') << c.label;
+    const auto end = Clock::now() + c.length;
+    Bytes reply;
+    uint32_t asked = 0;
+    bool kept = true;
+    while (kept && Clock::now() < end) {
+      std::this_thread::sleep_for(c.interval);
+      kept = client.Send(Bytes(4, 'k')) && client.Receive(reply);
+      asked += kept;
+    }
+    EXPECT_TRUE(kept) << c.label << ": dropped after " << asked << " answers";
+    if (!kept) continue;
+    TPipeStatistics st = Decode(reply);
+    EXPECT_EQ(st.Connections, 1u) << c.label;
+    EXPECT_EQ(st.Requests, asked) << c.label;
+    EXPECT_EQ(st.ConnectErrors, 0u) << c.label;
+  }
+  // Silent for longer than the time after an answer: dropped, not before.
+  std::string name = pipetest::UniquePipeName("Renew");
+  TestServer server(name, 1, ReplyStatistics, 0, nullptr, kShortRequestTime);
+  RawClient client(name);
+  ASSERT_EQ(client.Token(), 'A');
+  Bytes reply;
+  std::this_thread::sleep_for(kShortRequestTime / 2);
+  ASSERT_TRUE(client.Send(Bytes(4, 'k')));
+  ASSERT_TRUE(client.Receive(reply));
+  const auto answered = Clock::now();
+  pollfd p{client.Descriptor(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 60000), 1);
+  EXPECT_GE(Clock::now() - answered, kShortRequestTime - std::chrono::milliseconds(100));
+  EXPECT_TRUE(client.ClosedByServer());
 }
 
 TEST(PipeServer, AClientThatDoesNotReadItsRepliesHoldsOnlyItsOwnInstance) {
@@ -342,17 +405,79 @@ TEST(PipeServer, AFloodOfClientsIsRefusedWhileTheHolderIsServed) {
   EXPECT_EQ(st.ConnectErrors, 0u);
 }
 
-TEST(PipeServer, SecondServerOnANameInUseLogsItsFailure) {
-  LogCapture log;
-  std::string name = pipetest::UniquePipeName("Twice");
-  TPipeServer first(name, 1, nullptr);
-  ASSERT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
-  {
-    TPipeServer second(name, 1, nullptr);
-    EXPECT_TRUE(log.WaitFor("Failed to create pipe instance: All pipe instances are busy"));
+// Another process listening on the pipe's socket until `release` is closed.
+class ListenerProcess {
+ public:
+  explicit ListenerProcess(const std::string& name) {
+    std::string path;
+    EXPECT_EQ(platform::PipeSocketPath(name, path), 0u);
+    ::mkdir((pipetest::RuntimeDir() + "/pipe").c_str(), 0755);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int ready[2];
+    int release[2];
+    EXPECT_EQ(::pipe(ready), 0);
+    EXPECT_EQ(::pipe(release), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      ::close(release[1]);
+      int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      char ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                ::listen(fd, 8) == 0;
+      (void)!::write(ready[1], &ok, 1);
+      char byte;
+      (void)!::read(release[0], &byte, 1);
+      ::unlink(path.c_str());
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    release_ = release[1];
+    char ok = 0;
+    listening_ = ::read(ready[0], &ok, 1) == 1 && ok;
+    ::close(ready[0]);
   }
-  // The second server's end leaves the first one's socket in place.
-  EXPECT_EQ(pipetest::Call(name, Bytes(1, 0)).error, 0u);
+  ~ListenerProcess() {
+    ::close(release_);
+    pipetest::WaitChild(pid_);
+  }
+  ListenerProcess(const ListenerProcess&) = delete;
+  ListenerProcess& operator=(const ListenerProcess&) = delete;
+  bool Listening() const { return listening_; }
+
+ private:
+  pid_t pid_ = -1;
+  int release_ = -1;
+  bool listening_ = false;
+};
+
+// Another server, of this process or of another, holds the name: the second
+// one says so, and leaves the first one's socket in place.
+TEST(PipeServer, ASecondServerOnANameInUseLogsThatTheNameIsInUse) {
+  const char* kInUse = "Failed to create pipe instance: The requested resource is in use";
+  {
+    LogCapture log;
+    std::string name = pipetest::UniquePipeName("Twice");
+    TPipeServer first(name, 1, nullptr);
+    ASSERT_EQ(pipetest::CallWhenReady(name, Bytes(1, 0)).error, 0u);
+    { TPipeServer second(name, 1, nullptr); }
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{kInUse});
+    EXPECT_EQ(pipetest::Call(name, Bytes(1, 0)).error, 0u);
+  }
+  {
+    LogCapture log;
+    std::string name = pipetest::UniquePipeName("Taken");
+    ListenerProcess other(name);
+    ASSERT_TRUE(other.Listening());
+    { TPipeServer server(name, 1, nullptr); }
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{kInUse});
+    std::string path;
+    ASSERT_EQ(platform::PipeSocketPath(name, path), 0u);
+    struct stat st;
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << "the other process's socket stays";
+  }
 }
 
 TEST(PipeServer, StopWithAnIdleClientConnectedEndsTheThread) {
@@ -595,10 +720,12 @@ TEST(PipeServerSetUp, InstanceCountsAreCutTo0Through63) {
       // The thread waits for the stop request only once every instance listens.
       EXPECT_TRUE(record->WaitForWaits(1)) << asked;
     }
+    // Every instance, and the one more that keeps users fair (none for none).
+    const int slots = used > 0 ? used + 1 : 0;
     int creates = 0;
     for (const std::string& call : record->calls) creates += call.rfind("create ", 0) == 0;
-    EXPECT_EQ(creates, used) << asked;
-    EXPECT_THAT(record->calls, ::testing::Contains("wait " + std::to_string(used))) << asked;
+    EXPECT_EQ(creates, slots) << asked;
+    EXPECT_THAT(record->calls, ::testing::Contains("wait " + std::to_string(slots))) << asked;
   }
 }
 
@@ -641,7 +768,7 @@ TEST(PipeServerWait, AnIndexBeyondTheInstancesIsLogged) {
     ASSERT_TRUE(log.WaitFor("Wrong pipe index"));
   }
   EXPECT_EQ(log.Count("Wrong pipe index"), 1u);
-  EXPECT_EQ(record->Closes(), (std::vector<std::string>{"close 1", "close 0"}));
+  EXPECT_EQ(record->Closes(), (std::vector<std::string>{"close 2", "close 1", "close 0"}));
 }
 
 }  // namespace
