@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
 #include "svcmgr/launch.h"
@@ -218,11 +219,10 @@ void ServiceManager::LogRefusals(const std::vector<std::string>& refusals) {
 
 void ServiceManager::Accept() {
   for (;;) {
-    UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (fd.get() < 0) {
-      if (errno == EINTR) continue;
-      return;  // EAGAIN, or a connection that went before it was taken
-    }
+    UniqueFd fd(RetryOnEintr([this] {
+      return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    }));
+    if (fd.get() < 0) return;  // EAGAIN, or a connection that went before it was taken
     ucred cred{};
     socklen_t size = sizeof cred;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 ||

@@ -51,6 +51,13 @@ inline std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  std::istringstream in(ReadText(path));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 // Waits for `done`, failing after a generous bound; no test measures time.
 inline bool WaitUntil(const std::function<bool()>& done) {
   auto end = std::chrono::steady_clock::now() + 30s;
@@ -219,12 +226,7 @@ class SvcmgrTest : public ::testing::Test {
 
   // The messages of a manager started by StartManagerInProcess, each
   // "error TEXT" or "info TEXT".
-  std::vector<std::string> ManagerLog() const {
-    std::istringstream in(ReadText(root_ + "/manager.log"));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> ManagerLog() const { return ReadLines(root_ + "/manager.log"); }
 
   // The lines of ManagerLog() that hold `text`.
   std::vector<std::string> ManagerLogWith(const std::string& text) const {
@@ -282,12 +284,7 @@ class SvcmgrTest : public ::testing::Test {
     return status;
   }
 
-  std::vector<std::string> Record() const {
-    std::istringstream in(ReadText(TestDir() + "/record.txt"));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> Record() const { return ReadLines(TestDir() + "/record.txt"); }
 
   std::vector<std::string> RecordOf(const std::string& event) const {
     std::vector<std::string> found;
