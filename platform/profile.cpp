@@ -159,11 +159,19 @@ ProfileFile::ProfileFile(std::string path, const std::unique_lock<std::mutex>& h
   Read(held);
 }
 
+ProfileFile::ProfileFile(std::string path, const std::string& text) : path_(std::move(path)) {
+  Parse(text);
+}
+
 void ProfileFile::Read([[maybe_unused]] const std::unique_lock<std::mutex>& held) {
   std::string data;
   const uint32_t rc = ReadWholeFile(path_, data, kProfileMaxFileSize);
   if (rc == kErrorFileNotFound || rc == kErrorPathNotFound) return;
   if (rc != kErrorSuccess) throw ProfileError("Unable to read " + path_);
+  Parse(data);
+}
+
+void ProfileFile::Parse(const std::string& data) {
   // A lone CR ends a line too, so that no value read can hold a line break.
   size_t start = 0;
   while (start < data.size()) {

@@ -98,6 +98,9 @@ class ProfileFile {
   // cannot be read, or is larger than kProfileMaxFileSize, throws ProfileError
   // "Unable to read <path>".
   explicit ProfileFile(std::string path);
+  // A profile of `text`, as if read from `path`: nothing is read, and Flush
+  // writes `path` as usual. For callers that must open the file themselves.
+  ProfileFile(std::string path, const std::string& text);
   ~ProfileFile();
   ProfileFile(const ProfileFile&) = delete;
   ProfileFile& operator=(const ProfileFile&) = delete;
@@ -140,6 +143,7 @@ class ProfileFile {
   // Reads the file; the caller holds its lock.
   ProfileFile(std::string path, const std::unique_lock<std::mutex>& held);
   void Read(const std::unique_lock<std::mutex>& held);
+  void Parse(const std::string& data);
   // Index of the first line of the first section named `section`, or npos.
   size_t FindSection(const std::string& section) const;
   // Index of the key line in the section that starts at `header`, or npos.

@@ -2,20 +2,30 @@
 #include "platform/ascii.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <memory>
 
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/syserror.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
 
 constexpr char kSection[] = "Service";
 constexpr char kSuffix[] = ".ini";
+// Far above any registration; a larger file is no registration.
+constexpr size_t kMaxRegistrationSize = 65536;
 
 bool ValidName(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos &&
@@ -26,22 +36,96 @@ std::string RegistrationPath(const std::string& name) {
   return JoinPath(ServiceRegistrationDir(), ServiceNameKey(name) + kSuffix);
 }
 
-std::optional<ServiceRegistration> ReadFile(const std::string& name, const std::string& path) {
-  if (!FileExists(path)) return std::nullopt;
-  try {
-    ProfileFile profile(path);
-    ServiceRegistration reg;
-    reg.Name = name;
-    reg.DisplayName = profile.ReadString(kSection, "DisplayName", "");
-    reg.ImagePath = profile.ReadString(kSection, "ImagePath", "");
-    reg.StartType = profile.ReadInteger(kSection, "StartType", kServiceDemandStart);
-    reg.User = profile.ReadString(kSection, "User", "");
-    reg.Environment = profile.ReadString(kSection, "Environment", "");
-    return reg;
-  } catch (const ProfileError&) {
-    // A registration that cannot be read is no registration.
+ServiceRegistration FromText(const std::string& name, const std::string& path,
+                             const std::string& text) {
+  ProfileFile profile(path, text);
+  ServiceRegistration reg;
+  reg.Name = name;
+  reg.DisplayName = profile.ReadString(kSection, "DisplayName", "");
+  reg.ImagePath = profile.ReadString(kSection, "ImagePath", "");
+  reg.StartType = profile.ReadInteger(kSection, "StartType", kServiceDemandStart);
+  reg.User = profile.ReadString(kSection, "User", "");
+  reg.Environment = profile.ReadString(kSection, "Environment", "");
+  return reg;
+}
+
+// A registration says what runs as root, so only what nobody else could have
+// written counts, as cron and sshd judge their files: owned by root (or by the
+// reader itself, who could write it anyway) and not writable by group or
+// others. Empty when `st` passes.
+std::string Distrust(const struct stat& st) {
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    return "is owned by uid " + std::to_string(st.st_uid);
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "is writable by group or others";
+  return {};
+}
+
+void Refuse(std::vector<std::string>* refusals, const std::string& what, const std::string& why) {
+  if (refusals != nullptr) refusals->push_back(what + " " + why + ": not served");
+}
+
+// The registrations folder, open, when it is there and trusted.
+UniqueFd OpenFolder(std::vector<std::string>* refusals) {
+  const std::string dir = ServiceRegistrationDir();
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno != ENOENT)
+      Refuse(refusals, dir, "cannot be read: " + std::string(std::strerror(errno)));
+    return {};
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return {};
+  if (std::string why = Distrust(st); !why.empty()) {
+    Refuse(refusals, "the folder " + dir, why);
+    return {};
+  }
+  return fd;
+}
+
+// Reads the registration file `file` of the folder `dir`. A FIFO or device is
+// never read (opening without blocking, then fstat, so a FIFO cannot hold the
+// reader), nor a symbolic link (O_NOFOLLOW) or an untrusted file.
+std::optional<ServiceRegistration> ReadFile(int dir, const std::string& name,
+                                            const std::string& file,
+                                            std::vector<std::string>* refusals) {
+  const std::string path = JoinPath(ServiceRegistrationDir(), file);
+  UniqueFd fd(::openat(dir, file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    Refuse(refusals, path,
+           errno == ELOOP ? "is a symbolic link"
+                          : "cannot be read: " + std::string(std::strerror(errno)));
     return std::nullopt;
   }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+  if (!S_ISREG(st.st_mode)) {
+    Refuse(refusals, path, "is not a regular file");
+    return std::nullopt;
+  }
+  if (std::string why = Distrust(st); !why.empty()) {
+    Refuse(refusals, path, why);
+    return std::nullopt;
+  }
+  if (st.st_size > static_cast<off_t>(kMaxRegistrationSize)) {
+    Refuse(refusals, path, "is too large");
+    return std::nullopt;
+  }
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t n =
+        RetryOnEintr([&] { return ::read(fd.get(), text.data() + got, text.size() - got); });
+    if (n < 0) {
+      Refuse(refusals, path, "cannot be read: " + std::string(std::strerror(errno)));
+      return std::nullopt;
+    }
+    if (n == 0) break;  // it shrank meanwhile: what is there counts
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  return FromText(name, path, text);
 }
 
 }  // namespace
@@ -61,15 +145,24 @@ std::optional<std::string> ReadServiceImagePath(const std::string& name) {
   return reg->ImagePath;
 }
 
-std::optional<ServiceRegistration> ReadServiceRegistration(const std::string& name) {
+std::optional<ServiceRegistration> ReadServiceRegistration(const std::string& name,
+                                                           std::vector<std::string>* refusals) {
   if (!ValidName(name)) return std::nullopt;
-  return ReadFile(name, RegistrationPath(name));
+  UniqueFd dir = OpenFolder(refusals);
+  if (dir.get() < 0) return std::nullopt;
+  return ReadFile(dir.get(), name, ServiceNameKey(name) + kSuffix, refusals);
 }
 
-std::vector<ServiceRegistration> ListServiceRegistrations() {
+std::vector<ServiceRegistration> ListServiceRegistrations(std::vector<std::string>* refusals) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(ServiceRegistrationDir().c_str()), ::closedir);
+  UniqueFd folder = OpenFolder(refusals);
+  if (folder.get() < 0) return {};
+  // The listing owns a descriptor of its own: the folder's stays for openat.
+  UniqueFd listed(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(listed.get() < 0 ? nullptr : ::fdopendir(listed.get()),
+                                          ::closedir);
   if (!dir) return {};
+  listed.release();
   const size_t suffixSize = sizeof kSuffix - 1;
   while (dirent* entry = ::readdir(dir.get())) {
     std::string file = entry->d_name;
@@ -84,7 +177,7 @@ std::vector<ServiceRegistration> ListServiceRegistrations() {
   std::vector<ServiceRegistration> result;
   for (const std::string& file : names) {
     std::string name = file.substr(0, file.size() - suffixSize);
-    if (auto reg = ReadFile(name, JoinPath(ServiceRegistrationDir(), file))) {
+    if (auto reg = ReadFile(folder.get(), name, file, refusals)) {
       result.push_back(std::move(*reg));
     }
   }

@@ -49,10 +49,18 @@ std::string ServiceNameKey(const std::string& name);
 // nullopt when the service is not registered or has no ImagePath.
 std::optional<std::string> ReadServiceImagePath(const std::string& name);
 
-std::optional<ServiceRegistration> ReadServiceRegistration(const std::string& name);
+// Registrations are read only from a folder and files that nobody but root
+// (or the reading process's own user) owns and that are not writable by group
+// or others, and only from regular files: a FIFO, device or symbolic link in
+// the folder is never opened so that it could block or redirect the reader.
+// A file refused so counts as not registered; `refusals`, when given, gets one
+// line for each, naming the file and why.
+std::optional<ServiceRegistration> ReadServiceRegistration(
+    const std::string& name, std::vector<std::string>* refusals = nullptr);
 
 // All registrations of the store, in the order of their file names.
-std::vector<ServiceRegistration> ListServiceRegistrations();
+std::vector<ServiceRegistration> ListServiceRegistrations(
+    std::vector<std::string>* refusals = nullptr);
 
 // Writes a new registration. Throws SystemError 1073 when it exists already,
 // 87 when it names no program (empty ImagePath),

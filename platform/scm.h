@@ -5,8 +5,9 @@
 // (default /run/vigilo); another PC's through the SSH forwarding of
 // platform/remote, with its answers awaited at most kRemoteReplyTime. Each call is one exchange on
 // a fresh connection, so handles stay usable when the manager restarts. Rights are checked by the
-// manager from the caller's credentials: anyone may query; root or the
-// service's own user may start, stop and control; else error 5.
+// manager from the caller's credentials: anyone may query; root, the
+// service's own user and the members of the administrators' group
+// (platform/accounts.h) may start, stop and control; else error 5.
 //
 // Every call returns 0 or an error code of platform/syserror, whose text
 // SystemErrorText gives: 5 access denied, 53 another PC that cannot be

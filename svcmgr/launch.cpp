@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -16,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/accounts.h"
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
@@ -30,19 +31,16 @@ constexpr int kServiceFd = 3;
 constexpr int kErrorPipeFd = 4;
 constexpr int kLockFd = 5;
 
-struct Account {
-  std::string name;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::string home;
-};
+using platform::Account;
+using platform::RetryOnEintr;
+
+// Sent by the child in place of an errno when root could be regained after
+// the drop to the service's account: the launch fails as a logon failure.
+constexpr int kDropDidNotHold = -1;
 
 // The child's last words before exec: the errno of the step that failed.
 [[noreturn]] void ChildFail(int err, int fd = kErrorPipeFd) {
-  ssize_t n;
-  do {
-    n = ::write(fd, &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
+  RetryOnEintr([&] { return ::write(fd, &err, sizeof err); });
   ::_exit(127);
 }
 
@@ -121,15 +119,100 @@ std::vector<std::string> ServiceEnvironment(const platform::ServiceRegistration&
   return env;
 }
 
+// What the child needs, prepared before fork: after it the child only makes
+// system calls.
+struct ChildPlan {
+  std::vector<std::string> env;
+  std::vector<char*> envp;
+  std::string path;
+  std::optional<Account> account;
+};
+
+// Locks `lockPath` for the new process; kErrorServiceAlreadyRunning when a
+// previous process still holds it.
+uint32_t LockForNewProcess(const std::string& lockPath, platform::UniqueFd& lock) {
+  lock.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (lock.get() < 0) return platform::LastErrorFromErrno();
+  if (RetryOnEintr([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0) {
+    return errno == EWOULDBLOCK ? platform::kErrorServiceAlreadyRunning
+                                : platform::LastErrorFromErrno();
+  }
+  return platform::kErrorSuccess;
+}
+
+// The descriptors the service gets: its socket as kServiceFd, the lock as
+// kLockFd, standard input on /dev/null; the error pipe as kErrorPipeFd until
+// exec. Everything else is closed.
+void ChildArrangeDescriptors(int serviceEnd, int errorWrite, int lock) {
+  // Move the descriptors out of the way first, so 3 to 5 are free.
+  int service = ::fcntl(serviceEnd, F_DUPFD_CLOEXEC, 10);
+  int error = ::fcntl(errorWrite, F_DUPFD_CLOEXEC, 10);
+  int held = ::fcntl(lock, F_DUPFD_CLOEXEC, 10);
+  if (service < 0 || error < 0 || held < 0 || ::dup3(error, kErrorPipeFd, O_CLOEXEC) < 0) {
+    ChildFail(errno, errorWrite);
+  }
+  // dup2 clears close-on-exec: the service keeps its socket and its lock.
+  if (::dup2(service, kServiceFd) < 0 || ::dup2(held, kLockFd) < 0) ChildFail(errno);
+  ::close_range(kLockFd + 1, ~0U, 0);
+  int null = ::open("/dev/null", O_RDONLY);
+  if (null < 0 || ::dup2(null, 0) < 0) ChildFail(errno);
+  if (null > kErrorPipeFd) ::close(null);
+}
+
+// Becomes `account`: its groups (initgroups, so that none of root's stay), its
+// group, its user. Then, as OpenSSH does, makes sure the way back to root is
+// closed: a drop that did not hold fails the launch.
+void ChildBecome(const Account& account) {
+  if (::initgroups(account.name.c_str(), account.gid) != 0) ChildFail(errno);
+  if (::setgid(account.gid) != 0) ChildFail(errno);
+  if (::setuid(account.uid) != 0) ChildFail(errno);
+  if (account.uid != 0 && (::setuid(0) == 0 || ::seteuid(0) == 0)) ChildFail(kDropDidNotHold);
+  if (account.uid != 0 && account.gid != 0 && (::setgid(0) == 0 || ::setegid(0) == 0)) {
+    ChildFail(kDropDidNotHold);
+  }
+}
+
+[[noreturn]] void RunChild(ChildPlan& plan, int serviceEnd, int errorWrite, int lock) {
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::setsid();
+  ChildArrangeDescriptors(serviceEnd, errorWrite, lock);
+  if (::chdir("/") != 0) ChildFail(errno);
+  if (plan.account) ChildBecome(*plan.account);
+  char* argv[] = {plan.path.data(), nullptr};
+  ::execve(plan.path.c_str(), argv, plan.envp.data());
+  ChildFail(errno);
+}
+
+// Waits until the child has run its program (the error pipe closes at exec)
+// or failed before (it sends the errno of the failed step, then ends).
+uint32_t AwaitExec(pid_t pid, int errorRead) {
+  int childErr = 0;
+  ssize_t n = RetryOnEintr([&] { return ::read(errorRead, &childErr, sizeof childErr); });
+  if (n == 0) return platform::kErrorSuccess;
+  int status;
+  RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
+  if (n != sizeof childErr) return platform::kErrorGenFailure;
+  if (childErr == kDropDidNotHold) return platform::kErrorServiceLogonFailed;
+  return platform::ErrorFromErrno(childErr);
+}
+
+// The pid, for people looking at the folder; the lock is what counts, so a
+// failure here leaves the running process as it is.
+void RecordPid(int lock, pid_t pid) {
+  std::string record = std::to_string(pid) + "\n";
+  if (::ftruncate(lock, 0) == 0) {
+    [[maybe_unused]] ssize_t written = ::pwrite(lock, record.data(), record.size(), 0);
+  }
+}
+
 }  // namespace
 
 bool PreviousProcessAlive(const std::string& lockPath) {
   platform::UniqueFd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) return false;
-  int rc;
-  do {
-    rc = ::flock(fd.get(), LOCK_SH | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
+  int rc = RetryOnEintr([&] { return ::flock(fd.get(), LOCK_SH | LOCK_NB); });
   return rc != 0 && errno == EWOULDBLOCK;
 }
 
@@ -138,39 +221,17 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration,
   if (registration.ImagePath.empty()) return platform::kErrorFileNotFound;
   // The service process holds this lock for as long as it lives, whichever
   // manager started it: a manager started again after a crash finds it.
-  platform::UniqueFd lock(
-      ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-  if (lock.get() < 0) return platform::LastErrorFromErrno();
-  int locked;
-  do {
-    locked = ::flock(lock.get(), LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    return errno == EWOULDBLOCK ? platform::kErrorServiceAlreadyRunning
-                                : platform::LastErrorFromErrno();
+  platform::UniqueFd lock;
+  if (uint32_t err = LockForNewProcess(lockPath, lock)) return err;
+  ChildPlan plan;
+  if (!registration.User.empty()) {
+    plan.account = platform::LookUpAccount(registration.User);
+    if (!plan.account) return platform::kErrorServiceLogonFailed;
   }
-  Account account;
-  bool withAccount = !registration.User.empty();
-  if (withAccount) {
-    std::vector<char> buffer(16384);
-    passwd entry;
-    passwd* found = nullptr;
-    if (::getpwnam_r(registration.User.c_str(), &entry, buffer.data(), buffer.size(), &found) !=
-            0 ||
-        found == nullptr) {
-      return platform::kErrorServiceLogonFailed;
-    }
-    account = {found->pw_name, found->pw_uid, found->pw_gid, found->pw_dir};
-  }
-
-  // Everything the child needs is prepared here: after fork it only makes
-  // system calls.
-  std::vector<std::string> env = ServiceEnvironment(registration, withAccount ? &account : nullptr);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string path = registration.ImagePath;
-  char* argv[] = {path.data(), nullptr};
+  plan.env = ServiceEnvironment(registration, plan.account ? &*plan.account : nullptr);
+  for (std::string& e : plan.env) plan.envp.push_back(e.data());
+  plan.envp.push_back(nullptr);
+  plan.path = registration.ImagePath;
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
@@ -183,55 +244,12 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration,
 
   pid_t pid = ::fork();
   if (pid < 0) return platform::LastErrorFromErrno();
-  if (pid == 0) {
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::setsid();
-    // Move the descriptors out of the way first, so 3 to 5 are free.
-    int service = ::fcntl(serviceEnd.get(), F_DUPFD_CLOEXEC, 10);
-    int error = ::fcntl(errorWrite.get(), F_DUPFD_CLOEXEC, 10);
-    int held = ::fcntl(lock.get(), F_DUPFD_CLOEXEC, 10);
-    if (service < 0 || error < 0 || held < 0 || ::dup3(error, kErrorPipeFd, O_CLOEXEC) < 0) {
-      ChildFail(errno, errorWrite.get());
-    }
-    // dup2 clears close-on-exec: the service keeps its socket and its lock.
-    if (::dup2(service, kServiceFd) < 0 || ::dup2(held, kLockFd) < 0) ChildFail(errno);
-    ::close_range(kLockFd + 1, ~0U, 0);
-    int null = ::open("/dev/null", O_RDONLY);
-    if (null < 0 || ::dup2(null, 0) < 0) ChildFail(errno);
-    if (null > kErrorPipeFd) ::close(null);
-    if (::chdir("/") != 0) ChildFail(errno);
-    if (withAccount) {
-      if (::initgroups(account.name.c_str(), account.gid) != 0) ChildFail(errno);
-      if (::setgid(account.gid) != 0) ChildFail(errno);
-      if (::setuid(account.uid) != 0) ChildFail(errno);
-    }
-    ::execve(path.c_str(), argv, envp.data());
-    ChildFail(errno);
-  }
-
+  if (pid == 0) RunChild(plan, serviceEnd.get(), errorWrite.get(), lock.get());
   errorWrite.reset();
   serviceEnd.reset();
-  int childErr = 0;
-  ssize_t n;
-  do {
-    n = ::read(errorRead.get(), &childErr, sizeof childErr);
-  } while (n < 0 && errno == EINTR);
-  if (n != 0) {
-    // The child failed before exec (or died doing so): collect it now.
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return n == sizeof childErr ? platform::ErrorFromErrno(childErr) : platform::kErrorGenFailure;
-  }
+  if (uint32_t err = AwaitExec(pid, errorRead.get())) return err;
   ::fcntl(managerEnd.get(), F_SETFL, ::fcntl(managerEnd.get(), F_GETFL) | O_NONBLOCK);
-  // The pid, for people looking at the folder; the lock is what counts.
-  std::string record = std::to_string(pid) + "\n";
-  if (::ftruncate(lock.get(), 0) != 0 ||
-      ::pwrite(lock.get(), record.data(), record.size(), 0) < 0) {
-    // Only the record is missing; the process runs and holds the lock.
-  }
+  RecordPid(lock.get(), pid);
   out.pid = pid;
   out.fd = std::move(managerEnd);
   return platform::kErrorSuccess;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
 #include "svcmgr/launch.h"
@@ -66,9 +67,21 @@ std::string StatusAnswer(const ServiceStatus& status) {
   return scmwire::Writer().U32(kErrorSuccess).Status(status).Data();
 }
 
+// How a process ended, for the log.
+std::string WaitStatusText(int waitStatus) {
+  if (WIFSIGNALED(waitStatus)) return "killed by signal " + std::to_string(WTERMSIG(waitStatus));
+  return "exit status " + std::to_string(WEXITSTATUS(waitStatus));
+}
+
+std::string DelayText(std::chrono::milliseconds delay) {
+  if (delay.count() % 1000 == 0) return std::to_string(delay.count() / 1000) + " s";
+  return std::to_string(delay.count()) + " ms";
+}
+
 }  // namespace
 
-ServiceManager::ServiceManager(ManagerOptions options) : options_(std::move(options)) {}
+ServiceManager::ServiceManager(ManagerOptions options)
+    : options_(std::move(options)), log_(options_.log != nullptr ? *options_.log : ownLog_) {}
 
 ServiceManager::~ServiceManager() = default;
 
@@ -86,96 +99,130 @@ bool ServiceManager::Listen() {
   return err == kErrorSuccess;
 }
 
-int ServiceManager::Run() {
+bool ServiceManager::BlockSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGCHLD);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&signals, signal);
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
   signalFd_.reset(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (signalFd_.get() < 0 || !Listen()) return 1;
+  return signalFd_.get() >= 0;
+}
+
+bool ServiceManager::Prepare() {
+  if (!BlockSignals() || !Listen()) return false;
   lockDir_ = JoinPath(ExtractFileDir(options_.socketPath), "services");
   if (uint32_t err = PrepareSocketFolder(lockDir_)) {
     Log(EventType::Error, "cannot use " + lockDir_ + ": " + SystemErrorText(err));
-    return 1;
+    return false;
   }
   Log(EventType::Information, "listening on " + options_.socketPath);
+  return true;
+}
 
-  for (const ServiceRegistration& reg : ListServiceRegistrations()) {
-    if (reg.StartType != kServiceAutoStart) continue;
-    if (uint32_t err = StartService(reg.Name, reg)) {
-      Log(EventType::Error, "automatic start of " + reg.Name + " failed: " + SystemErrorText(err));
-    }
-  }
-
-  for (;;) {
-    if (shuttingDown_) {
-      bool anyLeft = !exiting_.empty();
-      for (auto& [name, instance] : instances_) anyLeft = anyLeft || instance->pid > 0;
-      if (!anyLeft) break;
-    }
-    std::vector<pollfd> fds;
-    fds.push_back({signalFd_.get(), POLLIN, 0});
-    fds.push_back({listener_.get(), POLLIN, 0});
-    std::vector<Instance*> polledInstances;
-    for (auto& [name, instance] : instances_) {
-      if (instance->fd.get() < 0) continue;
-      short events = POLLIN;
-      if (!instance->output.empty()) events |= POLLOUT;
-      fds.push_back({instance->fd.get(), events, 0});
-      polledInstances.push_back(instance.get());
-    }
-    std::vector<Client*> polledClients;
-    for (auto& client : clients_) {
-      fds.push_back({client->fd.get(), POLLIN, 0});
-      polledClients.push_back(client.get());
-    }
-    int timeout = -1;
-    if (auto next = NextDeadline()) {
-      auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
-      timeout = static_cast<int>(std::clamp<int64_t>(wait.count() + 1, 0, 60000));
-    }
-    int n = ::poll(fds.data(), fds.size(), timeout);
-    if (n < 0 && errno != EINTR) {
-      Log(EventType::Error, "poll: " + SystemErrorText(LastErrorFromErrno()));
-      return 1;
-    }
-    if (n > 0) {
-      if (fds[0].revents != 0) {
-        signalfd_siginfo info;
-        bool stop = false;
-        while (::read(signalFd_.get(), &info, sizeof info) == sizeof info) {
-          if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop = true;
-        }
-        Reap();
-        if (stop && !shuttingDown_) BeginShutdown();
-      }
-      if (fds[1].revents != 0) Accept();
-      size_t index = 2;
-      for (Instance* instance : polledInstances) {
-        short revents = fds[index++].revents;
-        if (revents & POLLOUT) FlushService(*instance);
-        if (revents & (POLLIN | POLLHUP | POLLERR)) ReadService(*instance);
-      }
-      for (Client* client : polledClients) {
-        if (fds[index++].revents != 0) ServeClient(*client);
-      }
-      DropClosedClients();
-    }
+int ServiceManager::Run() {
+  if (!Prepare()) return 1;
+  StartNewAutomaticServices();
+  while (!ShutdownDone()) {
+    if (!PollOnce()) return 1;
     Expire(Clock::now());
   }
   Log(EventType::Information, "stopped");
   return 0;
 }
 
+bool ServiceManager::ShutdownDone() const {
+  if (!shuttingDown_ || !exiting_.empty()) return false;
+  return std::none_of(instances_.begin(), instances_.end(),
+                      [](const auto& entry) { return entry.second->pid > 0; });
+}
+
+bool ServiceManager::PollOnce() {
+  std::vector<pollfd> fds;
+  fds.push_back({signalFd_.get(), POLLIN, 0});
+  fds.push_back({listener_.get(), POLLIN, 0});
+  std::vector<Instance*> polledInstances;
+  for (auto& [name, instance] : instances_) {
+    if (instance->fd.get() < 0) continue;
+    short events = POLLIN;
+    if (!instance->output.empty()) events |= POLLOUT;
+    fds.push_back({instance->fd.get(), events, 0});
+    polledInstances.push_back(instance.get());
+  }
+  std::vector<Client*> polledClients;
+  for (auto& client : clients_) {
+    fds.push_back({client->fd.get(), POLLIN, 0});
+    polledClients.push_back(client.get());
+  }
+  int timeout = -1;
+  if (auto next = NextDeadline()) {
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
+    timeout = static_cast<int>(std::clamp<int64_t>(wait.count() + 1, 0, 60000));
+  }
+  int n = ::poll(fds.data(), fds.size(), timeout);
+  if (n < 0 && errno != EINTR) {
+    Log(EventType::Error, "poll: " + SystemErrorText(LastErrorFromErrno()));
+    return false;
+  }
+  if (n <= 0) return true;
+  if (fds[0].revents != 0) HandleSignals();
+  if (fds[1].revents != 0) Accept();
+  size_t index = 2;
+  for (Instance* instance : polledInstances) {
+    short revents = fds[index++].revents;
+    if (revents & POLLOUT) FlushService(*instance);
+    if (revents & (POLLIN | POLLHUP | POLLERR)) ReadService(*instance);
+  }
+  for (Client* client : polledClients) {
+    if (fds[index++].revents != 0) ServeClient(*client);
+  }
+  DropClosedClients();
+  return true;
+}
+
+void ServiceManager::HandleSignals() {
+  signalfd_siginfo info;
+  bool stop = false, reread = false;
+  while (::read(signalFd_.get(), &info, sizeof info) == sizeof info) {
+    stop = stop || info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT;
+    reread = reread || info.ssi_signo == SIGHUP;
+  }
+  Reap();
+  if (stop && !shuttingDown_) BeginShutdown();
+  if (reread && !shuttingDown_) {
+    Log(EventType::Information, "SIGHUP: reading the registrations again");
+    StartNewAutomaticServices();
+  }
+}
+
+void ServiceManager::StartNewAutomaticServices() {
+  refusalsLogged_.clear();
+  std::vector<std::string> refusals;
+  std::vector<ServiceRegistration> registrations = ListServiceRegistrations(&refusals);
+  LogRefusals(refusals);
+  std::set<std::string> seen;
+  for (const ServiceRegistration& reg : registrations) {
+    const std::string key = ServiceNameKey(reg.Name);
+    seen.insert(key);
+    if (known_.count(key) > 0 || reg.StartType != kServiceAutoStart) continue;
+    if (uint32_t err = StartService(reg.Name, reg)) {
+      Log(EventType::Error, "automatic start of " + reg.Name + " failed: " + SystemErrorText(err));
+    }
+  }
+  known_ = std::move(seen);
+}
+
+void ServiceManager::LogRefusals(const std::vector<std::string>& refusals) {
+  for (const std::string& refusal : refusals) {
+    if (refusalsLogged_.insert(refusal).second) Log(EventType::Error, refusal);
+  }
+}
+
 void ServiceManager::Accept() {
   for (;;) {
-    UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (fd.get() < 0) {
-      if (errno == EINTR) continue;
-      return;  // EAGAIN, or a connection that went before it was taken
-    }
+    UniqueFd fd(RetryOnEintr([this] {
+      return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    }));
+    if (fd.get() < 0) return;  // EAGAIN, or a connection that went before it was taken
     ucred cred{};
     socklen_t size = sizeof cred;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 ||
@@ -238,7 +285,9 @@ ServiceManager::Instance* ServiceManager::Find(const std::string& name) {
   if (name.empty()) return nullptr;
   std::string key = ServiceNameKey(name);
   auto it = instances_.find(key);
-  std::optional<ServiceRegistration> reg = ReadServiceRegistration(name);
+  std::vector<std::string> refusals;
+  std::optional<ServiceRegistration> reg = ReadServiceRegistration(name, &refusals);
+  LogRefusals(refusals);
   if (it != instances_.end()) {
     // A removed registration lives on while its process runs.
     if (reg) {
@@ -288,6 +337,7 @@ std::string ServiceManager::Handle(const Client& client, const std::string& requ
       return StatusAnswer(ReportedStatus(*instance));
     case Op::Start: {
       if (!(rights & kServiceStart)) return ErrorAnswer(kErrorAccessDenied);
+      instance->nextDelay = {};  // a start by hand begins the delays afresh
       return ErrorAnswer(StartService(name, instance->registration));
     }
     case Op::Control: {
@@ -320,6 +370,7 @@ uint32_t ServiceManager::StartService(const std::string& name, const ServiceRegi
   if (IsRunning(instance.pid, instance.status) || instance.startWhenFree) {
     return kErrorServiceAlreadyRunning;
   }
+  instance.restartPending = false;
   if (reg.StartType == kServiceDisabled) return kErrorServiceDisabled;
   if (instance.pid > 0) {
     // It reported stopped and is on its way out.
@@ -355,7 +406,9 @@ uint32_t ServiceManager::Launch(Instance& instance) {
   instance.output = scmwire::Frame(scmwire::Writer(Op::ServiceStart).Text(reg.Name).Data());
   instance.reported = false;
   instance.killedUnresponsive = false;
-  instance.startDeadline = Clock::now() + options_.responseTime;
+  instance.stopAsked = false;
+  instance.launchedAt = Clock::now();
+  instance.startDeadline = instance.launchedAt + options_.responseTime;
   instance.status = PendingStatus(kServiceStartPending);
   FlushService(instance);
   Log(EventType::Information,
@@ -397,6 +450,12 @@ ServiceStatus ServiceManager::ReportedStatus(const Instance& instance) const {
 }
 
 uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
+  if (code == kServiceControlStop && instance.restartPending) {
+    instance.restartPending = false;
+    Log(EventType::Information,
+        instance.registration.Name + " is not started again: a stop was asked for");
+    return kErrorSuccess;
+  }
   if (!IsRunning(instance.pid, instance.status)) return kErrorServiceNotActive;
   if (instance.fd.get() < 0) return kErrorServiceCannotAcceptCtrl;
   const ServiceStatus& s = instance.status;
@@ -410,6 +469,7 @@ uint32_t ServiceManager::ControlService(Instance& instance, uint32_t code) {
   }
   instance.output += scmwire::Frame(scmwire::Writer(Op::ServiceControl).U32(code).Data());
   FlushService(instance);
+  if (code == kServiceControlStop) instance.stopAsked = true;
   return kErrorSuccess;
 }
 
@@ -472,20 +532,68 @@ void ServiceManager::Reap() {
     if (exiting_.erase(pid) > 0) continue;
     for (auto& [name, instance] : instances_) {
       if (instance->pid != pid) continue;
-      // Its last reports may still wait in the socket: they count.
-      if (instance->fd.get() >= 0) ReadService(*instance);
-      instance->pid = -1;
-      CloseServiceSocket(*instance);
-      if (instance->status.dwCurrentState != kServiceStopped) {
-        uint32_t code =
-            instance->killedUnresponsive ? kErrorServiceRequestTimeout : kErrorProcessAborted;
-        instance->status = StoppedStatus(code);
-        Log(EventType::Error,
-            instance->registration.Name + " ended without stopping: " + SystemErrorText(code));
-      }
-      AnswerInterrogators(*instance, kErrorServiceNotActive);
+      ProcessEnded(*instance, status);
       break;
     }
+  }
+}
+
+void ServiceManager::ProcessEnded(Instance& instance, int waitStatus) {
+  // Its last reports may still wait in the socket: they count.
+  if (instance.fd.get() >= 0) ReadService(instance);
+  instance.pid = -1;
+  CloseServiceSocket(instance);
+  if (instance.status.dwCurrentState != kServiceStopped) {
+    uint32_t code =
+        instance.killedUnresponsive ? kErrorServiceRequestTimeout : kErrorProcessAborted;
+    instance.status = StoppedStatus(code);
+    std::string message = instance.registration.Name + " ended without stopping (" +
+                          WaitStatusText(waitStatus) + "): " + SystemErrorText(code);
+    if (auto delay = ScheduleRestart(instance)) {
+      message += "; it is started again in " + DelayText(*delay);
+    }
+    Log(EventType::Error, message);
+  }
+  AnswerInterrogators(instance, kErrorServiceNotActive);
+}
+
+std::optional<std::chrono::milliseconds> ServiceManager::ScheduleRestart(Instance& instance) {
+  if (shuttingDown_ || instance.stopAsked) return std::nullopt;
+  std::optional<ServiceRegistration> reg = ReadServiceRegistration(instance.registration.Name);
+  if (!reg || reg->StartType != kServiceAutoStart) return std::nullopt;
+  const RestartPolicy& policy = options_.restart;
+  const Clock::time_point now = Clock::now();
+  if (instance.nextDelay.count() == 0 || now - instance.launchedAt >= policy.stableRun) {
+    instance.nextDelay = policy.firstDelay;
+  }
+  const std::chrono::milliseconds delay = instance.nextDelay;
+  instance.restartPending = true;
+  instance.restartAt = now + delay;
+  instance.nextDelay = std::min(delay * 2, policy.longestDelay);
+  return delay;
+}
+
+void ServiceManager::RestartDueServices(Clock::time_point now) {
+  for (auto& [key, instance] : instances_) {
+    if (!instance->restartPending || instance->restartAt > now) continue;
+    instance->restartPending = false;
+    const std::string name = instance->registration.Name;
+    std::vector<std::string> refusals;
+    std::optional<ServiceRegistration> reg = ReadServiceRegistration(name, &refusals);
+    LogRefusals(refusals);
+    if (!reg || reg->StartType != kServiceAutoStart) {
+      Log(EventType::Information, name + " is not started again: it is no longer automatic");
+      continue;
+    }
+    Log(EventType::Information, "starting " + name + " again after its failure");
+    // A launch that fails is a failure too: the next try comes later.
+    instance->launchedAt = now;
+    uint32_t err = StartService(name, *reg);
+    if (err == kErrorSuccess) continue;
+    std::string message = name + " could not be started again: " + SystemErrorText(err);
+    if (auto delay = ScheduleRestart(*instance))
+      message += "; the next try is in " + DelayText(*delay);
+    Log(EventType::Error, message);
   }
 }
 
@@ -494,6 +602,8 @@ void ServiceManager::BeginShutdown() {
   shutdownDeadline_ = Clock::now() + options_.responseTime;
   Log(EventType::Information, "shutting down");
   for (auto& [name, instance] : instances_) {
+    instance->restartPending = false;
+    instance->stopAsked = true;
     if (instance->pid <= 0 || instance->fd.get() < 0) continue;
     instance->output +=
         scmwire::Frame(scmwire::Writer(Op::ServiceControl).U32(kServiceControlShutdown).Data());
@@ -514,6 +624,7 @@ std::optional<ServiceManager::Clock::time_point> ServiceManager::NextDeadline() 
     }
     // No event tells when another manager's process ends: look again soon.
     if (instance->startWhenFree) consider(Clock::now() + kPreviousProcessPoll);
+    if (instance->restartPending) consider(instance->restartAt);
     for (const Waiter& w : instance->interrogators) consider(w.deadline);
   }
   return next;
@@ -521,6 +632,7 @@ std::optional<ServiceManager::Clock::time_point> ServiceManager::NextDeadline() 
 
 void ServiceManager::Expire(Clock::time_point now) {
   LaunchWaitingServices(now);
+  RestartDueServices(now);
   for (auto& client : clients_) {
     if (client->deadline <= now) client->fd.reset();
   }

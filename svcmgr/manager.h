@@ -12,6 +12,19 @@
 // has not sent its whole request within 2 s is closed. SIGTERM
 // and SIGINT send the shutdown code to every service process, wait for them
 // (at most the response time, then kill them) and end Run.
+//
+// An automatic service whose process ends without having reported stopped
+// (killed, crashed, or killed here for not reporting) is started again after
+// a delay that doubles at each failure, from RestartPolicy::firstDelay up to
+// longestDelay, and falls back to the first after a run of stableRun. A stop
+// asked for (by a caller or the shutdown) is never undone: a stop while a
+// restart waits cancels it. A service that reports stopped itself is not
+// started again, whatever its exit code.
+//
+// SIGHUP reads the registrations again: those refused are logged again, and
+// the automatic services registered since the last reading are started; the
+// manager and its services go on. Registrations that are refused (see
+// platform/registry.h) are logged once per reading, naming the file.
 #pragma once
 
 #include <sys/types.h>
@@ -34,11 +47,22 @@
 
 namespace svcmgr {
 
+// When an automatic service that failed is started again.
+struct RestartPolicy {
+  std::chrono::milliseconds firstDelay{1000};
+  std::chrono::milliseconds longestDelay{60000};
+  // A process that ran this long before it failed starts the delays afresh.
+  std::chrono::milliseconds stableRun{300000};
+};
+
 struct ManagerOptions {
   std::string socketPath;
   // How long a service may take to make its first report, to answer an
   // interrogate, and to end after the shutdown code.
   std::chrono::milliseconds responseTime{30000};
+  RestartPolicy restart;
+  // Where the manager's messages go; null: syslog, under "svcmgr". Not owned.
+  platform::EventSink* log = nullptr;
 };
 
 class ServiceManager {
@@ -49,7 +73,8 @@ class ServiceManager {
   ServiceManager& operator=(const ServiceManager&) = delete;
 
   // Binds the socket, starts the automatic services and serves until SIGTERM
-  // or SIGINT. Returns the exit status.
+  // or SIGINT. Returns the exit status. Blocks SIGTERM, SIGINT, SIGHUP and
+  // SIGCHLD in the calling thread and reaps every child of the process.
   int Run();
 
  private:
@@ -75,6 +100,14 @@ class ServiceManager {
     bool startWhenFree = false;
     Clock::time_point startDeadline;
     std::vector<Waiter> interrogators;
+    // A stop was asked for: the end of this process is no failure to mend.
+    bool stopAsked = false;
+    Clock::time_point launchedAt;
+    // A restart after a failure waits for restartAt; nextDelay is the delay
+    // of the one after it (zero: the first delay).
+    bool restartPending = false;
+    Clock::time_point restartAt;
+    std::chrono::milliseconds nextDelay{0};
   };
 
   struct Client {
@@ -84,7 +117,18 @@ class ServiceManager {
     platform::scmwire::FrameBuffer frames;
   };
 
+  // Signals, socket and lock folder; false (logged) when the manager cannot serve.
+  bool Prepare();
+  bool BlockSignals();
   bool Listen();
+  bool ShutdownDone() const;
+  // One poll over every descriptor and the work it found; false on a poll failure.
+  bool PollOnce();
+  void HandleSignals();
+  // Starts the automatic services whose registrations this manager has not
+  // read before (all of them at the first reading).
+  void StartNewAutomaticServices();
+  void LogRefusals(const std::vector<std::string>& refusals);
   void Accept();
   // Whether a caller of `uid` may hold one more connection, counting clients
   // and the callers waiting for an interrogate.
@@ -99,6 +143,11 @@ class ServiceManager {
   void FlushService(Instance& instance);
   void CloseServiceSocket(Instance& instance);
   void Reap();
+  void ProcessEnded(Instance& instance, int waitStatus);
+  // Plans the next start of a failed automatic service: its delay, nullopt
+  // when it is not to be started again.
+  std::optional<std::chrono::milliseconds> ScheduleRestart(Instance& instance);
+  void RestartDueServices(Clock::time_point now);
   void Expire(Clock::time_point now);
   void BeginShutdown();
   void Log(platform::EventType type, const std::string& message);
@@ -119,7 +168,12 @@ class ServiceManager {
   std::optional<Clock::time_point> NextDeadline() const;
 
   ManagerOptions options_;
-  platform::EventLog log_{"svcmgr"};
+  platform::EventLog ownLog_{"svcmgr"};
+  platform::EventSink& log_;
+  // The registrations of the last reading, by ServiceNameKey, and the refusals
+  // logged since.
+  std::set<std::string> known_;
+  std::set<std::string> refusalsLogged_;
   platform::ListeningSocket listener_;
   // The services' lock files: held by each service process while it lives.
   std::string lockDir_;

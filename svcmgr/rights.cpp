@@ -1,9 +1,6 @@
 #include "svcmgr/rights.h"
 
-#include <pwd.h>
-
-#include <vector>
-
+#include "platform/accounts.h"
 #include "platform/scm.h"
 
 namespace svcmgr {
@@ -48,20 +45,18 @@ uint32_t MapManagerAccess(uint32_t access) {
 
 std::optional<uid_t> AccountUid(const std::string& user) {
   if (user.empty()) return 0;
-  std::vector<char> buffer(16384);
-  passwd entry;
-  passwd* found = nullptr;
-  if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-    return std::nullopt;
-  }
-  return found->pw_uid;
+  std::optional<Account> account = LookUpAccount(user);
+  if (!account) return std::nullopt;
+  return account->uid;
 }
 
 bool MayOpenService(uid_t peer, const std::string& serviceUser, uint32_t access) {
   uint32_t mapped = MapServiceAccess(access);
   if ((mapped & ~kServicePublic) == 0 || peer == 0) return true;
   std::optional<uid_t> owner = AccountUid(serviceUser);
-  return owner && *owner == peer;
+  if (owner && *owner == peer) return true;
+  // The administrators' group holds what the service's own account holds.
+  return IsAdminGroupMember(peer);
 }
 
 bool MayOpenManager(uid_t peer, uint32_t access) {

@@ -3,8 +3,10 @@
 // Anyone may connect to the manager and query services (status,
 // configuration, dependents, interrogate). Everything else on a service
 // (start, stop, pause, its own control codes, changing or deleting it) is for
-// root and the account the service runs as; everything else on the manager
-// (creating services, locking) is for root. Generic rights are mapped first.
+// root, the account the service runs as and the members of the
+// administrators' group (platform/accounts.h: "vigilo", or $VIGILO_GROUP);
+// everything else on the manager (creating services, locking) is for root.
+// Generic rights are mapped first.
 #pragma once
 
 #include <sys/types.h>
@@ -22,7 +24,8 @@ uint32_t MapManagerAccess(uint32_t access);
 std::optional<uid_t> AccountUid(const std::string& user);
 
 // True when a caller with uid `peer` may hold `access` on a service that runs
-// as `serviceUser`.
+// as `serviceUser`. Group membership is looked up at each call: a member
+// added while the manager runs has the rights at once.
 bool MayOpenService(uid_t peer, const std::string& serviceUser, uint32_t access);
 
 bool MayOpenManager(uid_t peer, uint32_t access);

@@ -14,9 +14,13 @@
 //   quick-hint  a wait hint of 1000 ms instead of 5000
 //   throwing-handler  the control handler throws for code 201
 //   show-env    the start records "env" and the locale variables it got
+//   show-ids    the start records "ids" with its real, effective and saved
+//               uids and gids, then "groups" with its supplementary groups
+#include <grp.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -24,6 +28,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/process.h"
@@ -111,6 +116,7 @@ class TTestSvc : public TService {
       }
       Record(line);
     }
+    if (Has("show-ids")) RecordIds();
     if (Has("gate-start")) WaitForFile("go");
     if (Has("fail-start")) {
       worker_ = std::thread([this] {
@@ -121,6 +127,23 @@ class TTestSvc : public TService {
       });
       started = false;
     }
+  }
+
+  static void RecordIds() {
+    uid_t ruid, euid, suid;
+    gid_t rgid, egid, sgid;
+    ::getresuid(&ruid, &euid, &suid);
+    ::getresgid(&rgid, &egid, &sgid);
+    std::ostringstream ids;
+    ids << "ids " << ruid << " " << euid << " " << suid << " " << rgid << " " << egid << " "
+        << sgid;
+    Record(ids.str());
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<size_t>(
+        std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    std::string line = "groups";
+    for (gid_t g : groups) line += " " + std::to_string(g);
+    Record(line);
   }
 
   // What the alarm service asks at its cancel points.
