@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/ascii.h"
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/process.h"
@@ -194,10 +195,7 @@ uint32_t SpawnSsh(const std::string& program, std::vector<std::string>& args, in
   reportWrite.reset();
   // Nothing comes before exec succeeds and closes the pipe.
   int err = 0;
-  ssize_t n;
-  do {
-    n = ::read(reportRead.get(), &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = RetryOnEintr([&] { return ::read(reportRead.get(), &err, sizeof err); });
   execErr = n == static_cast<ssize_t>(sizeof err) ? err : 0;
   return kErrorSuccess;
 }
