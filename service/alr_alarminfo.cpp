@@ -50,6 +50,19 @@ void AppendEscaped(std::string& html, std::string_view text) {
   html.append(text.substr(done));
 }
 
+// A sorted chain's shops lie in memory in the order in which they were
+// filed, not in the order of its table, so each row would wait for memory.
+// A shop's name, its list of texts and the texts were allocated just after
+// the shop itself, so the lines that follow it hold its cells: they are
+// fetched a few rows ahead.
+constexpr int32_t kShopsAhead = 8;
+constexpr size_t kShopLines = 4;
+
+void PrefetchShop(const void* shop) {
+  const char* at = static_cast<const char*>(shop);
+  for (size_t line = 0; line < kShopLines; ++line) __builtin_prefetch(at + 64 * line);
+}
+
 void CheckCodePage(int32_t codePage) {
   if (codePage != kWindows1252) {
     throw EConvertError("Code page " + std::to_string(codePage) + " is not supported");
@@ -389,6 +402,7 @@ void TChainAlarms::AppendHtml(std::string& Html) const {
   Html += "<table>\r\n";
   const int32_t count = Count();
   for (int32_t k = 0; k < count; ++k) {
+    if (k + kShopsAhead < count) PrefetchShop(Objects(k + kShopsAhead));
     Html += (k % 2 == 0) ? "<tr>\r\n" : "<tr class=\"even\">\r\n";
     Shops(k).AppendHtml(Html);
     Html += "</tr>\r\n";

@@ -83,7 +83,7 @@ class TReportList {
 };
 
 // The alarm texts of one shop, in the order in which they arrived.
-class TShopAlarms : public TReportList {
+class TShopAlarms final : public TReportList {
  public:
   explicit TShopAlarms(const std::string& ShopName) : ShopName(ShopName) {}
   // The shop's two table cells.
