@@ -127,7 +127,6 @@ class TSvcControlLogic {
   std::function<bool(std::string& PcName)> ShowSelectPcDialog;
 
   const std::string& GetRemotePC() const { return RemotePC; }
-  const std::string& GetSettingsIniName() const { return SettingsIniName; }
   uint32_t GetServiceState() const { return ServiceState; }
   bool GetServiceBusy() const { return ServiceBusy; }
   bool GetOpenConfigOnStart() const { return OpenConfigOnStart; }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "maillib/mail_text.h"
 
@@ -88,74 +89,86 @@ void Check(CURLcode code, const char* what) {
   }
 }
 
-}  // namespace
+using SList = std::unique_ptr<curl_slist, ListDeleter>;
 
-void SendSmtp(const SmtpTarget& target, const MailMessage& message,
-              const std::vector<std::string>& headers) {
+void Append(SList& list, const std::string& text) {
+  curl_slist* grown = curl_slist_append(list.get(), text.c_str());
+  if (grown == nullptr) throw MailError("Out of memory");
+  list.release();
+  list.reset(grown);
+}
+
+// "host:port", an IPv6 address in brackets, once both are found valid.
+std::string ServerAddress(const SmtpTarget& target) {
   if (!IsValidHostName(target.host)) throw MailError("Invalid SMTP server name: " + target.host);
   if (target.port < 1 || target.port > 65535) {
     throw MailError("Invalid SMTP port: " + std::to_string(target.port));
   }
   const bool ipv6 = target.host.find(':') != std::string::npos;
-  const std::string server =
-      (ipv6 ? "[" + target.host + "]" : target.host) + ":" + std::to_string(target.port);
-  // The URL's path is the name curl gives in EHLO.
-  const std::string url = std::string(target.implicitTls ? "smtps://" : "smtp://") + server + "/" +
-                          (IsValidHostName(target.heloName) ? target.heloName : "localhost");
+  return (ipv6 ? "[" + target.host + "]" : target.host) + ":" + std::to_string(target.port);
+}
 
-  // Everything curl reads during the transfer is declared before the handle,
-  // so that the handle goes first.
-  std::unique_ptr<curl_slist, ListDeleter> recipients;
-  std::unique_ptr<curl_slist, ListDeleter> headerList;
+// One transfer: the handle and everything curl reads while it runs. The
+// handle is the last member, so that it goes first.
+struct Transfer {
+  explicit Transfer(std::string server) : server(std::move(server)) {}
+
+  const std::string server;  // ServerAddress
+  SList recipients;
+  SList headers;
   std::vector<AttachmentStream> streams;
-  streams.reserve(message.attachments.size());
   std::unique_ptr<curl_mime, MimeDeleter> mime;
-  std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
-  if (!curl) throw MailError("Mail library set-up failed: no curl handle");
-  CURL* h = curl.get();
+  std::string mailFrom;
+  char curlError[CURL_ERROR_SIZE] = {};
+  std::string refusal;  // the server's last 4xx or 5xx reply
+  std::unique_ptr<CURL, EasyDeleter> curl{curl_easy_init()};
+};
 
-  auto append = [](std::unique_ptr<curl_slist, ListDeleter>& list, const std::string& text) {
-    curl_slist* grown = curl_slist_append(list.get(), text.c_str());
-    if (grown == nullptr) throw MailError("Out of memory");
-    list.release();
-    list.reset(grown);
-  };
-  for (const std::string& address : message.to) append(recipients, "<" + address + ">");
-  for (const std::string& header : headers) append(headerList, header);
-
-  mime.reset(curl_mime_init(h));
-  if (!mime) throw MailError("Out of memory");
-  const TextPart body = BodyPart(message.bodyLines);
-  curl_mimepart* part = curl_mime_addpart(mime.get());
+curl_mimepart* AddPart(curl_mime* mime) {
+  curl_mimepart* part = curl_mime_addpart(mime);
   if (part == nullptr) throw MailError("Out of memory");
+  return part;
+}
+
+// The text part, then one base64 part per attachment, read from its
+// descriptor as curl sends it.
+void BuildBody(Transfer& transfer, const MailMessage& message) {
+  transfer.mime.reset(curl_mime_init(transfer.curl.get()));
+  if (!transfer.mime) throw MailError("Out of memory");
+  const TextPart body = BodyPart(message.bodyLines);
+  curl_mimepart* part = AddPart(transfer.mime.get());
   Check(curl_mime_data(part, body.text.data(), body.text.size()), "text");
   Check(curl_mime_type(part, body.contentType.c_str()), "text");
   Check(curl_mime_encoder(part, body.encoding.c_str()), "text");
+  transfer.streams.reserve(message.attachments.size());  // curl keeps their addresses
   for (const MailAttachment& attachment : message.attachments) {
-    streams.push_back(AttachmentStream{&attachment});
-    part = curl_mime_addpart(mime.get());
-    if (part == nullptr) throw MailError("Out of memory");
+    transfer.streams.push_back(AttachmentStream{&attachment});
+    part = AddPart(transfer.mime.get());
     Check(curl_mime_data_cb(part, attachment.size, &AttachmentStream::Read, &AttachmentStream::Seek,
-                            nullptr, &streams.back()),
+                            nullptr, &transfer.streams.back()),
           "attachment");
     Check(curl_mime_type(part, attachment.contentType.c_str()), "attachment");
     Check(curl_mime_encoder(part, "base64"), "attachment");
     // Our own disposition, which curl then leaves alone: it keeps the RFC 2231
     // form for names outside ASCII.
-    std::unique_ptr<curl_slist, ListDeleter> partHeaders;
-    append(partHeaders, AttachmentDisposition(attachment.fileName));
+    SList partHeaders;
+    Append(partHeaders, AttachmentDisposition(attachment.fileName));
     Check(curl_mime_headers(part, partHeaders.release(), 1), "attachment");
   }
+}
 
-  char curlError[CURL_ERROR_SIZE] = {};
-  std::string refusal;
-  const std::string mailFrom = "<" + message.from + ">";
-
+// The server, the time-outs, TLS with its checks, and the login.
+void SetConnection(Transfer& transfer, const SmtpTarget& target) {
+  CURL* h = transfer.curl.get();
+  // The URL's path is the name curl gives in EHLO.
+  const std::string url = std::string(target.implicitTls ? "smtps://" : "smtp://") +
+                          transfer.server + "/" +
+                          (IsValidHostName(target.heloName) ? target.heloName : "localhost");
   Check(curl_easy_setopt(h, CURLOPT_URL, url.c_str()), "URL");
   Check(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp,smtps"), "protocols");
   // Mail goes straight to its server, whatever proxy the environment names.
   Check(curl_easy_setopt(h, CURLOPT_PROXY, ""), "proxy");
-  Check(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlError), "error buffer");
+  Check(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer.curlError), "error buffer");
   // No signals: the library may run on any thread of its caller.
   Check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L), "signals");
   Check(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, target.connectTimeoutMs), "time-out");
@@ -174,33 +187,57 @@ void SendSmtp(const SmtpTarget& target, const MailMessage& message,
     Check(curl_easy_setopt(h, CURLOPT_USERNAME, target.user.c_str()), "user");
     Check(curl_easy_setopt(h, CURLOPT_PASSWORD, target.password.c_str()), "password");
   }
-  Check(curl_easy_setopt(h, CURLOPT_MAIL_FROM, mailFrom.c_str()), "sender");
-  Check(curl_easy_setopt(h, CURLOPT_MAIL_RCPT, recipients.get()), "recipients");
+}
+
+// The envelope, the message's header lines and body, and the watch on the
+// server's replies.
+void SetMessage(Transfer& transfer) {
+  CURL* h = transfer.curl.get();
+  Check(curl_easy_setopt(h, CURLOPT_MAIL_FROM, transfer.mailFrom.c_str()), "sender");
+  Check(curl_easy_setopt(h, CURLOPT_MAIL_RCPT, transfer.recipients.get()), "recipients");
   // For SMTP the "HTTP" headers are the message's own, put above curl's
   // MIME-Version and multipart Content-Type.
-  Check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get()), "headers");
-  Check(curl_easy_setopt(h, CURLOPT_MIMEPOST, mime.get()), "message");
+  Check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, transfer.headers.get()), "headers");
+  Check(curl_easy_setopt(h, CURLOPT_MIMEPOST, transfer.mime.get()), "message");
   // The debug hook only runs in verbose mode; it replaces curl's own output.
   Check(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &WatchReplies), "replies");
-  Check(curl_easy_setopt(h, CURLOPT_DEBUGDATA, &refusal), "replies");
+  Check(curl_easy_setopt(h, CURLOPT_DEBUGDATA, &transfer.refusal), "replies");
   Check(curl_easy_setopt(h, CURLOPT_VERBOSE, 1L), "replies");
+}
 
-  const CURLcode result = curl_easy_perform(h);
-  if (result == CURLE_OK) return;
-
-  for (const AttachmentStream& stream : streams) {
+// A failed transfer's error: an attachment that could not be read, else
+// curl's text with its details and the server's refusal.
+[[noreturn]] void ThrowTransferError(const Transfer& transfer, CURLcode result) {
+  for (const AttachmentStream& stream : transfer.streams) {
     if (stream.error != 0) {
       throw MailError("Cannot read attachment " + stream.attachment->path + ": " +
                       (stream.error < 0 ? std::string("the file shrank while it was sent")
                                         : std::strerror(stream.error)));
     }
   }
-  std::string text = "SMTP server " + server + ": " + curl_easy_strerror(result);
-  if (curlError[0] != '\0' && std::strcmp(curlError, curl_easy_strerror(result)) != 0) {
-    text += " (" + std::string(curlError) + ")";
+  std::string text = "SMTP server " + transfer.server + ": " + curl_easy_strerror(result);
+  if (transfer.curlError[0] != '\0' &&
+      std::strcmp(transfer.curlError, curl_easy_strerror(result)) != 0) {
+    text += " (" + std::string(transfer.curlError) + ")";
   }
-  if (!refusal.empty()) text += "; server reply: " + refusal;
+  if (!transfer.refusal.empty()) text += "; server reply: " + transfer.refusal;
   throw MailError(text);
+}
+
+}  // namespace
+
+void SendSmtp(const SmtpTarget& target, const MailMessage& message,
+              const std::vector<std::string>& headers) {
+  Transfer transfer(ServerAddress(target));
+  if (!transfer.curl) throw MailError("Mail library set-up failed: no curl handle");
+  for (const std::string& address : message.to) Append(transfer.recipients, "<" + address + ">");
+  for (const std::string& header : headers) Append(transfer.headers, header);
+  transfer.mailFrom = "<" + message.from + ">";
+  BuildBody(transfer, message);
+  SetConnection(transfer, target);
+  SetMessage(transfer);
+  const CURLcode result = curl_easy_perform(transfer.curl.get());
+  if (result != CURLE_OK) ThrowTransferError(transfer, result);
 }
 
 }  // namespace quennet

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/ascii.h"
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/process.h"
@@ -132,6 +133,96 @@ void ReportErrno(int report) {
   ::execv(program, argv);
   ReportErrno(report);
   ::_exit(127);
+}
+
+// ssh's command line: our own process in the foreground, every pipe of
+// `pipes` and scm.sock forwarded from `dir` to the remote runtime folder.
+// `localSockets` gets the local ends, scm.sock last.
+std::vector<std::string> SshArguments(const RemoteOptions& options, const std::string& dir,
+                                      const std::set<std::string>& pipes,
+                                      const std::string& machine,
+                                      std::vector<std::string>& localSockets) {
+  std::vector<std::string> args{
+      options.SshProgram, "-N", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
+      // Our own process, never a multiplexed session
+      // or one that goes to the background.
+      "-o", "ControlMaster=no", "-o", "ControlPath=none", "-o", "ForkAfterAuthentication=no",
+      // A link that died ends ssh within seconds.
+      "-o", "ServerAliveInterval=2", "-o", "ServerAliveCountMax=2", "-o", "LogLevel=ERROR"};
+  if (!options.SshConfig.empty()) {
+    args.push_back("-F");
+    args.push_back(options.SshConfig);
+  }
+  auto forward = [&](const std::string& local, const std::string& remote) {
+    args.push_back("-L");
+    args.push_back(local + ":" + remote);
+    localSockets.push_back(local);
+  };
+  for (const std::string& name : pipes) {
+    std::string local, remote;
+    PipeSocketPathIn(dir, name, local);
+    PipeSocketPathIn(options.RemoteRuntimeDir, name, remote);
+    forward(local, remote);
+  }
+  // ssh listens in the order given: once the last socket answers, all do.
+  forward(JoinPath(dir, kScmSocketName), JoinPath(options.RemoteRuntimeDir, kScmSocketName));
+  args.push_back("--");
+  args.push_back(machine);
+  return args;
+}
+
+// Forks and runs `program` with `args` (RunChild). 0 once the child exists,
+// `pid` set at once, so that the caller can end it whatever happens next;
+// `execErr` is then exec's errno when it failed, else 0. Otherwise the code of
+// the failed pipe or fork.
+uint32_t SpawnSsh(const std::string& program, std::vector<std::string>& args, int nullFd, int errFd,
+                  pid_t& pid, int& execErr) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return LastErrorFromErrno();
+  UniqueFd reportRead(report[0]);
+  UniqueFd reportWrite(report[1]);
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child < 0) return LastErrorFromErrno();
+  if (child == 0) {
+    RunChild(program.c_str(), argv.data(), nullFd, errFd, reportWrite.get(), parent);
+  }
+  pid = child;
+  ::setpgid(child, child);  // also here, so that End() never signals our own group
+  reportWrite.reset();
+  // Nothing comes before exec succeeds and closes the pipe.
+  int err = 0;
+  const ssize_t n = RetryOnEintr([&] { return ::read(reportRead.get(), &err, sizeof err); });
+  execErr = n == static_cast<ssize_t>(sizeof err) ? err : 0;
+  return kErrorSuccess;
+}
+
+// Waits until every local socket exists and the last one answers (true),
+// or until ssh ends or `connectTime` passes (false, with the error text).
+bool AwaitSockets(pid_t pid, const std::vector<std::string>& localSockets,
+                  const std::string& errorFile, const std::string& machine,
+                  std::chrono::milliseconds connectTime, std::string& error) {
+  const auto deadline = std::chrono::steady_clock::now() + connectTime;
+  for (;;) {
+    int status = 0;
+    if (StateOf(pid, &status) != ChildState::Running) {
+      error = SshSaid(errorFile, "ssh ended with exit code " + std::to_string(status));
+      return false;
+    }
+    bool listening = true;
+    for (const std::string& socket : localSockets) listening = listening && IsSocket(socket);
+    if (listening && Answers(localSockets.back())) return true;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      const std::string said = SshSaid(errorFile, "");
+      error = "no connection to " + machine + " within " + std::to_string(connectTime.count()) +
+              " ms" + (said.empty() ? "" : ": " + said);
+      return false;
+    }
+    std::this_thread::sleep_for(kPollStep);
+  }
 }
 
 }  // namespace
@@ -255,7 +346,7 @@ uint32_t RemoteForwardings::Start(const std::string& machine, const RemoteOption
   if (::mkdtemp(pattern.data()) == nullptr) return LastErrorFromErrno();
   forwarding->dir = pattern;
   forwarding->pipes = pipes_;
-  // From here on End() removes the folder, whatever fails.
+  // From here on End() removes the folder and ends ssh, whatever fails.
   struct Cleanup {
     RemoteForwardings& self;
     std::unique_ptr<Forwarding>& forwarding;
@@ -271,85 +362,25 @@ uint32_t RemoteForwardings::Start(const std::string& machine, const RemoteOption
   UniqueFd nullFd(::open("/dev/null", O_RDWR | O_CLOEXEC));
   if (errFd.get() < 0 || nullFd.get() < 0) return LastErrorFromErrno();
 
-  std::vector<std::string> args{
-      options.SshProgram, "-N", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
-      // Our own process, never a multiplexed session
-      // or one that goes to the background.
-      "-o", "ControlMaster=no", "-o", "ControlPath=none", "-o", "ForkAfterAuthentication=no",
-      // A link that died ends ssh within seconds.
-      "-o", "ServerAliveInterval=2", "-o", "ServerAliveCountMax=2", "-o", "LogLevel=ERROR"};
-  if (!options.SshConfig.empty()) {
-    args.push_back("-F");
-    args.push_back(options.SshConfig);
-  }
   std::vector<std::string> localSockets;
-  auto forward = [&](const std::string& local, const std::string& remote) {
-    args.push_back("-L");
-    args.push_back(local + ":" + remote);
-    localSockets.push_back(local);
-  };
-  for (const std::string& name : forwarding->pipes) {
-    std::string local, remote;
-    PipeSocketPathIn(forwarding->dir, name, local);
-    PipeSocketPathIn(options.RemoteRuntimeDir, name, remote);
-    forward(local, remote);
-  }
-  // ssh listens in the order given: once the last socket answers, all do.
-  forward(JoinPath(forwarding->dir, kScmSocketName),
-          JoinPath(options.RemoteRuntimeDir, kScmSocketName));
-  args.push_back("--");
-  args.push_back(machine);
-
-  const std::string program = ProgramPath(options.SshProgram);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return LastErrorFromErrno();
-  UniqueFd reportRead(report[0]);
-  UniqueFd reportWrite(report[1]);
-  const pid_t parent = ::getpid();
-  pid_t pid = ::fork();
-  if (pid < 0) return LastErrorFromErrno();
-  if (pid == 0) {
-    RunChild(program.c_str(), argv.data(), nullFd.get(), errFd.get(), reportWrite.get(), parent);
-  }
-  forwarding->pid = pid;
-  forwarding->owner = parent;
-  ::setpgid(pid, pid);  // also here, so that End() never signals our own group
-  reportWrite.reset();
+  std::vector<std::string> args =
+      SshArguments(options, forwarding->dir, forwarding->pipes, machine, localSockets);
   int execErr = 0;
-  ssize_t n;
-  do {
-    n = ::read(reportRead.get(), &execErr, sizeof execErr);
-  } while (n < 0 && errno == EINTR);
-  auto fail = [&](const std::string& text) {
-    errors_[machine] = text;
-    return kErrorBadNetPath;
-  };
-  if (n == static_cast<ssize_t>(sizeof execErr)) {
-    return fail("cannot run " + options.SshProgram + ": " + std::strerror(execErr));
+  if (uint32_t rc = SpawnSsh(ProgramPath(options.SshProgram), args, nullFd.get(), errFd.get(),
+                             forwarding->pid, execErr)) {
+    return rc;
   }
-
-  const auto deadline = std::chrono::steady_clock::now() + options.ConnectTime;
-  for (;;) {
-    int status = 0;
-    if (StateOf(pid, &status) != ChildState::Running) {
-      return fail(SshSaid(errorFile, "ssh ended with exit code " + std::to_string(status)));
-    }
-    bool listening = true;
-    for (const std::string& socket : localSockets) listening = listening && IsSocket(socket);
-    if (listening && Answers(localSockets.back())) break;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      std::string said = SshSaid(errorFile, "");
-      return fail("no connection to " + machine + " within " +
-                  std::to_string(options.ConnectTime.count()) + " ms" +
-                  (said.empty() ? "" : ": " + said));
-    }
-    std::this_thread::sleep_for(kPollStep);
+  forwarding->owner = ::getpid();
+  std::string error;
+  if (execErr != 0) {
+    error = "cannot run " + options.SshProgram + ": " + std::strerror(execErr);
+  } else if (AwaitSockets(forwarding->pid, localSockets, errorFile, machine, options.ConnectTime,
+                          error)) {
+    out = std::move(forwarding);
+    return kErrorSuccess;
   }
-  out = std::move(forwarding);
-  return kErrorSuccess;
+  errors_[machine] = error;
+  return kErrorBadNetPath;
 }
 
 void RemoteForwardings::End(Forwarding& forwarding) {

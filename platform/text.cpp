@@ -110,22 +110,46 @@ int CompareTextLocale(const std::string& a, const std::string& b) {
 }
 
 std::string CollationKey(const std::string& text) {
+  std::string key;
+  AppendCollationKey(text, key);
+  return key;
+}
+
+void AppendCollationKey(std::string_view text, std::string& key) {
   icu::Collator* collator = ThreadCollator();
-  if (!collator || text.size() > INT32_MAX) return UpperCaseCp1252(text);
-  const std::u16string wide = Cp1252ToUtf16(text);
+  if (!collator || text.size() > INT32_MAX) {
+    key += UpperCaseCp1252(std::string(text));
+    return;
+  }
+  // A report makes a key for every shop name: the UTF-16 form goes into a
+  // buffer of the thread's that keeps its room (a name's, not a long text's).
+  constexpr size_t kKeptRoom = 1024;
+  thread_local std::u16string kept;
+  std::u16string local;
+  std::u16string& wide = text.size() <= kKeptRoom ? kept : local;
+  wide.resize(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    wide[i] = Cp1252CodePoint(static_cast<unsigned char>(text[i]));
+  }
   const auto length = static_cast<int32_t>(wide.size());
+  const size_t start = key.size();
   // Most keys fit the first guess; ICU says how long one is when it does not.
-  std::string key(text.size() * 2 + 16, '\0');
+  size_t room = text.size() * 2 + 16;
   for (;;) {
+    key.resize(start + room);
     const int32_t size =
-        collator->getSortKey(wide.data(), length, reinterpret_cast<uint8_t*>(key.data()),
-                             static_cast<int32_t>(key.size()));
-    if (size <= 0) return UpperCaseCp1252(text);
-    if (static_cast<size_t>(size) <= key.size()) {
-      key.resize(static_cast<size_t>(size) - 1);  // without its terminating zero
-      return key;
+        collator->getSortKey(wide.data(), length, reinterpret_cast<uint8_t*>(key.data() + start),
+                             static_cast<int32_t>(room));
+    if (size <= 0) {
+      key.resize(start);
+      key += UpperCaseCp1252(std::string(text));
+      return;
     }
-    key.assign(static_cast<size_t>(size), '\0');
+    if (static_cast<size_t>(size) <= room) {
+      key.resize(start + static_cast<size_t>(size) - 1);  // without its terminating zero
+      return;
+    }
+    room = static_cast<size_t>(size);
   }
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/cp1252.h"
 
@@ -27,6 +28,9 @@ inline bool SameTextLocale(const std::string& a, const std::string& b) {
 // name many times make its key once. (Texts above 2 GiB, which
 // CompareTextLocale compares by their capitals, are keyed by their capitals.)
 std::string CollationKey(const std::string& text);
+// Appends CollationKey(text) to `key`; a string whose room is reused from one
+// call to the next makes keys without allocating.
+void AppendCollationKey(std::string_view text, std::string& key);
 
 // The ICU name of the locale CompareTextLocale follows ("" for the root locale).
 std::string CollationLocaleName();

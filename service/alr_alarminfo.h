@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/alr_config.h"
@@ -26,7 +25,7 @@
 // A list of entries, each a key and an optional owned child list.
 class TReportList {
  public:
-  TReportList() = default;
+  TReportList();
   virtual ~TReportList();
   TReportList(const TReportList&) = delete;
   TReportList& operator=(const TReportList&) = delete;
@@ -63,52 +62,28 @@ class TReportList {
  protected:
   // Appends an entry (no duplicate check) and returns its index.
   int32_t Add(const std::string& Key, std::unique_ptr<TReportList> Object = nullptr);
-  // FindOrAdd's parts for lists whose entries are added only after a lookup:
-  // IndexOf that also gives Key's collation key when it finds none, and Add
-  // that takes it, so that the key is made once.
-  int32_t IndexOf(const std::string& Key, std::string& CollationKey) const;
-  int32_t Add(const std::string& Key, std::unique_ptr<TReportList> Object,
-              std::string CollationKey);
+  // For lists whose entries are added only after a lookup failed (FindOrAdd):
+  // the entry takes the collation key that the failed IndexOf(Key) made, so
+  // that each key is made once.
+  int32_t AddNotFound(const std::string& Key, std::unique_ptr<TReportList> Object);
 
  private:
   struct Entry {
     std::string Key;
     std::unique_ptr<TReportList> Object;
   };
-  // Gives every entry its collation key.
-  void MakeKeys() const;
-  int32_t Find(const std::string& CollationKey) const;
+  // The collation keys and the index of the entries, made by the first lookup
+  // or sort, so that a list that is only filled (a shop's alarm texts, a
+  // hundred thousand lists in a large report) carries one null pointer.
+  struct Lookup;
+  Lookup& GetLookup() const;
 
   std::vector<Entry> entries_;
-  // Made by lookups and sorts, not by Add, so that a list that is only filled
-  // (a shop's alarm texts) never pays for them. Keys are made once per entry
-  // (the locale's collation is by far the dearest step) and then compared as
-  // bytes. The keys lie one after the other in keyBytes_, which keeps a
-  // list's keys together in memory for its sort: the key of entries_[i] ends
-  // at keyEnds_[i], for i < keyEnds_.size().
-  mutable std::string keyBytes_;
-  mutable std::vector<uint32_t> keyEnds_;
-  std::string_view KeyAt(uint32_t index) const {
-    const uint32_t begin = index == 0 ? 0 : keyEnds_[index - 1];
-    return std::string_view(keyBytes_).substr(begin, keyEnds_[index] - begin);
-  }
-  void AppendKey(std::string_view key) const;
-  // Entry indexes by collation key: an open-addressing table (linear
-  // probing, a power of two of slots, each 0 or an entry index + 1) holding
-  // the first entry of each key among the first indexed_ entries. No node per
-  // entry: a report has some hundred thousand of them.
-  mutable std::vector<uint32_t> slots_;
-  mutable size_t indexed_ = 0;
-  void IndexEntries() const;
-  // The last text found and its index: the check run files alarm after alarm
-  // of one chain, and the same text always finds the same entry until a
-  // sort moves it (an Add only appends after it).
-  mutable std::string lastFound_;
-  mutable int32_t lastIndex_ = -1;
+  mutable std::unique_ptr<Lookup> lookup_;
 };
 
 // The alarm texts of one shop, in the order in which they arrived.
-class TShopAlarms : public TReportList {
+class TShopAlarms final : public TReportList {
  public:
   explicit TShopAlarms(const std::string& ShopName) : ShopName(ShopName) {}
   // The shop's two table cells.

@@ -84,9 +84,7 @@ class TAlarmSvc : public platform::TService {
   // information. Always true.
   virtual bool StopWork();
 
-  // ---- The status the info pipe reports (Lock/Unlock take StatusLock).
-  void Lock() { StatusLock.lock(); }
-  void Unlock() { StatusLock.unlock(); }
+  // ---- The status the info pipe reports (each operation takes StatusLock).
   // Records Msg with the clock's time as the last event (Level 0 to 2, read
   // as unsigned) or the last error (any other level), then writes it to the
   // log outside the lock.

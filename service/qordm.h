@@ -111,7 +111,6 @@ class TQorTransaction {
 class TQorField {
  public:
   ~TQorField();
-  const std::string& FieldName() const { return name_; }
   bool IsNull() const;
   // Text columns as their bytes (no character set conversion), numbers in
   // decimal with "." as decimal point, dates, times and time stamps in the

@@ -2,7 +2,10 @@
 # Stands in for ssh in the forwarding tests. Reads the options the client
 # passes, appends "<pid> stdin=<what fd 0 is> <arguments>" to $FAKE_SSH_LOG,
 # then acts by the destination's name:
-#   ...unreachable...  never answers (no sockets)
+#   ...unreachable...  never answers (no sockets); with $FAKE_SSH_START_DELAY
+#                      it first waits that many seconds, as an ssh slow to
+#                      start on a loaded machine, whose record may then never
+#                      be written
 #   ...refused...      fails as ssh does when nobody listens on port 22
 #   anything else      listens on each -L local socket and relays every
 #                      connection to the remote path, as ssh's forwarding does
@@ -11,6 +14,7 @@ import signal
 import socket
 import sys
 import threading
+import time
 
 
 def pump(source, sink):
@@ -52,6 +56,8 @@ def main():
             local, remote = args[i + 1].split(":", 1)
             forwards.append((local, remote))
         i += 2 if args[i] in ("-L", "-o", "-F") else 1
+    if "unreachable" in destination:
+        time.sleep(float(os.environ.get("FAKE_SSH_START_DELAY", "0")))
     log = os.environ.get("FAKE_SSH_LOG")
     if log:
         with open(log, "a") as f:

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -133,6 +133,7 @@ class VigiloSystemTest : public ::testing::Test {
       testing_support::StopChild(manager);
     }
     service_test::ClearInstallationEnvironment();
+    ::unsetenv("VIGILO_TEST_CLOCK_START");
   }
 
   std::string Log() const { return prog + "vigilo.log"; }
@@ -299,37 +300,57 @@ TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
   EXPECT_EQ(LogTexts(Log()).back(), "VazidEre stopped at system shutdown");
 }
 
+// The "hh:nn:ss" stamp of the first log line whose text is `text`, or "".
+std::string StampOf(const std::string& log, const std::string& text) {
+  const size_t found = log.find("\t" + text + "\r\n");
+  return found == std::string::npos || found < 8 ? "" : log.substr(found - 8, 8);
+}
+
 // The check of a listed time that lies ahead starts at that time, not before.
+// The program under test is the service program with a clock of its own
+// (tests/service/vigilo_clocked.cpp), which starts 8 s before a listed 10:00
+// today: the check is due 8 s after the start, whatever the wall clock says.
 TEST_F(VigiloSystemTest, TheCheckRunsAtTheListedTime) {
-  const TDateTime started = Now();
-  const TDateTime listed = std::ceil(started * 1440 + 1e-9) / 1440;  // the next whole minute
-  if (DayOf(listed) != DayOf(started) || (listed - started) * 86400 < 6) {
-    GTEST_SKIP() << "too close to the minute or to midnight for a listed time ahead";
-  }
-  Start(HoursMinutes(listed), "");
+  const TDateTime today = DateOf(Now());
+  const TDateTime listed = today + EncodeTime(10, 0, 0, 0);
+  fs::copy_file(VIGILO_CLOCKED_PROGRAM, prog + "vigilo", fs::copy_options::overwrite_existing);
+  char start[32];
+  std::snprintf(start, sizeof start, "%.10f", listed - EncodeTime(0, 0, 8, 0));
+  ::setenv("VIGILO_TEST_CLOCK_START", start, 1);
+  Start("10:00", "");
+  ::unsetenv("VIGILO_TEST_CLOCK_START");  // the manager has passed it on
   std::optional<TAlrSrvStatusBlock> status;
   ASSERT_TRUE(WaitUntil([&] {
     status = Status();
     return status && status->NextCheckTime.wYear != 0;
   }));
-  EXPECT_EQ(TwoDigits(status->NextCheckTime.wHour) + ":" + TwoDigits(status->NextCheckTime.wMinute),
-            HoursMinutes(listed));
-  EXPECT_EQ(status->NextCheckTime.wSecond, 0);
-  EXPECT_EQ(status->NextCheckTime.wDay, DayOf(started)) << "today";
+  // Read while the service's clock still shows 09:59:5x.
   EXPECT_FALSE(fs::exists(prog + "Reports/alert_report.html"));
+  EXPECT_EQ(status->Busy, 0);
+  EXPECT_EQ(status->NextCheckTime.wHour, 10);
+  EXPECT_EQ(status->NextCheckTime.wMinute, 0);
+  EXPECT_EQ(status->NextCheckTime.wSecond, 0);
+  EXPECT_EQ(status->NextCheckTime.wMilliseconds, 0);
+  EXPECT_EQ(status->NextCheckTime.wDay, DayOf(today)) << "today";
+
   ASSERT_TRUE(WaitUntil([&] {
     return ReadFile(Log()).find("Data check done") != std::string::npos;
   })) << ReadFile(Log());
-  EXPECT_GT(Now(), listed);
-  // The log line of the first chain carries a time at or after the listed one.
   const std::string log = ReadFile(Log());
-  const size_t check = log.find("\tCheck SHOPS1");
-  ASSERT_NE(check, std::string::npos);
-  const std::string stamp = log.substr(check - 8, 8);  // hh:nn:ss
-  EXPECT_GE(stamp, HoursMinutes(listed) + ":00");
+  // The service's clock began where it was told; the check, which connects
+  // to the first chain's database before its line, began at 10:00:00.
+  const std::string started = StampOf(log, "Starting service...");
+  EXPECT_GE(started, "09:59:52") << log;
+  EXPECT_LE(started, "09:59:54") << log;
+  const std::string checked = StampOf(log, "Check SHOPS1");
+  EXPECT_GE(checked, "10:00:00") << log;
+  EXPECT_LE(checked, "10:00:05") << log;
+  EXPECT_TRUE(fs::exists(prog + "Reports/alert_report.html"));
   status = Status();
   ASSERT_TRUE(status);
-  EXPECT_EQ(status->NextCheckTime.wDay, DayOf(started + 1)) << "the next one is tomorrow";
+  EXPECT_EQ(status->NextCheckTime.wDay, DayOf(today + 1)) << "the next one is tomorrow";
+  EXPECT_EQ(status->NextCheckTime.wHour, 10);
+  EXPECT_EQ(status->NextCheckTime.wMinute, 0);
 }
 
 // A stop while the first chain's server has fallen silent: the service waits
