@@ -302,7 +302,7 @@ TEST_F(VigiloSystemTest, AnInstallationChecksReportsMailsAndAnswersItsPipes) {
 
 // The "hh:nn:ss" stamp of the first log line whose text is `text`, or "".
 std::string StampOf(const std::string& log, const std::string& text) {
-  const size_t found = log.find("\t" + text + "\r\n");
+  const size_t found = log.find("\t" + text + "\n");
   return found == std::string::npos || found < 8 ? "" : log.substr(found - 8, 8);
 }
 
