@@ -32,15 +32,21 @@ class SyslogApi {
   virtual void Log(int priority, const std::string& message) = 0;
   // closelog().
   virtual void Close() = 0;
+  // True when a syslog daemon takes the records; without one syslog(3)
+  // drops them without a word.
+  virtual bool DaemonListens() { return true; }
 };
 
 // The process's real syslog.
 SyslogApi& SystemSyslog();
 
 // Not synchronised: one thread at a time (the log reports under its lock).
+// With a `mirror` descriptor (standard error, say), a report made while no
+// syslog daemon listens (a container, a CI machine) is also written there as
+// "<source>[<pid>]: <record>" and a line feed, so that it is kept somewhere.
 class EventLog : public EventSink {
  public:
-  explicit EventLog(std::string sourceName, SyslogApi& syslog = SystemSyslog());
+  explicit EventLog(std::string sourceName, SyslogApi& syslog = SystemSyslog(), int mirror = -1);
   // Closes the log when a report opened it.
   ~EventLog() override;
   EventLog(const EventLog&) = delete;
@@ -50,6 +56,7 @@ class EventLog : public EventSink {
  private:
   std::string sourceName_;
   SyslogApi& syslog_;
+  int mirror_;
   bool opened_ = false;
 };
 

@@ -1,5 +1,6 @@
 // svcmgr: the service manager. Runs in the foreground so that the system's
-// init can supervise it; logs to syslog.
+// init can supervise it; logs to syslog, and to standard error while no
+// syslog daemon listens.
 //
 // Environment: VIGILO_RUNTIME_DIR (its socket scm.sock), VIGILO_SCM_DIR (the
 // registrations in services/), VIGILO_SCM_TIMEOUT_MS (how long a service may

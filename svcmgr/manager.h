@@ -168,7 +168,9 @@ class ServiceManager {
   std::optional<Clock::time_point> NextDeadline() const;
 
   ManagerOptions options_;
-  platform::EventLog ownLog_{"svcmgr"};
+  // Also on standard error where no syslog daemon listens: a restart or a
+  // crash of a service is then still recorded somewhere.
+  platform::EventLog ownLog_{"svcmgr", platform::SystemSyslog(), STDERR_FILENO};
   platform::EventSink& log_;
   // The registrations of the last reading, by ServiceNameKey, and the refusals
   // logged since.

@@ -41,8 +41,19 @@ class FakeSyslog : public platform::SyslogApi {
     calls.push_back({"log", message, priority, 0});
   }
   void Close() override { calls.push_back({"close", "", 0, 0}); }
+  bool DaemonListens() override { return listens; }
   std::vector<Call> calls;
+  bool listens = true;
 };
+
+// What a pipe's write end received, once the writers are gone.
+std::string Drain(int readEnd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(readEnd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+  return text;
+}
 
 TEST(EventLog, OpensAtTheFirstReportAndClosesAtTheEnd) {
   FakeSyslog fake;
@@ -85,6 +96,31 @@ TEST(EventLog, LineBreaksBecomeBlanks) {
     log.ReportEvent(EventType::Error, message);
     ASSERT_EQ(fake.calls.size(), 2u);
     EXPECT_EQ(fake.calls[1].text, sent) << message;
+  }
+}
+
+// Without a syslog daemon the records would be lost: they also go to the
+// mirror, one line each, in UTF-8; with one, only to syslog.
+TEST(EventLog, TheMirrorGetsTheRecordsOnlyWhileNoDaemonListens) {
+  for (bool listens : {false, true}) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    FakeSyslog fake;
+    fake.listens = listens;
+    {
+      EventLog log("svcmgr", fake, fds[1]);
+      log.ReportEvent(EventType::Information, "TestSvc started");
+      log.ReportEvent(EventType::Error, "caf\xe9 ended\r\nagain");
+    }
+    ::close(fds[1]);
+    const std::string mirrored = Drain(fds[0]);
+    ::close(fds[0]);
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_EQ(mirrored, listens ? ""
+                                : "svcmgr[" + pid + "]: TestSvc started\nsvcmgr[" + pid +
+                                      "]: caf\xc3\xa9 ended again\n")
+        << listens;
+    EXPECT_EQ(fake.calls.size(), 4u) << "syslog gets every record either way";
   }
 }
 
@@ -143,6 +179,45 @@ TEST(EventLog, ReportsReachTheSyslogSocket) {
   // LOG_DAEMON | LOG_INFO is 30, LOG_DAEMON | LOG_ERR 27.
   EXPECT_THAT(datagrams[0], MatchesRegex("<30>" + stamp + ident + "caf\xc3\xa9 %s %n 100%"));
   EXPECT_THAT(datagrams[1], MatchesRegex("<27>" + stamp + ident + "failed"));
+}
+
+// The real check, in a mount namespace whose /dev holds a syslog socket or
+// none: the mirror stays empty while a daemon's socket is there.
+TEST(EventLog, TheRealCheckFindsTheDaemonsSocket) {
+  for (bool daemon : {false, true}) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(fds[0]);
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0)
+        ::_exit(77);
+      if (daemon) {
+        const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, "/dev/log");
+        if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+          ::_exit(78);
+      }
+      EventLog log("vigilo-test", platform::SystemSyslog(), fds[1]);
+      log.ReportEvent(EventType::Error, "ended");
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    const std::string mirrored = Drain(fds[0]);
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for a private /dev";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(mirrored, daemon ? "" : "vigilo-test[" + std::to_string(child) + "]: ended\n")
+        << daemon;
+  }
 }
 
 }  // namespace
