@@ -124,6 +124,24 @@ TEST(EventLog, TheMirrorGetsTheRecordsOnlyWhileNoDaemonListens) {
   }
 }
 
+// In a child process: an empty /dev of its own, in a mount namespace, so
+// that the machine's log never sees the test.
+bool PrivateDev() {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") == 0;
+}
+
+// A syslog daemon's socket at /dev/log; its descriptor, -1 on failure.
+int BindSyslogSocket() {
+  const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, "/dev/log");
+  if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  return server;
+}
+
 // The real syslog(3), whose socket /dev/log is replaced in a mount namespace
 // of a child process, so that the machine's log never sees the test.
 TEST(EventLog, ReportsReachTheSyslogSocket) {
@@ -133,16 +151,9 @@ TEST(EventLog, ReportsReachTheSyslogSocket) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     ::close(fds[0]);
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0)
-      ::_exit(77);
-    const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, "/dev/log");
-    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-      ::_exit(78);
+    if (!PrivateDev()) ::_exit(77);
+    const int server = BindSyslogSocket();
+    if (server < 0) ::_exit(78);
     {
       EventLog log("vigilo-test");
       log.ReportEvent(EventType::Information, "caf\xe9 %s %n 100%");
@@ -191,18 +202,8 @@ TEST(EventLog, TheRealCheckFindsTheDaemonsSocket) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       ::close(fds[0]);
-      if (::unshare(CLONE_NEWNS) != 0 ||
-          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          ::mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0)
-        ::_exit(77);
-      if (daemon) {
-        const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, "/dev/log");
-        if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-          ::_exit(78);
-      }
+      if (!PrivateDev()) ::_exit(77);
+      if (daemon && BindSyslogSocket() < 0) ::_exit(78);
       EventLog log("vigilo-test", platform::SystemSyslog(), fds[1]);
       log.ReportEvent(EventType::Error, "ended");
       ::_exit(0);
