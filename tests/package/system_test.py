@@ -1062,6 +1062,8 @@ def main():
         # The upgrade, in dpkg's two steps.
         before = old_files()
         unpack_upgrade(deb, before)
+        # The old service's stop lines are 1.0.0.1's; the new ones begin here.
+        new_log_from = len(read_bytes(LOG))
         target = checks_done() + 1
         configure_upgrade(work)
         open(stamp, "w").close()
@@ -1075,7 +1077,7 @@ def main():
         # The unit's sandbox, and the desktop user in the group.
         open(stamp, "w").close()
         sandboxed_run(work, processes)
-        grep_accents(len(before["vigilo.log"]))
+        grep_accents(new_log_from)
         steps_after_first_check(work, relay, processes)
         user_files()
         settings_modes()
