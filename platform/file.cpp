@@ -23,11 +23,9 @@ namespace {
 uint32_t WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;  // a signal before anything was written
-      return LastErrorFromErrno();
-    }
+    // EINTR: a signal before anything was written.
+    ssize_t n = RetryOnEintr([&] { return ::write(fd, data.data() + done, data.size() - done); });
+    if (n < 0) return LastErrorFromErrno();
     done += static_cast<size_t>(n);
   }
   return kErrorSuccess;
@@ -339,11 +337,8 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
   std::string buffer;
   char chunk[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastErrorFromErrno();
-    }
+    ssize_t n = RetryOnEintr([&] { return ::read(fd.get(), chunk, sizeof chunk); });
+    if (n < 0) return LastErrorFromErrno();
     if (n == 0) break;
     if (buffer.size() + static_cast<size_t>(n) > maxSize) return kErrorMoreData;
     buffer.append(chunk, static_cast<size_t>(n));

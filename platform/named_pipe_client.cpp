@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/eintr.h"
 #include "platform/named_pipe.h"
 #include "platform/remote.h"
 #include "platform/syserror.h"
@@ -25,10 +26,9 @@ uint32_t ReceiveAnswer(int fd, uint8_t* dest, uint32_t size, uint32_t& kept, uin
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = static_cast<size_t>(FrameSpans(parts, head, dest, keep, got));
-    ssize_t n = ::recvmsg(fd, &message, 0);
+    ssize_t n = RetryOnEintr([&] { return ::recvmsg(fd, &message, 0); });
     if (n == 0) return kErrorBrokenPipe;
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return kErrorTimeout;  // SO_RCVTIMEO ran out
       return LastErrorFromErrno();
     }

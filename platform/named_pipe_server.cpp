@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "platform/accounts.h"
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/syserror.h"
@@ -215,7 +216,9 @@ class SocketPipeServer : public PipeServerSystem {
 
       int rc = ::poll(fds.data(), n, timeout);
       if (rc < 0) {
-        if (errno == EINTR) continue;  // a signal is no reason to wake the server
+        // A signal is no reason to wake the server. Not RetryOnEintr: the
+        // time-out is worked out again from the deadlines above.
+        if (errno == EINTR) continue;
         error = LastErrorFromErrno();
         return -1;
       }
@@ -353,12 +356,12 @@ class SocketPipeServer : public PipeServerSystem {
       message.msg_iov = parts;
       message.msg_iovlen = static_cast<size_t>(FrameSpans(
           parts, slot.outHead, const_cast<uint8_t*>(slot.data), slot.dataSize, slot.sent));
-      ssize_t n = ::sendmsg(slot.fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      ssize_t n = RetryOnEintr(
+          [&] { return ::sendmsg(slot.fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT); });
       if (n >= 0) {
         slot.sent += static_cast<size_t>(n);
         continue;
       }
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
       slot.error = LastErrorFromErrno();
       return Step::Failed;
@@ -391,10 +394,11 @@ class SocketPipeServer : public PipeServerSystem {
   // pauses accepting for kAcceptBackoff.
   Step Accept(UniqueFd& fd, uint32_t& error) {
     for (;;) {
-      fd.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      fd.reset(RetryOnEintr([&] {
+        return ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      }));
       if (fd.get() >= 0) return Step::Done;
-      // EINTR: a signal; ECONNABORTED: that client left before we took it.
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == ECONNABORTED) continue;  // that client left before we took it
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
       error = LastErrorFromErrno();
       acceptAgainAt_ = std::chrono::steady_clock::now() + kAcceptBackoff;
@@ -445,10 +449,7 @@ class SocketPipeServer : public PipeServerSystem {
   // How many of `fds` have hung up.
   static size_t HungUp(pollfd* fds, size_t count) {
     if (count == 0) return 0;
-    int rc;
-    do {
-      rc = ::poll(fds, count, 0);
-    } while (rc < 0 && errno == EINTR);
+    int rc = RetryOnEintr([&] { return ::poll(fds, count, 0); });
     size_t gone = 0;
     for (size_t i = 0; rc > 0 && i < count; ++i) {
       gone += (fds[i].revents & (POLLHUP | POLLERR)) != 0;
@@ -563,8 +564,7 @@ void PipeEvent::Set() {
   uint64_t one = 1;
   // The counter cannot overflow with one write, so this only fails on a bad
   // descriptor, which the constructor rules out.
-  while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([&] { return ::write(fd_.get(), &one, sizeof one); });
 }
 
 bool PipeEvent::IsSet() const {

@@ -1,5 +1,6 @@
 #include "platform/service.h"
 #include "platform/ascii.h"
+#include "platform/eintr.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -301,11 +302,8 @@ class ServiceRunner {
     std::thread dispatcher([this] { Dispatch(); });
     for (;;) {
       pollfd fds[2] = {{dispatcherDone_.get(), POLLIN, 0}, {sigFd, POLLIN, 0}};
-      int n = ::poll(fds, 2, -1);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
+      int n = RetryOnEintr([&] { return ::poll(fds, 2, -1); });
+      if (n < 0) break;
       if (fds[0].revents != 0) break;
       if (fds[1].revents != 0) {
         signalfd_siginfo info;
@@ -355,6 +353,7 @@ class ServiceRunner {
       }
       int n = ::poll(fds, 3, timeout);
       if (n < 0) {
+        // Not RetryOnEintr: the time left to endBy is worked out again above.
         if (errno == EINTR) continue;
         break;
       }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
@@ -38,10 +39,9 @@ uint32_t MakeFolders(const std::string& dir) {
 bool SocketIsLive(const sockaddr_un& address) {
   UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (probe.get() < 0) return true;
-  int rc;
-  do {
-    rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
+  int rc = RetryOnEintr([&] {
+    return ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  });
   if (rc == 0) return true;
   return errno != ECONNREFUSED && errno != ENOENT;
 }
@@ -131,10 +131,9 @@ uint32_t ConnectSocket(const std::string& path, bool nonBlocking, UniqueFd& fd, 
     err = errno;
     return ErrorFromErrno(err);
   }
-  int rc;
-  do {
-    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
+  int rc = RetryOnEintr([&] {
+    return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  });
   if (rc == 0) return kErrorSuccess;
   err = errno;
   fd.reset();
@@ -159,11 +158,8 @@ void SetSocketTimeouts(int fd, std::chrono::milliseconds timeout) {
 uint32_t SendAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastErrorFromErrno();
-    }
+    ssize_t n = RetryOnEintr([&] { return ::send(fd, p, size, MSG_NOSIGNAL); });
+    if (n < 0) return LastErrorFromErrno();
     p += n;
     size -= static_cast<size_t>(n);
   }
@@ -173,10 +169,9 @@ uint32_t SendAll(int fd, const void* data, size_t size) {
 uint32_t ReceiveAll(int fd, void* data, size_t size) {
   char* p = static_cast<char*>(data);
   while (size > 0) {
-    ssize_t n = ::recv(fd, p, size, 0);
+    ssize_t n = RetryOnEintr([&] { return ::recv(fd, p, size, 0); });
     if (n == 0) return kErrorBrokenPipe;
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return kErrorTimeout;  // SO_RCVTIMEO ran out
       return LastErrorFromErrno();
     }
@@ -187,32 +182,26 @@ uint32_t ReceiveAll(int fd, void* data, size_t size) {
 }
 
 TransferStep ReceiveSome(int fd, void* data, size_t size, size_t& got, uint32_t& error) {
-  for (;;) {
-    ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
-    if (n > 0) {
-      got = static_cast<size_t>(n);
-      return TransferStep::Done;
-    }
-    if (n == 0) return TransferStep::Closed;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStep::Again;
-    error = LastErrorFromErrno();
-    return TransferStep::Failed;
+  ssize_t n = RetryOnEintr([&] { return ::recv(fd, data, size, MSG_DONTWAIT); });
+  if (n > 0) {
+    got = static_cast<size_t>(n);
+    return TransferStep::Done;
   }
+  if (n == 0) return TransferStep::Closed;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStep::Again;
+  error = LastErrorFromErrno();
+  return TransferStep::Failed;
 }
 
 TransferStep SendSome(int fd, const void* data, size_t size, size_t& sent, uint32_t& error) {
-  for (;;) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent = static_cast<size_t>(n);
-      return TransferStep::Done;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStep::Again;
-    error = LastErrorFromErrno();
-    return TransferStep::Failed;
+  ssize_t n = RetryOnEintr([&] { return ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
+  if (n >= 0) {
+    sent = static_cast<size_t>(n);
+    return TransferStep::Done;
   }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStep::Again;
+  error = LastErrorFromErrno();
+  return TransferStep::Failed;
 }
 
 void PutFrameLength(uint8_t* dest, uint32_t length) {
@@ -243,12 +232,9 @@ uint32_t SendFrame(int fd, const uint8_t* data, uint32_t size) {
     message.msg_iov = parts;
     message.msg_iovlen =
         static_cast<size_t>(FrameSpans(parts, head, const_cast<uint8_t*>(data), size, sent));
-    ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    if (n >= 0) {
-      sent += static_cast<size_t>(n);
-    } else if (errno != EINTR) {
-      return LastErrorFromErrno();
-    }
+    ssize_t n = RetryOnEintr([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL); });
+    if (n < 0) return LastErrorFromErrno();
+    sent += static_cast<size_t>(n);
   }
   return kErrorSuccess;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/eintr.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -50,9 +51,10 @@ class ReadOnlyFile {
     if (!Holds(offset, length)) return false;
     auto* out = static_cast<unsigned char*>(buffer);
     while (length > 0) {
-      ssize_t n = ::pread(fd_.get(), out, length, static_cast<off_t>(offset));
-      if (n < 0 && errno == EINTR) continue;  // a signal is no read error
-      if (n <= 0) return false;               // shrunk under us, or unreadable
+      // A signal is no read error.
+      ssize_t n =
+          RetryOnEintr([&] { return ::pread(fd_.get(), out, length, static_cast<off_t>(offset)); });
+      if (n <= 0) return false;  // shrunk under us, or unreadable
       out += n;
       offset += static_cast<uint64_t>(n);
       length -= static_cast<size_t>(n);

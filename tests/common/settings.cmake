@@ -3,7 +3,7 @@
 # Loads the settings from wherever a copy of it is put, to find "qorsvc.ini"
 # next to the executable.
 add_executable(alr_config_probe ${CMAKE_CURRENT_SOURCE_DIR}/alr_config_probe.cpp)
-target_link_libraries(alr_config_probe PRIVATE vigilo_common)
+target_link_libraries(alr_config_probe PRIVATE vigilo_common vigilo_warnings vigilo_include_root)
 
 vigilo_add_test(NAME common_settings_tests
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qorconfig_test.cpp

@@ -1,6 +1,7 @@
 # TVersionInfo, read from small programs whose version the build writes.
 
 add_executable(common_verinfo_sample ${CMAKE_CURRENT_SOURCE_DIR}/verinfo_sample.cpp)
+target_link_libraries(common_verinfo_sample PRIVATE vigilo_warnings vigilo_include_root)
 vigilo_version_section(common_verinfo_sample VERSION 2.5.0.17
   DESCRIPTION "Échantillon de version"
   COPYRIGHT "© 2024 CORVANTE"
@@ -9,6 +10,7 @@ vigilo_version_section(common_verinfo_sample VERSION 2.5.0.17
 
 # The same program without version information.
 add_executable(common_verinfo_plain ${CMAKE_CURRENT_SOURCE_DIR}/verinfo_sample.cpp)
+target_link_libraries(common_verinfo_plain PRIVATE vigilo_warnings vigilo_include_root)
 
 vigilo_add_test(NAME common_verinfo_tests
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/verinfo_tests.cpp

@@ -18,6 +18,7 @@
 
 #include "common/debuglog.h"
 #include "platform/accounts.h"
+#include "platform/eintr.h"
 #include "platform/named_pipe.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
@@ -56,8 +57,7 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Runtime
 
 bool SendAll(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = platform::RetryOnEintr([&] { return ::send(fd, data, size, MSG_NOSIGNAL); });
     if (n <= 0) return false;
     data += n;
     size -= static_cast<size_t>(n);
@@ -67,8 +67,7 @@ bool SendAll(int fd, const uint8_t* data, size_t size) {
 
 bool ReceiveAll(int fd, uint8_t* data, size_t size) {
   while (size > 0) {
-    ssize_t n = ::recv(fd, data, size, 0);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = platform::RetryOnEintr([&] { return ::recv(fd, data, size, 0); });
     if (n <= 0) return false;
     data += n;
     size -= static_cast<size_t>(n);
@@ -226,11 +225,8 @@ bool RawClient::Receive(Bytes& message) {
 
 bool RawClient::ClosedByServer() {
   uint8_t byte;
-  for (;;) {
-    ssize_t n = ::recv(fd_, &byte, 1, 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n == 0 || (n < 0 && errno == ECONNRESET);
-  }
+  ssize_t n = platform::RetryOnEintr([&] { return ::recv(fd_, &byte, 1, 0); });
+  return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
 void RawClient::Close() {
@@ -304,9 +300,7 @@ pid_t StartAs(const std::string& account, std::function<int()> body) {
 
 int WaitChild(pid_t pid) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return 253;
-  }
+  if (platform::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); }) < 0) return 253;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 253;
 }
 

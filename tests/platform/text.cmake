@@ -4,7 +4,7 @@ pkg_check_modules(ICU_TESTS REQUIRED IMPORTED_TARGET icu-uc)
 
 # A process of its own per locale: the collator follows the environment it starts with.
 add_executable(platform_text_probe ${CMAKE_CURRENT_SOURCE_DIR}/text_probe.cpp)
-target_link_libraries(platform_text_probe PRIVATE vigilo_platform)
+target_link_libraries(platform_text_probe PRIVATE vigilo_platform vigilo_warnings vigilo_include_root)
 
 vigilo_add_test(NAME platform_text_tests
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/text_tests.cpp

@@ -2,6 +2,7 @@
 
 # A program with the default version, the project's.
 add_executable(platform_verres_default ${CMAKE_CURRENT_SOURCE_DIR}/verres_default.cpp)
+target_link_libraries(platform_verres_default PRIVATE vigilo_warnings vigilo_include_root)
 vigilo_version_section(platform_verres_default DESCRIPTION "Default version")
 
 vigilo_add_test(NAME platform_verres_tests

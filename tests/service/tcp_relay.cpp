@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/eintr.h"
+
 namespace testing_support {
 namespace {
 
@@ -38,8 +40,7 @@ struct Link {
 // Writes all of `size` bytes; false when the peer has gone.
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = platform::RetryOnEintr([&] { return ::send(fd, data, size, MSG_NOSIGNAL); });
     if (n <= 0) return false;
     data += n;
     size -= static_cast<size_t>(n);
@@ -98,10 +99,7 @@ void TcpRelay::Run() {
       fds.push_back({link->server.get(), POLLIN, 0});
       owners.emplace_back(link.get(), false);
     }
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    if (platform::RetryOnEintr([&] { return ::poll(fds.data(), fds.size(), -1); }) < 0) return;
     if (fds[0].revents != 0) {
       uint64_t count;
       [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);

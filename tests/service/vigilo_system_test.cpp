@@ -23,6 +23,7 @@
 
 #include "common/datetime.h"
 #include "pipes/pipe_messages.h"
+#include "platform/eintr.h"
 #include "platform/named_pipe.h"
 #include "platform/scm.h"
 #include "platform/syserror.h"
@@ -392,7 +393,7 @@ TEST_F(VigiloSystemTest, AStopDuringAStalledChainIsAnsweredWithinTheWaitHint) {
 namespace {
 
 // Runs `work` in a child process as the user `uid`; its exit status (0 when
-// `work` returned true).
+// `work` returned true), -1 when no child could be started or waited for.
 int AsUser(uid_t uid, gid_t gid, const std::function<bool()>& work) {
   const pid_t child = ::fork();
   if (child < 0) return -1;
@@ -401,8 +402,7 @@ int AsUser(uid_t uid, gid_t gid, const std::function<bool()>& work) {
     ::_exit(work() ? 0 : 1);
   }
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  if (platform::RetryOnEintr([&] { return ::waitpid(child, &status, 0); }) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
