@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "platform/ascii.h"
-#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/process.h"
+#include "platform/spawn.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_socket.h"
@@ -44,23 +44,6 @@ namespace {
 std::string Trimmed(std::string text) {
   while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
   return text;
-}
-
-// The ssh program as a path, looked up on PATH before the fork: the child
-// only calls what is safe between fork and exec.
-std::string ProgramPath(const std::string& program) {
-  if (program.find('/') != std::string::npos) return program;
-  std::string path = GetEnvironmentVariable("PATH");
-  if (path.empty()) path = "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    std::string candidate = JoinPath(end > start ? path.substr(start, end - start) : ".", program);
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return program;
 }
 
 bool IsSocket(const std::string& path) {
@@ -102,37 +85,20 @@ std::string SshSaid(const std::string& errorFile, const std::string& otherwise) 
   return said.empty() ? otherwise : said;
 }
 
-void ReportErrno(int report) {
-  int err = errno;
-  [[maybe_unused]] ssize_t n = ::write(report, &err, sizeof err);
-}
-
-// The child's side: its own process group (so that a ProxyCommand ends with
+// The child's steps: its own process group (so that a ProxyCommand ends with
 // it), SIGTERM when the starting thread ends (a crashed program leaves no
-// forwarding behind), /dev/null and the error file as its standard streams,
-// no other descriptor of ours. Reports exec's errno on `report`.
-[[noreturn]] void RunChild(const char* program, char* const* argv, int nullFd, int errFd,
-                           int report, pid_t parent) {
-  ::setpgid(0, 0);
-  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (::getppid() != parent) ::_exit(127);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::signal(SIGPIPE, SIG_DFL);
-  ::signal(SIGTERM, SIG_DFL);
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGHUP, SIG_DFL);
-  if (::dup2(nullFd, 0) < 0 || ::dup2(nullFd, 1) < 0 || ::dup2(errFd, 2) < 0) {
-    ReportErrno(report);
-    ::_exit(127);
-  }
-  // Descriptors the rest of the program opened without close-on-exec (a
-  // toolkit's) do not belong to ssh. `report` is close-on-exec already.
-  ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-  ::execv(program, argv);
-  ReportErrno(report);
-  ::_exit(127);
+// forwarding behind), and the signals ssh expects as they are by default.
+std::vector<ChildStep> SshChildSteps(pid_t parent) {
+  return {[] {
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            return 0;
+          },
+          [parent] { return ::getppid() == parent ? 0 : ESRCH; },
+          [] {
+            for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) ::signal(signal, SIG_DFL);
+            return 0;
+          }};
 }
 
 // ssh's command line: our own process in the foreground, every pipe of
@@ -171,33 +137,20 @@ std::vector<std::string> SshArguments(const RemoteOptions& options, const std::s
   return args;
 }
 
-// Forks and runs `program` with `args` (RunChild). 0 once the child exists,
-// `pid` set at once, so that the caller can end it whatever happens next;
-// `execErr` is then exec's errno when it failed, else 0. Otherwise the code of
-// the failed pipe or fork.
-uint32_t SpawnSsh(const std::string& program, std::vector<std::string>& args, int nullFd, int errFd,
-                  pid_t& pid, int& execErr) {
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return LastErrorFromErrno();
-  UniqueFd reportRead(report[0]);
-  UniqueFd reportWrite(report[1]);
-  const pid_t parent = ::getpid();
-  const pid_t child = ::fork();
-  if (child < 0) return LastErrorFromErrno();
-  if (child == 0) {
-    RunChild(program.c_str(), argv.data(), nullFd, errFd, reportWrite.get(), parent);
-  }
-  pid = child;
-  ::setpgid(child, child);  // also here, so that End() never signals our own group
-  reportWrite.reset();
-  // Nothing comes before exec succeeds and closes the pipe.
-  int err = 0;
-  const ssize_t n = RetryOnEintr([&] { return ::read(reportRead.get(), &err, sizeof err); });
-  execErr = n == static_cast<ssize_t>(sizeof err) ? err : 0;
-  return kErrorSuccess;
+// Runs `program` with `args`, /dev/null and the error file as its standard
+// streams and no other descriptor of ours (a toolkit's opened without
+// close-on-exec do not belong to ssh). 0 once ssh runs, `pid` set, or when it
+// could not run, `pid` -1 and `execErr` the errno of what failed. Otherwise
+// the code of the failed pipe or fork.
+uint32_t SpawnSsh(const std::string& program, const std::vector<std::string>& args, int nullFd,
+                  int errFd, pid_t& pid, int& execErr) {
+  const SpawnRequest request{program,
+                             args,
+                             std::nullopt,
+                             {{0, nullFd}, {1, nullFd}, {2, errFd}},
+                             SshChildSteps(::getpid())};
+  const uint32_t rc = Spawn(request, pid, &execErr);
+  return execErr != 0 ? kErrorSuccess : rc;
 }
 
 // Waits until every local socket exists and the last one answers (true),
@@ -366,7 +319,7 @@ uint32_t RemoteForwardings::Start(const std::string& machine, const RemoteOption
   std::vector<std::string> args =
       SshArguments(options, forwarding->dir, forwarding->pipes, machine, localSockets);
   int execErr = 0;
-  if (uint32_t rc = SpawnSsh(ProgramPath(options.SshProgram), args, nullFd.get(), errFd.get(),
+  if (uint32_t rc = SpawnSsh(ProgramOnPath(options.SshProgram), args, nullFd.get(), errFd.get(),
                              forwarding->pid, execErr)) {
     return rc;
   }

@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/spawn.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 
@@ -28,21 +27,14 @@ namespace svcmgr {
 namespace {
 
 constexpr int kServiceFd = 3;
-constexpr int kErrorPipeFd = 4;
 constexpr int kLockFd = 5;
 
 using platform::Account;
 using platform::RetryOnEintr;
 
-// Sent by the child in place of an errno when root could be regained after
-// the drop to the service's account: the launch fails as a logon failure.
+// Returned by the child in place of an errno when root could be regained
+// after the drop to the service's account: the launch fails as a logon failure.
 constexpr int kDropDidNotHold = -1;
-
-// The child's last words before exec: the errno of the step that failed.
-[[noreturn]] void ChildFail(int err, int fd = kErrorPipeFd) {
-  RetryOnEintr([&] { return ::write(fd, &err, sizeof err); });
-  ::_exit(127);
-}
 
 constexpr char kLocaleFile[] = "/etc/default/locale";
 
@@ -119,14 +111,27 @@ std::vector<std::string> ServiceEnvironment(const platform::ServiceRegistration&
   return env;
 }
 
-// What the child needs, prepared before fork: after it the child only makes
-// system calls.
-struct ChildPlan {
-  std::vector<std::string> env;
-  std::vector<char*> envp;
-  std::string path;
-  std::optional<Account> account;
+// The account the service runs as, with its groups looked up before the
+// fork: the child cannot read the account databases.
+struct ServiceAccount {
+  Account account;
+  std::vector<gid_t> groups;
 };
+
+// The groups of `account` as initgroups would set them: its own group and
+// every group that lists it. nullopt when they cannot be read.
+std::optional<std::vector<gid_t>> GroupsOf(const Account& account) {
+  std::vector<gid_t> groups(32);
+  for (;;) {
+    int count = static_cast<int>(groups.size());
+    if (::getgrouplist(account.name.c_str(), account.gid, groups.data(), &count) >= 0) {
+      groups.resize(static_cast<size_t>(count));
+      return groups;
+    }
+    if (static_cast<size_t>(count) <= groups.size()) return std::nullopt;
+    groups.resize(static_cast<size_t>(count));
+  }
+}
 
 // Locks `lockPath` for the new process; kErrorServiceAlreadyRunning when a
 // previous process still holds it.
@@ -140,62 +145,43 @@ uint32_t LockForNewProcess(const std::string& lockPath, platform::UniqueFd& lock
   return platform::kErrorSuccess;
 }
 
-// The descriptors the service gets: its socket as kServiceFd, the lock as
-// kLockFd, standard input on /dev/null; the error pipe as kErrorPipeFd until
-// exec. Everything else is closed.
-void ChildArrangeDescriptors(int serviceEnd, int errorWrite, int lock) {
-  // Move the descriptors out of the way first, so 3 to 5 are free.
-  int service = ::fcntl(serviceEnd, F_DUPFD_CLOEXEC, 10);
-  int error = ::fcntl(errorWrite, F_DUPFD_CLOEXEC, 10);
-  int held = ::fcntl(lock, F_DUPFD_CLOEXEC, 10);
-  if (service < 0 || error < 0 || held < 0 || ::dup3(error, kErrorPipeFd, O_CLOEXEC) < 0) {
-    ChildFail(errno, errorWrite);
-  }
-  // dup2 clears close-on-exec: the service keeps its socket and its lock.
-  if (::dup2(service, kServiceFd) < 0 || ::dup2(held, kLockFd) < 0) ChildFail(errno);
-  ::close_range(kLockFd + 1, ~0U, 0);
-  int null = ::open("/dev/null", O_RDONLY);
-  if (null < 0 || ::dup2(null, 0) < 0) ChildFail(errno);
-  if (null > kErrorPipeFd) ::close(null);
-}
-
-// Becomes `account`: its groups (initgroups, so that none of root's stay), its
+// Becomes `service.account`: its groups (so that none of root's stay), its
 // group, its user. Then, as OpenSSH does, makes sure the way back to root is
 // closed: a drop that did not hold fails the launch.
-void ChildBecome(const Account& account) {
-  if (::initgroups(account.name.c_str(), account.gid) != 0) ChildFail(errno);
-  if (::setgid(account.gid) != 0) ChildFail(errno);
-  if (::setuid(account.uid) != 0) ChildFail(errno);
-  if (account.uid != 0 && (::setuid(0) == 0 || ::seteuid(0) == 0)) ChildFail(kDropDidNotHold);
+int ChildBecome(const ServiceAccount& service) {
+  const Account& account = service.account;
+  if (::setgroups(service.groups.size(), service.groups.data()) != 0) return errno;
+  if (::setgid(account.gid) != 0) return errno;
+  if (::setuid(account.uid) != 0) return errno;
+  if (account.uid != 0 && (::setuid(0) == 0 || ::seteuid(0) == 0)) return kDropDidNotHold;
   if (account.uid != 0 && account.gid != 0 && (::setgid(0) == 0 || ::setegid(0) == 0)) {
-    ChildFail(kDropDidNotHold);
+    return kDropDidNotHold;
   }
+  return 0;
 }
 
-[[noreturn]] void RunChild(ChildPlan& plan, int serviceEnd, int errorWrite, int lock) {
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::setsid();
-  ChildArrangeDescriptors(serviceEnd, errorWrite, lock);
-  if (::chdir("/") != 0) ChildFail(errno);
-  if (plan.account) ChildBecome(*plan.account);
-  char* argv[] = {plan.path.data(), nullptr};
-  ::execve(plan.path.c_str(), argv, plan.envp.data());
-  ChildFail(errno);
-}
-
-// Waits until the child has run its program (the error pipe closes at exec)
-// or failed before (it sends the errno of the failed step, then ends).
-uint32_t AwaitExec(pid_t pid, int errorRead) {
+// The service's process: its socket as kServiceFd, the lock as kLockFd,
+// standard input on /dev/null, our standard output and error; its own
+// session, the root folder as its working one, then its account.
+uint32_t StartServiceProcess(const std::string& path, std::vector<std::string> env,
+                             const std::optional<ServiceAccount>& account, int serviceEnd, int lock,
+                             pid_t& pid) {
+  platform::UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (null.get() < 0) return platform::LastErrorFromErrno();
+  platform::SpawnRequest request{
+      path,
+      {path},
+      std::move(env),
+      {{0, null.get()}, {1, 1}, {2, 2}, {kServiceFd, serviceEnd}, {kLockFd, lock}},
+      {[] {
+         ::setsid();
+         return 0;
+       },
+       [] { return ::chdir("/") == 0 ? 0 : errno; }}};
+  if (account) request.steps.push_back([&account] { return ChildBecome(*account); });
   int childErr = 0;
-  ssize_t n = RetryOnEintr([&] { return ::read(errorRead, &childErr, sizeof childErr); });
-  if (n == 0) return platform::kErrorSuccess;
-  int status;
-  RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
-  if (n != sizeof childErr) return platform::kErrorGenFailure;
-  if (childErr == kDropDidNotHold) return platform::kErrorServiceLogonFailed;
-  return platform::ErrorFromErrno(childErr);
+  const uint32_t rc = platform::Spawn(request, pid, &childErr);
+  return childErr == kDropDidNotHold ? platform::kErrorServiceLogonFailed : rc;
 }
 
 // The pid, for people looking at the folder; the lock is what counts, so a
@@ -223,31 +209,28 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration,
   // manager started it: a manager started again after a crash finds it.
   platform::UniqueFd lock;
   if (uint32_t err = LockForNewProcess(lockPath, lock)) return err;
-  ChildPlan plan;
+  std::optional<ServiceAccount> account;
   if (!registration.User.empty()) {
-    plan.account = platform::LookUpAccount(registration.User);
-    if (!plan.account) return platform::kErrorServiceLogonFailed;
+    std::optional<Account> found = platform::LookUpAccount(registration.User);
+    if (!found) return platform::kErrorServiceLogonFailed;
+    std::optional<std::vector<gid_t>> groups = GroupsOf(*found);
+    if (!groups) return platform::kErrorServiceLogonFailed;
+    account = ServiceAccount{std::move(*found), std::move(*groups)};
   }
-  plan.env = ServiceEnvironment(registration, plan.account ? &*plan.account : nullptr);
-  for (std::string& e : plan.env) plan.envp.push_back(e.data());
-  plan.envp.push_back(nullptr);
-  plan.path = registration.ImagePath;
+  std::vector<std::string> env =
+      ServiceEnvironment(registration, account ? &account->account : nullptr);
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     return platform::LastErrorFromErrno();
   }
   platform::UniqueFd managerEnd(pair[0]), serviceEnd(pair[1]);
-  int errorPipe[2];
-  if (::pipe2(errorPipe, O_CLOEXEC) != 0) return platform::LastErrorFromErrno();
-  platform::UniqueFd errorRead(errorPipe[0]), errorWrite(errorPipe[1]);
-
-  pid_t pid = ::fork();
-  if (pid < 0) return platform::LastErrorFromErrno();
-  if (pid == 0) RunChild(plan, serviceEnd.get(), errorWrite.get(), lock.get());
-  errorWrite.reset();
+  pid_t pid = -1;
+  if (uint32_t err = StartServiceProcess(registration.ImagePath, std::move(env), account,
+                                         serviceEnd.get(), lock.get(), pid)) {
+    return err;
+  }
   serviceEnd.reset();
-  if (uint32_t err = AwaitExec(pid, errorRead.get())) return err;
   ::fcntl(managerEnd.get(), F_SETFL, ::fcntl(managerEnd.get(), F_GETFL) | O_NONBLOCK);
   RecordPid(lock.get(), pid);
   out.pid = pid;

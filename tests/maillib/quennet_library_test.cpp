@@ -401,13 +401,13 @@ TEST_F(QuennetLibraryTest, SendSecureMailThroughTheLibraryBesideTheProgram) {
   WriteSettings(
       {{"Server", {{"SmtpHost", "127.0.0.1"}, {"SmtpPort", std::to_string(server.Port())}}},
        {"Options", {{"From", "alert@example.org"}}}});
-  const mailtest::EnvChanges env = {{"LD_LIBRARY_PATH", std::nullopt}};
+  const testing_support::EnvChanges env = {{"LD_LIBRARY_PATH", std::nullopt}};
 
-  mailtest::ProgramResult sent = mailtest::RunProgram(
+  testing_support::ProgramResult sent = testing_support::RunProgram(
       {probe.string(), "1", "a@example.org, b@example.org  c@example.org",
        "Message de alarme du Alert Service - SHOPS1", "\"CORVANTE Alert Service 1.0\",Bonjour",
        "\"" + report.string() + "\"", "", "0", "0"},
-      env);
+      {.env = env});
   ASSERT_EQ(sent.exitCode, 0);
   std::vector<mailtest::Fields> lines = mailtest::ParseFieldLines(sent.output);
   ASSERT_EQ(lines.size(), 1u) << sent.output;
@@ -416,10 +416,10 @@ TEST_F(QuennetLibraryTest, SendSecureMailThroughTheLibraryBesideTheProgram) {
   EXPECT_EQ(fields["loaded"], "0");
 
   // The record's server refuses the recipient: the library's text comes back.
-  mailtest::ProgramResult refused =
-      mailtest::RunProgram({probe.string(), "1", "refused@example.org", "s", "b", "", "", "0", "0",
-                            "", "0", "127.0.0.1", std::to_string(server.Port()), "", ""},
-                           env);
+  testing_support::ProgramResult refused = testing_support::RunProgram(
+      {probe.string(), "1", "refused@example.org", "s", "b", "", "", "0", "0", "", "0", "127.0.0.1",
+       std::to_string(server.Port()), "", ""},
+      {.env = env});
   ASSERT_EQ(refused.exitCode, 0);
   lines = mailtest::ParseFieldLines(refused.output);
   ASSERT_EQ(lines.size(), 1u) << refused.output;
@@ -464,10 +464,10 @@ TEST_F(QuennetLibraryTest, AHundredMegabyteAttachmentIsSentWithLittleMemory) {
   WriteSettings(
       {{"Server", {{"SmtpHost", "127.0.0.1"}, {"SmtpPort", std::to_string(server.Port())}}},
        {"Options", {{"From", "alert@example.org"}, {"Timeout", "600"}}}});
-  mailtest::ProgramResult sent = mailtest::RunProgram(
+  testing_support::ProgramResult sent = testing_support::RunProgram(
       {probe.string(), "1", "a@example.org", "Message de alarme du Alert Service - BIG", "Bonjour",
        "\"" + fileText + "\"", "", "0", "0"},
-      {{"LD_LIBRARY_PATH", std::nullopt}});
+      {.env = {{"LD_LIBRARY_PATH", std::nullopt}}});
   ASSERT_EQ(sent.exitCode, 0);
   std::vector<mailtest::Fields> lines = mailtest::ParseFieldLines(sent.output);
   ASSERT_EQ(lines.size(), 1u) << sent.output;

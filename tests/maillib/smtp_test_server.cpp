@@ -24,11 +24,11 @@ void WriteFileText(const fs::path& path, const std::string& text) {
 
 Certificate MakeCertificate(const fs::path& dir) {
   Certificate c{dir / "cert.pem", dir / "key.pem"};
-  ProgramResult r =
-      RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                  "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
-                  "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", c.key.string(),
-                  "-out", c.cert.string()});
+  testing_support::ProgramResult r = testing_support::RunProgram(
+      {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+       "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+       "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", c.key.string(), "-out",
+       c.cert.string()});
   if (r.exitCode != 0 || !fs::exists(c.cert)) throw std::runtime_error("openssl req failed");
   return c;
 }
@@ -50,8 +50,11 @@ SmtpTestServer::SmtpTestServer(const fs::path& dir, const Options& options) : di
     argv.insert(argv.end(), {"--size-limit", std::to_string(options.sizeLimit)});
   }
   // The test must not depend on the user's Python set-up.
-  process_ = std::make_unique<ChildProcess>(
-      argv, EnvChanges{{"PYTHONPATH", std::nullopt}, {"PYTHONDONTWRITEBYTECODE", "1"}});
+  process_ = std::make_unique<testing_support::ChildProcess>(
+      argv, testing_support::ChildOptions{
+                .env = {{"PYTHONPATH", std::nullopt}, {"PYTHONDONTWRITEBYTECODE", "1"}},
+                .input = true,
+                .captureOutput = true});
   std::optional<std::string> line = process_->ReadLine();
   if (!line || line->rfind("PORT ", 0) != 0) throw std::runtime_error("SMTP server did not start");
   port_ = std::stoi(line->substr(5));

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/maillib/child_process.h"
+#include "tests/support/child_runner.h"
 
 namespace mailtest {
 
@@ -52,7 +52,7 @@ class SmtpTestServer {
 
  private:
   std::filesystem::path dir_;
-  std::unique_ptr<ChildProcess> process_;
+  std::unique_ptr<testing_support::ChildProcess> process_;
   int port_ = 0;
 };
 

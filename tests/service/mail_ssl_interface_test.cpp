@@ -10,8 +10,8 @@
 #include <sstream>
 #include <vector>
 
-#include "tests/maillib/child_process.h"
 #include "tests/maillib/probe_output.h"
+#include "tests/support/child_runner.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -78,12 +78,12 @@ class MailInterfaceTest : public ::testing::Test {
 
   // Runs the probe; returns one set of fields per call.
   std::vector<Fields> Probe(std::vector<std::string> args, const std::string& mode = "ok",
-                            mailtest::EnvChanges env = {}) {
+                            testing_support::EnvChanges env = {}) {
     args.insert(args.begin(), (program_ / "mail_probe").string());
     env["FAKE_QUENNET_MODE"] = mode;
     env["FAKE_QUENNET_REPORT"] = report_;
     if (!env.count("LD_LIBRARY_PATH")) env["LD_LIBRARY_PATH"] = std::nullopt;
-    mailtest::ProgramResult result = mailtest::RunProgram(args, env);
+    testing_support::ProgramResult result = testing_support::RunProgram(args, {.env = env});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     return ParseFieldLines(result.output);
   }

@@ -17,11 +17,11 @@
 #include "platform/registry.h"
 #include "platform/scm.h"
 #include "platform/syserror.h"
-#include "tests/maillib/child_process.h"
 #include "tests/maillib/smtp_test_server.h"
 #include "tests/service/fbtest.h"
 #include "tests/service/lnkinfo_reader.h"
 #include "tests/service/service_test_support.h"
+#include "tests/support/child_runner.h"
 #include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 
@@ -46,10 +46,10 @@ constexpr char kFolderNameUtf8[] = "\xC3\x89LAN";     // ÉLAN
 
 // Runs `args` to its end; its exit status and what it wrote to standard
 // output and standard error, in one text.
-mailtest::ProgramResult RunWithErrors(const std::vector<std::string>& args) {
+testing_support::ProgramResult RunWithErrors(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return mailtest::RunProgram(argv, {{"VIGILO_SCM_FD", std::nullopt}});
+  return testing_support::RunProgram(argv, {.env = {{"VIGILO_SCM_FD", std::nullopt}}});
 }
 
 class VigiloAccentsTest : public ::testing::Test {
@@ -166,7 +166,7 @@ TEST_F(VigiloAccentsTest, AFolderTheCharacterSetCannotSpellStopsTheProgramAtStar
   const std::string prog = service_test::MakeInstallation(root, "\xCE\xA9mega");
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{prog + "vigilo"}, {prog + "vigilo", "-install"}}) {
-    const mailtest::ProgramResult run = RunWithErrors(args);
+    const testing_support::ProgramResult run = RunWithErrors(args);
     EXPECT_EQ(run.exitCode, 1) << args.back();
     EXPECT_THAT(run.output, HasSubstr("character set (Windows-1252) cannot hold")) << args.back();
   }
@@ -176,17 +176,17 @@ TEST_F(VigiloAccentsTest, AFolderTheCharacterSetCannotSpellStopsTheProgramAtStar
 
 TEST_F(VigiloAccentsTest, HelpVersionAndAStartByHand) {
   const std::string prog = service_test::MakeInstallation(root);
-  const mailtest::ProgramResult help = RunWithErrors({prog + "vigilo", "--help"});
+  const testing_support::ProgramResult help = RunWithErrors({prog + "vigilo", "--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_THAT(help.output, HasSubstr("Usage: vigilo [-install | -uninstall] [-silent]"));
   EXPECT_THAT(help.output, HasSubstr("svcmgr"));
   EXPECT_THAT(help.output, Not(HasSubstr("could not connect")));
 
-  const mailtest::ProgramResult version = RunWithErrors({prog + "vigilo", "--version"});
+  const testing_support::ProgramResult version = RunWithErrors({prog + "vigilo", "--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.output, "vigilo (CORVANTE Alert Service) " VIGILO_VERSION "\n");
 
-  const mailtest::ProgramResult byHand = RunWithErrors({prog + "vigilo"});
+  const testing_support::ProgramResult byHand = RunWithErrors({prog + "vigilo"});
   EXPECT_EQ(byHand.exitCode, 1);
   EXPECT_THAT(byHand.output,
               HasSubstr(platform::SystemErrorText(platform::kErrorFailedServiceControllerConnect)));
@@ -194,13 +194,13 @@ TEST_F(VigiloAccentsTest, HelpVersionAndAStartByHand) {
   EXPECT_THAT(byHand.output, HasSubstr("\"vigilo -install\""));
 
   // The framework's switches, after "-" or "/", in any case, as before.
-  const mailtest::ProgramResult install = RunWithErrors({prog + "vigilo", "/Install"});
+  const testing_support::ProgramResult install = RunWithErrors({prog + "vigilo", "/Install"});
   EXPECT_EQ(install.exitCode, 0);
   EXPECT_EQ(install.output, "Service installed successfully\n");
   const auto registration = platform::ReadServiceRegistration("VazidEre");
   ASSERT_TRUE(registration);
   EXPECT_EQ(registration->ImagePath, prog + "vigilo");
-  const mailtest::ProgramResult uninstall =
+  const testing_support::ProgramResult uninstall =
       RunWithErrors({prog + "vigilo", "-UNINSTALL", "/silent"});
   EXPECT_EQ(uninstall.exitCode, 0);
   EXPECT_EQ(uninstall.output, "");

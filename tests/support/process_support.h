@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/scm.h"
+#include "tests/support/child_runner.h"
 
 extern char** environ;
 
@@ -66,27 +67,18 @@ inline pid_t FindProcess(const std::string& program) {
 // environment, as a child that gets `deathSignal` when this thread's process
 // ends: a test killed for its time leaves no manager behind. Its pid, or -1.
 inline pid_t StartChild(const std::string& program, int deathSignal = SIGTERM) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, deathSignal);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    ::execv(argv[0], argv);
-    ::_exit(127);
+  try {
+    return ChildProcess({program}, {.deathSignal = deathSignal}).Release();
+  } catch (const std::runtime_error&) {
+    return -1;
   }
-  return pid;
 }
 
 // Ends a child started so: SIGTERM (svcmgr then stops its services), SIGKILL
 // when it has not ended within `limit`. Its exit status, -1 when it did not exit.
 inline int StopChild(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(60)) {
   ::kill(pid, SIGTERM);
-  int status = 0;
-  if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return AwaitExit(pid, std::chrono::steady_clock::now() + limit);
 }
 
 // True once the service manager of VIGILO_RUNTIME_DIR answers.

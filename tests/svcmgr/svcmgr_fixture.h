@@ -167,34 +167,17 @@ class SvcmgrTest : public ::testing::Test {
   }
 
   // Runs `program` with `args`, as `uid` when it is not -1, and collects its output.
-  RunResult Run(const std::string& program, const std::vector<std::string>& args,
-                uid_t uid = static_cast<uid_t>(-1), gid_t gid = 0) {
-    std::string outPath = root_ + "/out.txt", errPath = root_ + "/err.txt";
-    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      if (uid != static_cast<uid_t>(-1)) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
-      }
-      ::execv(program.c_str(), argv.data());
-      ::_exit(127);
+  static RunResult Run(const std::string& program, const std::vector<std::string>& args,
+                       uid_t uid = static_cast<uid_t>(-1), gid_t gid = 0) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testing_support::ChildOptions options{.captureErrors = true};
+    if (uid != static_cast<uid_t>(-1)) {
+      options.uid = uid;
+      options.gid = gid;
     }
-    ::close(out);
-    ::close(err);
-    RunResult result;
-    ::waitpid(pid, &result.status, 0);
-    result.status = WIFEXITED(result.status) ? WEXITSTATUS(result.status) : -1;
-    result.out = ReadText(outPath);
-    result.err = ReadText(errPath);
-    return result;
+    testing_support::ProgramResult r = testing_support::RunProgram(argv, options);
+    return {r.exitCode, r.output, r.errors};
   }
 
   void StartManager() {

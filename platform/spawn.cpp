@@ -1,0 +1,155 @@
+#include "platform/spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/eintr.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/syserror.h"
+#include "platform/unique_fd.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// What the child uses, all of it allocated before fork.
+struct ChildPlan {
+  const SpawnRequest& request;
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  std::vector<int> copies;  // the child's copies of the sources, one per ChildFd
+  int firstFree;            // above every target: where the copies go
+  int report;               // the pipe's writing end
+};
+
+// The child's last words: `err` to the parent, which reaps it.
+[[noreturn]] void ChildFail(int report, int err) {
+  RetryOnEintr([&] { return ::write(report, &err, sizeof err); });
+  ::_exit(127);
+}
+
+bool IsTarget(const std::vector<ChildFd>& fds, int fd) {
+  for (const ChildFd& childFd : fds) {
+    if (childFd.target == fd) return true;
+  }
+  return false;
+}
+
+// Every source is first copied above the targets, so that setting one target
+// cannot close the source of another (or the report pipe). dup2 clears
+// close-on-exec on the target; every descriptor that is not a target gets it.
+int ArrangeDescriptors(ChildPlan& plan) {
+  const std::vector<ChildFd>& fds = plan.request.fds;
+  for (size_t i = 0; i < fds.size(); ++i) {
+    if (fds[i].source == fds[i].target) continue;
+    plan.copies[i] = ::fcntl(fds[i].source, F_DUPFD_CLOEXEC, plan.firstFree);
+    if (plan.copies[i] < 0) return errno;
+  }
+  for (size_t i = 0; i < fds.size(); ++i) {
+    if (fds[i].source == fds[i].target) {
+      if (::fcntl(fds[i].target, F_GETFD) >= 0 && ::fcntl(fds[i].target, F_SETFD, 0) != 0) {
+        return errno;
+      }
+    } else if (::dup2(plan.copies[i], fds[i].target) < 0) {
+      return errno;
+    }
+  }
+  for (int fd = 0; fd < plan.firstFree; ++fd) {
+    if (!IsTarget(fds, fd)) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  ::close_range(static_cast<unsigned>(plan.firstFree), ~0U, CLOSE_RANGE_CLOEXEC);
+  return 0;
+}
+
+[[noreturn]] void RunChild(ChildPlan& plan) {
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  const int report = ::fcntl(plan.report, F_DUPFD_CLOEXEC, plan.firstFree);
+  if (report < 0) ChildFail(plan.report, errno);
+  plan.report = report;
+  if (int err = ArrangeDescriptors(plan)) ChildFail(report, err);
+  for (const ChildStep& step : plan.request.steps) {
+    if (int err = step()) ChildFail(report, err);
+  }
+  ::execve(plan.request.program.c_str(), plan.argv.data(),
+           plan.request.env ? plan.envp.data() : environ);
+  ChildFail(report, errno);
+}
+
+// Waits until the child runs its program (the pipe closes at exec) or has
+// failed before (it sends an errno, then ends and is reaped here).
+uint32_t AwaitExec(pid_t child, int reportRead, pid_t& pid, int* childError) {
+  int err = 0;
+  const ssize_t n = RetryOnEintr([&] { return ::read(reportRead, &err, sizeof err); });
+  if (n == 0) {
+    pid = child;
+    return kErrorSuccess;
+  }
+  if (n < 0) ::kill(child, SIGKILL);  // no word from it: it must not run on unseen
+  RetryOnEintr([&] { return ::waitpid(child, nullptr, 0); });
+  if (n != static_cast<ssize_t>(sizeof err)) return kErrorGenFailure;
+  if (childError != nullptr) *childError = err;
+  return err < 0 ? kErrorGenFailure : ErrorFromErrno(err);
+}
+
+}  // namespace
+
+uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError) {
+  pid = -1;
+  if (childError != nullptr) *childError = 0;
+  ChildPlan plan{request,
+                 request.args,
+                 request.env.value_or(std::vector<std::string>{}),
+                 {},
+                 {},
+                 std::vector<int>(request.fds.size(), -1),
+                 3,
+                 -1};
+  plan.argv = Pointers(plan.args);
+  plan.envp = Pointers(plan.env);
+  for (const ChildFd& fd : request.fds) plan.firstFree = std::max(plan.firstFree, fd.target + 1);
+
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return LastErrorFromErrno();
+  UniqueFd reportRead(report[0]), reportWrite(report[1]);
+  plan.report = reportWrite.get();
+  const pid_t child = ::fork();
+  if (child < 0) return LastErrorFromErrno();
+  if (child == 0) RunChild(plan);
+  reportWrite.reset();
+  return AwaitExec(child, reportRead.get(), pid, childError);
+}
+
+std::string ProgramOnPath(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  std::string path = GetEnvironmentVariable("PATH");
+  if (path.empty()) path = "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string candidate = JoinPath(end > start ? path.substr(start, end - start) : ".", program);
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return program;
+}
+
+}  // namespace platform

@@ -1,0 +1,151 @@
+#include "platform/spawn.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/syserror.h"
+#include "platform/unique_fd.h"
+#include "tests/support/temp_folder.h"
+
+namespace platform {
+namespace {
+
+// The exit status of `pid`, reaped here; -1 when it did not exit.
+int Reap(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// True when this process has no child left to reap, ended or not.
+bool NoChildLeft() {
+  return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
+
+// Everything readable on `fd` up to its end.
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[256];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, n);
+  return text;
+}
+
+// bash, for its redirections to descriptors above 9.
+SpawnRequest Shell(const std::string& script) {
+  return {"/bin/bash", {"bash", "-c", script}, std::nullopt, {}, {}};
+}
+
+TEST(SpawnTest, AMissingProgramGivesExecsErrnoAndItsCode) {
+  SpawnRequest request{"/nonexistent/program", {"program"}, std::nullopt, {}, {}};
+  pid_t pid = 0;
+  int childError = 0;
+  EXPECT_EQ(Spawn(request, pid, &childError), kErrorFileNotFound);
+  EXPECT_EQ(childError, ENOENT);
+  EXPECT_EQ(pid, -1);
+  EXPECT_TRUE(NoChildLeft()) << "the failed child was not reaped";
+}
+
+// A failing step ends the child with its value; the steps after it and the
+// program do not run.
+TEST(SpawnTest, AFailingStepGivesItsErrnoAndStopsTheChild) {
+  testing_support::TempFolder folder;
+  const std::string later = folder.File("later"), ran = folder.File("ran");
+  struct Case {
+    int value;
+    uint32_t code;
+  } cases[] = {{EACCES, kErrorAccessDenied}, {ENOENT, kErrorFileNotFound}, {-7, kErrorGenFailure}};
+  for (const Case& c : cases) {
+    SpawnRequest request = Shell(": > " + ran);
+    request.steps = {[] { return 0; }, [value = c.value] { return value; },
+                     [&later] {
+                       int fd = ::open(later.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+                       return fd < 0 ? errno : 0;
+                     }};
+    pid_t pid = 0;
+    int childError = 0;
+    EXPECT_EQ(Spawn(request, pid, &childError), c.code) << c.value;
+    EXPECT_EQ(childError, c.value);
+    EXPECT_EQ(pid, -1);
+    EXPECT_TRUE(NoChildLeft());
+    EXPECT_NE(::access(later.c_str(), F_OK), 0) << "a step after the failed one ran";
+    EXPECT_NE(::access(ran.c_str(), F_OK), 0) << "the program ran after a failed step";
+  }
+}
+
+TEST(SpawnTest, SuccessGivesAPidTheCallerReaps) {
+  SpawnRequest request = Shell("exit \"$CODE\"");
+  request.env = std::vector<std::string>{"CODE=7"};
+  request.steps = {[] { return ::chdir("/") == 0 ? 0 : errno; }};
+  pid_t pid = -1;
+  int childError = -1;
+  ASSERT_EQ(Spawn(request, pid, &childError), kErrorSuccess);
+  EXPECT_EQ(childError, 0);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(Reap(pid), 7) << "the environment given or the pid is wrong";
+  EXPECT_TRUE(NoChildLeft());
+}
+
+// The program gets the descriptors asked for and no other: neither one of
+// ours left without close-on-exec below the highest target or above it, nor
+// the report pipe.
+TEST(SpawnTest, NoDescriptorButThoseAskedForReachesTheProgram) {
+  UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  ASSERT_GE(null.get(), 0);
+  UniqueFd below(::fcntl(null.get(), F_DUPFD, 10));  // no close-on-exec
+  UniqueFd above(::fcntl(null.get(), F_DUPFD, 40));
+  UniqueFd given(::fcntl(null.get(), F_DUPFD_CLOEXEC, 50));
+  ASSERT_GE(below.get(), 10);
+  ASSERT_LT(below.get(), 20) << "no free descriptor below the target";
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  UniqueFd outRead(out[0]), outWrite(out[1]);
+
+  std::string script =
+      "for n in $(seq 0 60); do [ -e /proc/self/fd/$n ] && printf '%s ' $n; done; true";
+  SpawnRequest request = Shell(script);
+  request.fds = {{0, null.get()}, {1, outWrite.get()}, {2, null.get()}, {20, given.get()}};
+  pid_t pid = -1;
+  ASSERT_EQ(Spawn(request, pid), kErrorSuccess);
+  outWrite.reset();
+  EXPECT_EQ(ReadAll(outRead.get()), "0 1 2 20 ");
+  EXPECT_EQ(Reap(pid), 0);
+}
+
+// A target equal to its source keeps our descriptor of that number; one not
+// open is left out without failing.
+TEST(SpawnTest, ATargetThatIsItsOwnSourceIsKeptWhenOpen) {
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  UniqueFd outRead(out[0]), outWrite(out[1]);
+  UniqueFd kept(::fcntl(outWrite.get(), F_DUPFD_CLOEXEC, 30));
+  ASSERT_GE(kept.get(), 30);
+  const int notOpen = 29;
+  ASSERT_LT(::fcntl(notOpen, F_GETFD), 0);
+  SpawnRequest request =
+      Shell("echo kept >&" + std::to_string(kept.get()) +
+            "; [ -e /proc/self/fd/29 ] || echo closed >&" + std::to_string(kept.get()));
+  request.fds = {{kept.get(), kept.get()}, {notOpen, notOpen}};
+  pid_t pid = -1;
+  ASSERT_EQ(Spawn(request, pid), kErrorSuccess);
+  outWrite.reset();
+  kept.reset();
+  EXPECT_EQ(ReadAll(outRead.get()), "kept\nclosed\n");
+  EXPECT_EQ(Reap(pid), 0);
+}
+
+TEST(SpawnTest, ProgramOnPathFindsTheExecutableOfThatName) {
+  EXPECT_EQ(ProgramOnPath("/x/y"), "/x/y");
+  const std::string sh = ProgramOnPath("sh");
+  EXPECT_EQ(sh.back(), 'h');
+  EXPECT_NE(sh.find('/'), std::string::npos) << sh;
+  EXPECT_EQ(::access(sh.c_str(), X_OK), 0);
+  EXPECT_EQ(ProgramOnPath("no-such-program-here"), "no-such-program-here");
+}
+
+}  // namespace
+}  // namespace platform
