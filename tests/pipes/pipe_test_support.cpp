@@ -51,6 +51,12 @@ class RuntimeEnvironment : public ::testing::Environment {
     RuntimeDir();
     platform::SetEnvironmentVariable("VIGILO_GROUP", "vigilo-pipetest-nogroup");
   }
+  // Every test process makes its own folder: it goes with the last test, so
+  // that a run leaves none behind. A log line written later is lost.
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(RuntimeDir(), ignored);
+  }
 };
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
