@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/ascii.h"
+#include "platform/eintr.h"
 
 namespace quennet {
 
@@ -155,12 +156,12 @@ int ReadFileBytes(const std::string& path, std::string& data) {
   int error = OpenRegularFile(path, fd, size);
   char chunk[65536];
   while (error == 0) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    const ssize_t n = platform::RetryOnEintr([&] { return ::read(fd.get(), chunk, sizeof chunk); });
     if (n > 0) {
       data.append(chunk, static_cast<size_t>(n));
     } else if (n == 0) {
       break;
-    } else if (errno != EINTR) {  // a signal is no reason to give up
+    } else {
       error = errno;
     }
   }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "maillib/mail_text.h"
+#include "platform/eintr.h"
 
 namespace quennet {
 
@@ -41,16 +42,14 @@ struct AttachmentStream {
     const int64_t left = self->attachment->size - self->offset;
     if (left <= 0) return 0;
     const size_t want = std::min(size * count, static_cast<size_t>(left));
-    for (;;) {
-      const ssize_t n = ::pread(self->attachment->file.get(), buffer, want, self->offset);
-      if (n > 0) {
-        self->offset += n;
-        return static_cast<size_t>(n);
-      }
-      if (n < 0 && errno == EINTR) continue;
-      self->error = n < 0 ? errno : -1;
-      return CURL_READFUNC_ABORT;
+    const ssize_t n = platform::RetryOnEintr(
+        [&] { return ::pread(self->attachment->file.get(), buffer, want, self->offset); });
+    if (n > 0) {
+      self->offset += n;
+      return static_cast<size_t>(n);
     }
+    self->error = n < 0 ? errno : -1;
+    return CURL_READFUNC_ABORT;
   }
   static int Seek(void* user, curl_off_t offset, int origin) {
     auto* self = static_cast<AttachmentStream*>(user);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/ascii.h"
+#include "platform/eintr.h"
 #include "platform/file.h"
 #include "platform/named_pipe.h"
 #include "platform/process.h"
@@ -65,10 +66,8 @@ enum class ChildState { Running, Ended, Gone };
 // (reaped elsewhere), so nothing of it may be signalled.
 ChildState StateOf(pid_t pid, int* status = nullptr) {
   siginfo_t info{};
-  int rc;
-  do {
-    rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-  } while (rc != 0 && errno == EINTR);
+  const int rc = RetryOnEintr(
+      [&] { return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT); });
   if (rc != 0) return ChildState::Gone;
   if (info.si_pid == 0) return ChildState::Running;
   if (status != nullptr) {
@@ -349,8 +348,7 @@ void RemoteForwardings::End(Forwarding& forwarding) {
     // Whatever is left of its group (a ProxyCommand) goes too; the zombie
     // keeps the group's number ours until it is reaped.
     ::kill(-forwarding.pid, SIGKILL);
-    while (::waitpid(forwarding.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    RetryOnEintr([&] { return ::waitpid(forwarding.pid, nullptr, 0); });
   }
   forwarding.pid = -1;
   if (!forwarding.dir.empty()) {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eintr.h"
 #include "platform/spawn.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
@@ -63,8 +64,7 @@ inline int AwaitExit(pid_t pid, std::chrono::steady_clock::time_point deadline) 
   const bool inTime = reaped == pid;
   if (reaped == 0) {
     ::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    platform::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
   }
   return inTime && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -186,10 +186,7 @@ class ChildProcess {
   static bool ReadSome(platform::UniqueFd& fd, std::string& text) {
     if (fd.get() < 0) return false;
     char chunk[4096];
-    ssize_t n;
-    do {
-      n = ::read(fd.get(), chunk, sizeof chunk);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = platform::RetryOnEintr([&] { return ::read(fd.get(), chunk, sizeof chunk); });
     if (n <= 0) {
       fd.reset();
       return false;
