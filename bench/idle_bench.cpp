@@ -51,8 +51,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::FindProcess;
-using testing_support::Spawn;
-using testing_support::WaitExit;
 using testing_support::WaitUntil;
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
@@ -157,7 +155,7 @@ class Installation {
     std::printf("check time %s%s\n", exactTime.c_str(),
                 checkAtStart ? " (passed: one check runs at the start)" : "");
 
-    if (WaitExit(Spawn({prog_ + "vigilo", "/install", "/silent"})) != 0) {
+    if (testing_support::RunProgram({prog_ + "vigilo", "/install", "/silent"}).exitCode != 0) {
       throw std::runtime_error("vigilo /install failed");
     }
     manager_ = testing_support::StartChild(SVCMGR_PROGRAM);

@@ -119,29 +119,21 @@ std::string HoursMinutes(TDateTime value) {
   return TwoDigits(hour) + ":" + TwoDigits(minute);
 }
 
-// Runs `argv` to its end, as `uid` when given, with its output in `out`.
+// Runs `argv` to its end, as `uid` when given, with its output and errors in
+// `out`, in the order it wrote them.
 int RunProgram(std::vector<std::string> argv, std::string& out, uid_t uid = static_cast<uid_t>(-1),
                gid_t gid = 0) {
-  testing_support::TempFolder outFolder;
-  const std::string outPath = outFolder.File("out");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int fd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    if (uid != static_cast<uid_t>(-1)) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
-    }
-    std::vector<char*> args;
-    for (std::string& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
+  testing_support::ChildOptions options;
+  options.searchPath = true;
+  options.errorsToOutput = true;
+  if (uid != static_cast<uid_t>(-1)) {
+    options.uid = uid;
+    options.gid = gid;
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  out = ReadFile(outPath);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  testing_support::ProgramResult result =
+      testing_support::RunProgram(argv, options, std::chrono::minutes(5));
+  out = result.output;
+  return result.exitCode;
 }
 
 // The logic with the real system behind it, a recording view and boxes.

@@ -117,24 +117,21 @@ TEST_F(X11Test, EveryTitleIsItsCaptionAlone) {
 }
 
 // The program from a folder of its own, with the environment `env` only; its
-// output (stdout and stderr) in `out`.
-pid_t StartProgram(const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& env, const std::string& outPath) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int fd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    ::execve(program.c_str(), argv.data(), envp.data());
-    ::_exit(127);
+// output (stdout and stderr, in order) read by Stop().
+std::unique_ptr<testing_support::ChildProcess> StartProgram(const std::string& program,
+                                                            const std::vector<std::string>& args,
+                                                            const std::vector<std::string>& env) {
+  testing_support::ChildOptions options;
+  options.inheritEnv = false;
+  for (const std::string& e : env) {
+    const size_t eq = e.find('=');
+    options.env[e.substr(0, eq)] = e.substr(eq + 1);
   }
-  return pid;
+  options.captureOutput = true;
+  options.errorsToOutput = true;
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<testing_support::ChildProcess>(argv, options);
 }
 
 // An installation of the program alone, and a home for the user who runs it.
@@ -174,7 +171,6 @@ class ProgramTest : public X11Test {
   const std::string prog = folder.File("prog");
   const std::string program = prog + "/vigilo_cfg";
   const std::string home = folder.File("home");
-  const std::string out = folder.File("out");
 };
 
 // Runs the window until a window manager's close request ends it.
@@ -207,14 +203,16 @@ TEST_F(ProgramTest, TheWindowTitleAndTheFilesInTheConfigurationFolder) {
     std::vector<std::string> env = Environment(c.env);
     env.push_back("DISPLAY=" + Server().Display());
     env.push_back("QT_QPA_PLATFORM=xcb");
-    const pid_t pid = StartProgram(program, {}, env, out);
+    auto child = StartProgram(program, {}, env);
     std::vector<xcb_window_t> windows;
-    ASSERT_TRUE(WaitUntil([&] { return (windows = x().MappedWindowsOf(pid)).size() == 1; },
-                          std::chrono::seconds(30)))
-        << ReadFile(out);
+    const bool mapped =
+        WaitUntil([&] { return (windows = x().MappedWindowsOf(child->Pid())).size() == 1; },
+                  std::chrono::seconds(30));
+    ASSERT_TRUE(mapped) << child->Stop(std::chrono::seconds(5)).output;
     EXPECT_EQ(x().Utf8Property(windows[0], "_NET_WM_NAME"), "CORVANTE Alert Service");
     x().RequestClose(windows[0]);
-    ASSERT_EQ(testing_support::WaitExit(pid), 0) << ReadFile(out);
+    const testing_support::ProgramResult result = child->Stop(std::chrono::minutes(1), 0);
+    ASSERT_EQ(result.exitCode, 0) << result.output;
 
     EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
     EXPECT_EQ(Mode(c.configDir), 0700u);
@@ -238,17 +236,18 @@ TEST_F(ProgramTest, HelpAndVersionPrintAndEndWithoutAWindow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
     // No DISPLAY: a program that made its window would fail.
-    const pid_t pid = StartProgram(program, c.args, Environment({}), out);
-    EXPECT_EQ(testing_support::WaitExit(pid), 0) << ReadFile(out);
-    const std::string text = ReadFile(out);
+    const testing_support::ProgramResult result =
+        StartProgram(program, c.args, Environment({}))->Stop(std::chrono::minutes(1), 0);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const std::string& text = result.output;
     EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text;
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
     EXPECT_FALSE(fs::exists(home + "/.config"));
   }
-  const pid_t pid = StartProgram(program, {"--version"}, Environment({}), out);
-  testing_support::WaitExit(pid);
-  const std::string version = ReadFile(out);
+  const std::string version = StartProgram(program, {"--version"}, Environment({}))
+                                  ->Stop(std::chrono::minutes(1), 0)
+                                  .output;
   EXPECT_NE(version.find("."), std::string::npos) << version;
   EXPECT_EQ(version.find("Usage"), std::string::npos) << version;
 }

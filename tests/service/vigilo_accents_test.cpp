@@ -21,7 +21,6 @@
 #include "tests/service/fbtest.h"
 #include "tests/service/lnkinfo_reader.h"
 #include "tests/service/service_test_support.h"
-#include "tests/support/child_runner.h"
 #include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 
@@ -34,7 +33,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 using testing_support::ReadFile;
-using testing_support::WaitExit;
 using testing_support::WaitUntil;
 
 // File names on disk are UTF-8; the settings files and the log are cp1252.
@@ -100,7 +98,7 @@ TEST_F(VigiloAccentsTest, AnAccentedInstallationChecksAChainInAnAccentedFolder) 
                  "AlarmMailSmtpPort=" +
                  std::to_string(smtp.Port()) + "\r\n");
 
-  ASSERT_EQ(WaitExit(testing_support::Spawn({prog + "vigilo", "-install", "-silent"})), 0);
+  ASSERT_EQ(testing_support::RunProgram({prog + "vigilo", "-install", "-silent"}).exitCode, 0);
   manager = testing_support::StartChild(SVCMGR_PROGRAM);
   ASSERT_GT(manager, 0);
   const std::string log = prog + "vigilo.log";

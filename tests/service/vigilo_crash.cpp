@@ -49,8 +49,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using testing_support::FindProcess;
-using testing_support::Spawn;
-using testing_support::WaitExit;
 using testing_support::WaitUntil;
 
 constexpr int kPaddingLines = 40;
@@ -247,7 +245,7 @@ class Installation {
   Installation() {
     prog_ = service_test::MakeInstallation(root_);
     root_.Write("prog/qorsvc.ini", "");
-    if (WaitExit(Spawn({prog_ + "vigilo", "/install", "/silent"})) != 0) {
+    if (testing_support::RunProgram({prog_ + "vigilo", "/install", "/silent"}).exitCode != 0) {
       throw std::runtime_error("vigilo /install failed");
     }
   }

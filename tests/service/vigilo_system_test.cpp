@@ -46,8 +46,6 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::ReadFile;
-using testing_support::Spawn;
-using testing_support::WaitExit;
 using testing_support::WaitUntil;
 
 std::optional<TAlrSrvStatusBlock> Status() {
@@ -119,7 +117,7 @@ class VigiloSystemTest : public ::testing::Test {
                     "\r\nTrackedChains=2\r\n[Alarms]\r\n" + extra +
                     "[Chain00]\r\nTrackedChain=Shops One\r\n"
                     "[Chain01]\r\nTrackedChain=Shops Two\r\nDaysNoCheck=1234567\r\n");
-    ASSERT_EQ(WaitExit(Spawn({prog + "vigilo", "/install", "/silent"})), 0);
+    ASSERT_EQ(testing_support::RunProgram({prog + "vigilo", "/install", "/silent"}).exitCode, 0);
     if (!registration.empty()) {
       const std::string file = root->File("scm/services/vazidere.ini");
       ASSERT_TRUE(fs::exists(file));

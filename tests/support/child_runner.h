@@ -36,14 +36,16 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
 struct ChildOptions {
   EnvChanges env = {};
+  bool inheritEnv = true;         // false: `env` is its whole environment
   std::string workDir = {};       // empty: ours
   std::optional<uid_t> uid = {};  // run as uid, gid and no other group
   gid_t gid = 0;
-  int deathSignal = 0;         // sent to it when this thread ends; 0: none
-  bool input = false;          // its stdin a pipe we hold; otherwise ours
-  bool captureOutput = false;  // its stdout read by us; otherwise ours
-  bool captureErrors = false;  // its stderr read by us; otherwise ours
-  bool searchPath = false;     // argv[0] looked up on PATH
+  int deathSignal = 0;          // sent to it when this thread ends; 0: none
+  bool input = false;           // its stdin a pipe we hold; otherwise ours
+  bool captureOutput = false;   // its stdout read by us; otherwise ours
+  bool captureErrors = false;   // its stderr read by us; otherwise ours
+  bool errorsToOutput = false;  // its stderr into its captured stdout, in order
+  bool searchPath = false;      // argv[0] looked up on PATH
 };
 
 struct ProgramResult {
@@ -78,13 +80,14 @@ class ChildProcess {
     platform::SpawnRequest request{
         options.searchPath ? platform::ProgramOnPath(argv.at(0)) : argv.at(0),
         argv,
-        Environment(options.env),
+        Environment(options.env, options.inheritEnv),
         {{0, 0}, {1, 1}, {2, 2}},
         {}};
     platform::UniqueFd childIn, childOut, childErr;
     if (options.input) Pipe(childIn, input_, request.fds[0]);
     if (options.captureOutput) Pipe(output_, childOut, request.fds[1]);
     if (options.captureErrors) Pipe(errors_, childErr, request.fds[2]);
+    if (options.errorsToOutput && options.captureOutput) request.fds[2].source = childOut.get();
     AddSteps(options, request.steps);
     int childError = 0;
     if (uint32_t rc = platform::Spawn(request, pid_, &childError)) {
@@ -134,10 +137,11 @@ class ChildProcess {
   pid_t Release() { return std::exchange(pid_, -1); }
 
  private:
-  static std::optional<std::vector<std::string>> Environment(const EnvChanges& changes) {
-    if (changes.empty()) return std::nullopt;
+  static std::optional<std::vector<std::string>> Environment(const EnvChanges& changes,
+                                                             bool inherit) {
+    if (changes.empty() && inherit) return std::nullopt;
     std::map<std::string, std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
+    for (char** e = environ; inherit && *e != nullptr; ++e) {
       std::string entry = *e;
       if (size_t eq = entry.find('='); eq != std::string::npos) {
         vars[entry.substr(0, eq)] = entry.substr(eq + 1);

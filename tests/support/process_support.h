@@ -3,7 +3,6 @@
 #pragma once
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,26 +17,7 @@
 #include "platform/scm.h"
 #include "tests/support/child_runner.h"
 
-extern char** environ;
-
 namespace testing_support {
-
-// Starts `args[0]` with `args` and this process's environment; its pid, or -1.
-inline pid_t Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
-}
-
-// Waits for the process; its exit status, or -1 when it did not exit.
-inline int WaitExit(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Waits for `done`, false after `limit`: a bound, not a measure.
 inline bool WaitUntil(const std::function<bool()>& done,
