@@ -192,7 +192,10 @@ TEST_F(Log, AnAccentedMessageIsFoundInUtf8) {
 // file behind the link, and the truncation deletes that file, not the link.
 // A link of another user is never written through.
 TEST_F(Log, FollowsOnlyATrustedLinkAndTruncatesTheFileBehindIt) {
-  TempFolder trusted(TRUSTED_TEST_BASE);
+  TempFolder trusted(TempFolder::TrustedBase(TRUSTED_TEST_BASE));
+  if (!TempFolder::IsTrustedTree(trusted.Path())) {
+    GTEST_SKIP() << trusted.Path() << " lies in a folder others may write";
+  }
   const std::string real = trusted.File("var/vigilo.log");
   const std::string link = trusted.File("vigilo.log");
   std::filesystem::create_directories(trusted.File("var"));

@@ -24,16 +24,6 @@ namespace fs = std::filesystem;
 
 // The rule, checked the plain way: `path` and every folder above it owned by
 // root or by us and writable by nobody else.
-bool TreeIsTrusted(std::string path) {
-  for (;;) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return false;
-    if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & 022) != 0) return false;
-    if (path == "/") return true;
-    path = fs::path(path).parent_path().string();
-  }
-}
-
 mode_t ProcessUmask() {
   const mode_t mask = ::umask(022);
   ::umask(mask);
@@ -43,7 +33,8 @@ mode_t ProcessUmask() {
 class FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!TreeIsTrusted(dir_)) GTEST_SKIP() << dir_ << " lies in a folder others may write";
+    if (!testing_support::TempFolder::IsTrustedTree(dir_))
+      GTEST_SKIP() << dir_ << " lies in a folder others may write";
   }
   std::string Path(const std::string& name) const { return temp_.File(name); }
   static std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
@@ -54,7 +45,7 @@ class FileTest : public ::testing::Test {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
   }
-  testing_support::TempFolder temp_{TRUSTED_TEST_BASE};
+  testing_support::TempFolder temp_{testing_support::TempFolder::TrustedBase(TRUSTED_TEST_BASE)};
   const std::string dir_ = temp_.Path();
 };
 
@@ -191,7 +182,10 @@ class TrustedLinkTest : public FileTest {
     NewBox();
   }
   // Each case in a folder of its own.
-  void NewBox() { box_ = std::make_unique<testing_support::TempFolder>(TRUSTED_TEST_BASE); }
+  void NewBox() {
+    box_ = std::make_unique<testing_support::TempFolder>(
+        testing_support::TempFolder::TrustedBase(TRUSTED_TEST_BASE));
+  }
   std::string At(const std::string& name) const { return box_->File(name); }
   std::string Write(const std::string& name, const std::string& data) const {
     return box_->Write(name, data);

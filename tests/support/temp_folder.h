@@ -1,6 +1,7 @@
 // A folder of its own for one test, removed with everything in it at the end.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,6 +26,24 @@ class TempFolder {
   ~TempFolder() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+  }
+  // A folder for tests of the trusted-link rule, whose every folder from "/"
+  // down is root's or ours and writable by nobody else: as root below /run,
+  // else below `ownBase` (a folder of the build tree), which the caller
+  // checks, since a checkout may lie in a folder others can write.
+  static std::string TrustedBase(const std::string& ownBase) {
+    return ::geteuid() == 0 ? "/run" : ownBase;
+  }
+  // True when every folder from "/" down to `path` is root's or ours and
+  // writable by nobody else, as the trusted-link rule asks.
+  static bool IsTrustedTree(std::string path) {
+    for (;;) {
+      struct stat st;
+      if (::lstat(path.c_str(), &st) != 0) return false;
+      if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & 022) != 0) return false;
+      if (path == "/") return true;
+      path = std::filesystem::path(path).parent_path().string();
+    }
   }
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
