@@ -6,7 +6,7 @@
 #include "platform/syserror.h"
 
 std::string ControlConfigFolder(const TEnvironmentLookup& env) {
-  // The base directory specification ignores a relative XDG_CONFIG_HOME.
+  // The XDG base-directory rules ignore a relative XDG_CONFIG_HOME.
   std::string base = env("XDG_CONFIG_HOME");
   if (base.empty() || base.front() != '/') {
     const std::string home = env("HOME");
