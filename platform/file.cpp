@@ -166,8 +166,7 @@ bool TrustedOwner(uid_t uid) {
 
 bool TrustedFolder(const std::string& folder) {
   struct stat st;
-  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && TrustedOwner(st.st_uid) &&
-         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && Distrust(st).empty();
 }
 
 std::vector<std::string> Components(const std::string& path) {
@@ -289,6 +288,12 @@ uint32_t ResolveTrustedPath(const std::string& path, std::string& target) {
       break;
   }
   return error;
+}
+
+std::string Distrust(const struct stat& st) {
+  if (!TrustedOwner(st.st_uid)) return "is owned by uid " + std::to_string(st.st_uid);
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "is writable by group or others";
+  return {};
 }
 
 bool IsTrustedLink(const std::string& path) {

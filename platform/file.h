@@ -5,6 +5,7 @@
 // comment says so.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -45,6 +46,12 @@ uint32_t ResolveTrustedPath(const std::string& path, std::string& target);
 
 // True when `path` is a symbolic link that the rule above follows.
 bool IsTrustedLink(const std::string& path);
+
+// The rule for one file or folder whose status is `st`: owned by root or by
+// this process's effective user, and writable by neither group nor others.
+// Empty when it passes, else why not ("is owned by uid N", "is writable by
+// group or others").
+std::string Distrust(const struct stat& st);
 
 // True when `path` names an existing file that is not a folder.
 bool FileExists(const std::string& path);

@@ -50,16 +50,8 @@ ServiceRegistration FromText(const std::string& name, const std::string& path,
 }
 
 // A registration says what runs as root, so only what nobody else could have
-// written counts, as cron and sshd judge their files: owned by root (or by the
-// reader itself, who could write it anyway) and not writable by group or
-// others. Empty when `st` passes.
-std::string Distrust(const struct stat& st) {
-  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
-    return "is owned by uid " + std::to_string(st.st_uid);
-  }
-  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "is writable by group or others";
-  return {};
-}
+// written counts, as cron and sshd judge their files (platform::Distrust): the
+// reader itself could write it anyway.
 
 void Refuse(std::vector<std::string>* refusals, const std::string& what, const std::string& why) {
   if (refusals != nullptr) refusals->push_back(what + " " + why + ": not served");
