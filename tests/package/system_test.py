@@ -429,6 +429,33 @@ def aborted_upgrade(deb, work, version):
           "after the aborted upgrade, the service checks again")
 
 
+def aborted_install(deb, work, old_deb):
+    """1.0.0.1 removed, not purged, leaves its settings, log and reports in
+    its program folder; an install over them whose preinst fails after it
+    moved them puts them back, byte for byte. 1.0.0.1 then goes back on."""
+    run("dpkg", "-r", "vigilo", stdout=subprocess.DEVNULL)
+    check(package_status().startswith("deinstall ok config-files"),
+          "1.0.0.1 is removed, not purged: %s" % package_status())
+    check(not managers(), "the removal stopped svcmgr")
+    files = old_files()
+    said = run("dpkg", "-i", make_failing(deb, work), check=False, capture_output=True, text=True)
+    check(said.returncode != 0 and "vigilo test: preinst fails" in said.stderr,
+          "the install fails in its preinst")
+    check(old_files() == files, "the aborted install put the settings, the log and the reports back")
+    check(not os.path.lexists("/etc/vigilo/vigilo.ini") and not os.path.lexists(LOG),
+          "nothing of them is left in the new places")
+    run("dpkg", "-i", os.path.abspath(old_deb), stdout=subprocess.DEVNULL)
+    # The log may grow at once, should the old version start its service.
+    kept = {name: data for name, data in old_files().items() if name != "vigilo.log"}
+    check(installed("1.0.0.1") and kept == {n: d for n, d in files.items() if n != "vigilo.log"},
+          "1.0.0.1 installs again over its files")
+    target = checks_done() + 1
+    if not managers():
+        start_manager(work)
+    done = wait_until(lambda: run_lines(log_lines(), target), 60, "its first check")
+    check("Check DAILY" in done, "1.0.0.1 checks again")
+
+
 def reinstall(deb):
     """The same package again, as an upgrade installs it while the service
     runs: the registration, with what the administrator added to it, stays;
@@ -1059,6 +1086,7 @@ def main():
         start_manager(work)
         check_run(work, 1, 0, "1.0.0.1's first check")
         aborted_upgrade(deb, work, "1.0.0.1")
+        aborted_install(deb, work, old_deb)
         # The upgrade, in dpkg's two steps.
         before = old_files()
         unpack_upgrade(deb, before)
