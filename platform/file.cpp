@@ -306,17 +306,25 @@ uint32_t AppendToFile(const std::string& path, const std::string& data,
   std::string target;
   if (uint32_t rc = ResolveTrustedPath(path, target)) return rc;
   // Looked at before it is opened: opening a FIFO or a device can block or
-  // act on the device.
+  // act on the device. Anything but a file of one name (an untrusted link, a
+  // FIFO, a device, a second name of another file) loses the name to a new
+  // file, as a replacement would; what it pointed to is never opened.
   struct stat st;
-  if (::lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && !KeepsItsMode(st)) {
-    return S_ISDIR(st.st_mode) ? ErrorFromErrno(EISDIR) : kErrorAccessDenied;
+  if (::lstat(target.c_str(), &st) == 0 && !KeepsItsMode(st)) {
+    if (S_ISDIR(st.st_mode)) return ErrorFromErrno(EISDIR);
+    if (::unlink(target.c_str()) != 0 && errno != ENOENT) return LastErrorFromErrno();
   }
-  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  UniqueFd fd(::open(target.c_str(), flags));
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  UniqueFd fd;
   bool created = false;
-  if (fd.get() < 0 && errno == ENOENT) {
+  // Twice at most: a writer of another process may create the file between
+  // the two opens (EEXIST), and its file is then the one to append to.
+  for (int attempt = 0; attempt < 2 && fd.get() < 0; ++attempt) {
+    fd.reset(::open(target.c_str(), flags));
+    if (fd.get() >= 0 || errno != ENOENT) break;
     fd.reset(::open(target.c_str(), flags | O_CREAT | O_EXCL, 0600));
     created = fd.get() >= 0;
+    if (fd.get() < 0 && errno != EEXIST) break;
   }
   if (fd.get() < 0) return LastErrorFromErrno();
   // What was opened is checked again: the name may have changed since.

@@ -64,10 +64,11 @@ std::optional<int64_t> FileSize(const std::string& path);
 
 // Appends `data` to the file `path`, creating it with `newMode` when it does
 // not exist, and closes it again. A link is followed only when the
-// trusted-link rule above trusts it (else the open fails, O_NOFOLLOW); a name
-// that is no regular file of one link (a FIFO, a device, a hard link to
-// another file) is never opened for writing and gives kErrorAccessDenied.
-// Returns 0 or the error code.
+// trusted-link rule above trusts it; a name that holds anything else but a
+// regular file of one link (an untrusted link, a FIFO, a device, a hard link
+// to another file) is removed and a new file made in its place, so that
+// nothing it pointed to is ever opened for writing. Returns 0 or the error
+// code.
 uint32_t AppendToFile(const std::string& path, const std::string& data,
                       const NewFileMode& newMode = kPublicFile);
 

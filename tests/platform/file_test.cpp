@@ -318,8 +318,8 @@ TEST_F(TrustedLinkTest, FollowsOnlyTheLinksNoOtherUserCouldHavePlaced) {
 
 // The log's appends: through a trusted link to its target; never through an
 // untrusted one, nor into a FIFO (which would block or feed a reader) or a
-// hard link to another file.
-TEST_F(TrustedLinkTest, AppendsOnlyToARegularFileOrThroughATrustedLink) {
+// hard link to another file: such a name becomes a log file of its own.
+TEST_F(TrustedLinkTest, AppendsOnlyToAFileOfItsOwnOrThroughATrustedLink) {
   Folder("var", 0755);
   Link(At("var/vigilo.log"), "vigilo.log");
   ASSERT_EQ(platform::AppendToFile(At("vigilo.log"), "one\n"), 0u);
@@ -335,9 +335,16 @@ TEST_F(TrustedLinkTest, AppendsOnlyToARegularFileOrThroughATrustedLink) {
   // A reader on the FIFO, so that an open for writing would not block.
   platform::UniqueFd reader(::open(At("desk/fifo.log").c_str(), O_RDONLY | O_NONBLOCK));
   ASSERT_GE(reader.get(), 0);
+  // Each name becomes a log file of its own; what it pointed to gets nothing.
   for (const char* name : {"desk/linked.log", "desk/hard.log", "desk/fifo.log"}) {
     SCOPED_TRACE(name);
-    EXPECT_NE(platform::AppendToFile(At(name), "planted\n"), 0u);
+    EXPECT_EQ(platform::AppendToFile(At(name), "line\n"), 0u);
+    struct stat st;
+    ASSERT_EQ(::lstat(At(name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(Read(At(name)), "line\n");
   }
   EXPECT_EQ(Read(At("var/shadow")), "secret");
   char byte;
