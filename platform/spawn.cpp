@@ -77,10 +77,20 @@ int ArrangeDescriptors(ChildPlan& plan) {
   return 0;
 }
 
+// Every signal back to its default action, ignored ones too: the program
+// starts as if from a fresh login, not with what this process chose. Runs
+// while every signal is blocked, so that none reaches one of our handlers in
+// the child first. SIGKILL, SIGSTOP and the C library's own refuse; they are
+// default already.
+void ResetDispositions() {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  for (int signal = 1; signal < _NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
+}
+
 [[noreturn]] void RunChild(ChildPlan& plan) {
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ResetDispositions();
   const int report = ::fcntl(plan.report, F_DUPFD_CLOEXEC, plan.firstFree);
   if (report < 0) ChildFail(plan.report, errno);
   plan.report = report;
@@ -88,6 +98,12 @@ int ArrangeDescriptors(ChildPlan& plan) {
   for (const ChildStep& step : plan.request.steps) {
     if (int err = step()) ChildFail(report, err);
   }
+  // Last, so that a signal sent to the child before exec (a death signal set
+  // by a step, say) takes its default action here or stays pending for the
+  // program.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ::execve(plan.request.program.c_str(), plan.argv.data(),
            plan.request.env ? plan.envp.data() : environ);
   ChildFail(report, errno);
@@ -130,9 +146,15 @@ uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError) {
   if (::pipe2(report, O_CLOEXEC) != 0) return LastErrorFromErrno();
   UniqueFd reportRead(report[0]), reportWrite(report[1]);
   plan.report = reportWrite.get();
+  // The child starts with every signal blocked until its handlers are reset.
+  sigset_t all, previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   const pid_t child = ::fork();
-  if (child < 0) return LastErrorFromErrno();
   if (child == 0) RunChild(plan);
+  const int forkErrno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (child < 0) return ErrorFromErrno(forkErrno);
   reportWrite.reset();
   return AwaitExec(child, reportRead.get(), pid, childError);
 }

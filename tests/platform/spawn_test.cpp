@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,12 @@ int Reap(pid_t pid) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The raw wait status of `pid`, reaped here; -1 when it cannot be reaped.
+int WaitStatus(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
 // True when this process has no child left to reap, ended or not.
@@ -136,6 +143,83 @@ TEST(SpawnTest, ATargetThatIsItsOwnSourceIsKeptWhenOpen) {
   kept.reset();
   EXPECT_EQ(ReadAll(outRead.get()), "kept\nclosed\n");
   EXPECT_EQ(Reap(pid), 0);
+}
+
+// While alive: `signal` handled by one that writes to `marker`, or ignored
+// when `marker` is -1; then what was before.
+class SignalDisposition {
+ public:
+  SignalDisposition(int signal, int marker) : signal_(signal) {
+    marker_ = marker;
+    struct sigaction action {};
+    action.sa_handler = marker < 0 ? SIG_IGN : Mark;
+    sigemptyset(&action.sa_mask);
+    EXPECT_EQ(::sigaction(signal, &action, &previous_), 0);
+  }
+  ~SignalDisposition() { ::sigaction(signal_, &previous_, nullptr); }
+  SignalDisposition(const SignalDisposition&) = delete;
+  SignalDisposition& operator=(const SignalDisposition&) = delete;
+
+ private:
+  static void Mark(int) { [[maybe_unused]] ssize_t n = ::write(marker_, "x", 1); }
+  static inline int marker_ = -1;
+  int signal_;
+  struct sigaction previous_ {};
+};
+
+// A signal that reaches the child before exec meets its default action (here
+// the end of the child), never one of our handlers, which would run our code
+// in a copy of this process.
+TEST(SpawnTest, ASignalBeforeExecTakesItsDefaultActionNotOurHandler) {
+  int marks[2];
+  ASSERT_EQ(::pipe2(marks, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd marksRead(marks[0]), marksWrite(marks[1]);
+  SignalDisposition handled(SIGUSR1, marksWrite.get());
+  SpawnRequest request{"/bin/true", {"true"}, std::nullopt, {}, {}};
+  request.steps = {[] { return ::kill(::getpid(), SIGUSR1) == 0 ? 0 : errno; }};
+  pid_t pid = -1;
+  ASSERT_EQ(Spawn(request, pid), kErrorSuccess);
+  const int status = WaitStatus(pid);
+  char mark = 0;
+  EXPECT_LT(::read(marksRead.get(), &mark, 1), 1) << "our handler ran in the child";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << "status " << status;
+}
+
+// The program starts with no signal blocked or ignored, whatever this process
+// has (exec itself resets the caught ones; grep catches SIGSEGV of its own).
+TEST(SpawnTest, TheProgramStartsWithDefaultDispositions) {
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  UniqueFd outRead(out[0]), outWrite(out[1]);
+  SignalDisposition handled(SIGUSR1, outWrite.get());
+  SignalDisposition ignored(SIGUSR2, -1), pipeIgnored(SIGPIPE, -1);
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+  ::raise(SIGUSR1);  // pending here, not in the child
+
+  SpawnRequest request{"/bin/grep",
+                       {"grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status"},
+                       std::nullopt,
+                       {{1, outWrite.get()}},
+                       {}};
+  pid_t pid = -1;
+  const uint32_t rc = Spawn(request, pid);
+  outWrite.reset();
+  const std::string said = rc == kErrorSuccess ? ReadAll(outRead.get()) : "";
+  const int exitCode = rc == kErrorSuccess ? Reap(pid) : -1;
+  sigset_t pending;
+  sigpending(&pending);
+  const bool stillPending = sigismember(&pending, SIGUSR1) == 1;
+  ::signal(SIGUSR1, SIG_IGN);  // the pending one is dropped, not handled late
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ASSERT_EQ(rc, kErrorSuccess);
+  EXPECT_EQ(said,
+            "SigBlk:\t0000000000000000\n"
+            "SigIgn:\t0000000000000000\n");
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_TRUE(stillPending) << "our pending signal went elsewhere";
 }
 
 TEST(SpawnTest, ProgramOnPathFindsTheExecutableOfThatName) {
