@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include "platform/eintr.h"
 #include "platform/file.h"
@@ -35,6 +37,7 @@ struct ChildPlan {
   std::vector<char*> envp;
   std::vector<int> copies;  // the child's copies of the sources, one per ChildFd
   int firstFree;            // above every target: where the copies go
+  int fdLimit;              // the soft RLIMIT_NOFILE: above every descriptor we could open
   int report;               // the pipe's writing end
 };
 
@@ -73,8 +76,24 @@ int ArrangeDescriptors(ChildPlan& plan) {
   for (int fd = 0; fd < plan.firstFree; ++fd) {
     if (!IsTarget(fds, fd)) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  ::close_range(static_cast<unsigned>(plan.firstFree), ~0U, CLOSE_RANGE_CLOEXEC);
+  // close_range is missing before Linux 5.11 (ENOSYS, or EINVAL for the
+  // flag); then one at a time up to the limit, each closed one failing harmlessly.
+  if (::close_range(static_cast<unsigned>(plan.firstFree), ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = plan.firstFree; fd < plan.fdLimit; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
   return 0;
+}
+
+// Read before fork: getrlimit is not among the async-signal-safe calls. When
+// it cannot tell, the kernel's default ceiling (fs.nr_open).
+int DescriptorLimit() {
+  constexpr int kDefaultCeiling = 1 << 20;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > static_cast<rlim_t>(std::numeric_limits<int>::max())) {
+    return kDefaultCeiling;
+  }
+  return static_cast<int>(limit.rlim_cur);
 }
 
 // Every signal back to its default action, ignored ones too: the program
@@ -137,6 +156,7 @@ uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError) {
                  {},
                  std::vector<int>(request.fds.size(), -1),
                  3,
+                 DescriptorLimit(),
                  -1};
   plan.argv = Pointers(plan.args);
   plan.envp = Pointers(plan.env);

@@ -2,11 +2,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <string>
 
 #include "platform/syserror.h"
@@ -121,6 +126,49 @@ TEST(SpawnTest, NoDescriptorButThoseAskedForReachesTheProgram) {
   outWrite.reset();
   EXPECT_EQ(ReadAll(outRead.get()), "0 1 2 20 ");
   EXPECT_EQ(Reap(pid), 0);
+}
+
+// Makes close_range fail with ENOSYS in this process and its children, as on
+// a kernel before 5.11; false when the filter cannot be set.
+bool WithoutCloseRange() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close_range, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Without close_range, a descriptor of ours above the targets and without
+// close-on-exec still does not reach the program. The filter is set in a
+// child of the test, which spawns and sends back what the program saw.
+TEST(SpawnTest, WithoutCloseRangeTheRestAreStillClosedAtExec) {
+  int back[2];
+  ASSERT_EQ(::pipe2(back, O_CLOEXEC), 0);
+  UniqueFd backRead(back[0]), backWrite(back[1]);
+  const pid_t tester = ::fork();
+  ASSERT_GE(tester, 0);
+  if (tester == 0) {
+    UniqueFd null(::open("/dev/null", O_RDWR));  // no close-on-exec
+    if (!WithoutCloseRange() || null.get() < 0 || ::fcntl(null.get(), F_DUPFD, 40) < 0) {
+      ::_exit(2);
+    }
+    SpawnRequest request =
+        Shell("for n in $(seq 0 60); do [ -e /proc/self/fd/$n ] && printf '%s ' $n; done; true");
+    request.fds = {{0, null.get()}, {1, backWrite.get()}, {2, null.get()}};
+    pid_t pid = -1;
+    ::_exit(Spawn(request, pid) == kErrorSuccess && Reap(pid) == 0 ? 0 : 3);
+  }
+  backWrite.reset();
+  const std::string seen = ReadAll(backRead.get());
+  const int status = WaitStatus(tester);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no seccomp filter here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(seen, "0 1 2 ");
 }
 
 // A target equal to its source keeps our descriptor of that number; one not
