@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,6 +180,17 @@ uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError) {
   return AwaitExec(child, reportRead.get(), pid, childError);
 }
 
+namespace {
+
+// access(X_OK) alone also takes a folder (always so for root): only a
+// regular file that exec can run will do.
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
 std::string ProgramOnPath(const std::string& program) {
   if (program.find('/') != std::string::npos) return program;
   std::string path = GetEnvironmentVariable("PATH");
@@ -187,8 +199,12 @@ std::string ProgramOnPath(const std::string& program) {
   while (start <= path.size()) {
     size_t end = path.find(':', start);
     if (end == std::string::npos) end = path.size();
-    std::string candidate = JoinPath(end > start ? path.substr(start, end - start) : ".", program);
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    // An empty entry would mean the working folder, which a root process
+    // must never search.
+    if (end > start) {
+      std::string candidate = JoinPath(path.substr(start, end - start), program);
+      if (IsExecutableFile(candidate)) return candidate;
+    }
     start = end + 1;
   }
   return program;

@@ -54,9 +54,10 @@ struct SpawnRequest {
 uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError = nullptr);
 
 // `program` as a path for SpawnRequest::program: as it is when it holds a
-// "/", else the first executable one of that name on $PATH (or
-// /usr/local/bin:/usr/bin:/bin when PATH is empty), else `program` itself,
-// which then fails at exec with ENOENT.
+// "/", else the first regular file of that name with an execute bit that we
+// may run in a folder of $PATH (or /usr/local/bin:/usr/bin:/bin when PATH is
+// empty; empty entries are skipped, never taken as "."), else `program`
+// itself, which then fails at exec with ENOENT.
 std::string ProgramOnPath(const std::string& program);
 
 }  // namespace platform

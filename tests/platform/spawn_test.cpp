@@ -6,6 +6,7 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/process.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 #include "tests/support/temp_folder.h"
@@ -277,6 +279,38 @@ TEST(SpawnTest, ProgramOnPathFindsTheExecutableOfThatName) {
   EXPECT_NE(sh.find('/'), std::string::npos) << sh;
   EXPECT_EQ(::access(sh.c_str(), X_OK), 0);
   EXPECT_EQ(ProgramOnPath("no-such-program-here"), "no-such-program-here");
+}
+
+// Ahead of the real program on PATH: a folder of its name, a file of its name
+// no one may run, and an empty entry with one in the working folder; only the
+// real one comes back.
+TEST(SpawnTest, ProgramOnPathTakesOnlyAnExecutableFileAndNeverTheWorkingFolder) {
+  testing_support::TempFolder folder;
+  for (const char* dir : {"dir", "dir/prog", "plain", "real", "work"}) {
+    ASSERT_EQ(::mkdir(folder.File(dir).c_str(), 0755), 0) << dir;
+  }
+  const std::string plain = folder.Write("plain/prog", "#!/bin/sh\n");
+  const std::string real = folder.Write("real/prog", "#!/bin/sh\n");
+  const std::string work = folder.Write("work/prog", "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(plain.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(real.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(work.c_str(), 0755), 0);
+  const std::string oldPath = GetEnvironmentVariable("PATH");
+  char oldDir[4096];
+  ASSERT_NE(::getcwd(oldDir, sizeof oldDir), nullptr);
+  ASSERT_EQ(::chdir(folder.File("work").c_str()), 0);
+  const std::string dir = folder.File("dir"), plainDir = folder.File("plain"),
+                    realDir = folder.File("real");
+  const std::string paths[] = {dir + ":" + plainDir + ":" + realDir, ":" + realDir,
+                               plainDir + "::" + dir + ":" + realDir};
+  std::vector<std::string> found;
+  for (const std::string& path : paths) {
+    SetEnvironmentVariable("PATH", path);
+    found.push_back(ProgramOnPath("prog"));
+  }
+  SetEnvironmentVariable("PATH", oldPath);
+  ASSERT_EQ(::chdir(oldDir), 0);
+  for (size_t i = 0; i < found.size(); ++i) EXPECT_EQ(found[i], real) << paths[i];
 }
 
 }  // namespace
