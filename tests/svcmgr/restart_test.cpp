@@ -110,14 +110,19 @@ TEST_F(RestartTest, KilledAutomaticServiceIsStartedAgainWithGrowingDelays) {
   EXPECT_EQ(StopManager(), 0);
 }
 
-// A process that ran for the stable run begins the delays afresh.
+// A process that ran for the stable run begins the delays afresh. The
+// second kill comes at once, well within the stable run; the third a second
+// past it, counted from when the test saw the process run, which is after
+// the manager started it.
 TEST_F(RestartTest, AfterAStableRunTheDelaysBeginAfresh) {
+  const svcmgr::RestartPolicy policy{200ms, 3200ms, 2s};
   Register(kName, kServiceAutoStart);
-  StartManagerInProcess({200ms, 3200ms, 1s});
+  StartManagerInProcess(policy);
   WaitForState(kServiceRunning);
   KillAndAwaitNext();
   KillAndAwaitNext();  // within the stable run: the delay doubled
-  std::this_thread::sleep_for(1200ms);
+  const auto seenRunning = std::chrono::steady_clock::now();
+  std::this_thread::sleep_until(seenRunning + policy.stableRun + 1s);
   KillAndAwaitNext();
   std::vector<std::string> failures = FailureLines();
   ASSERT_EQ(failures.size(), 3u);
