@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -64,27 +65,30 @@ std::optional<gid_t> AdminGroupId() {
   return std::nullopt;
 }
 
+std::optional<std::vector<gid_t>> GroupsOf(const Account& account) {
+  // getgrouplist reports -1 and the count it needs when the array is short;
+  // a group database that grows while we read is given a few more tries.
+  std::vector<gid_t> groups(64);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int count = static_cast<int>(groups.size());
+    if (::getgrouplist(account.name.c_str(), account.gid, groups.data(), &count) >= 0) {
+      groups.resize(static_cast<size_t>(count));
+      return groups;
+    }
+    if (static_cast<size_t>(count) <= groups.size()) return std::nullopt;
+    groups.resize(static_cast<size_t>(count));
+  }
+  return std::nullopt;
+}
+
 bool IsAdminGroupMember(uid_t uid) {
   std::optional<gid_t> admins = AdminGroupId();
   if (!admins) return false;
   std::optional<Account> account = LookUpAccount(uid);
   if (!account) return false;
   if (account->gid == *admins) return true;
-  // getgrouplist reports -1 and the needed count when the array is short.
-  std::vector<gid_t> groups(64);
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    int count = static_cast<int>(groups.size());
-    if (::getgrouplist(account->name.c_str(), account->gid, groups.data(), &count) >= 0) {
-      groups.resize(static_cast<size_t>(count));
-      for (gid_t g : groups) {
-        if (g == *admins) return true;
-      }
-      return false;
-    }
-    groups.resize(static_cast<size_t>(count) > groups.size() ? static_cast<size_t>(count)
-                                                             : groups.size() * 2);
-  }
-  return false;
+  std::optional<std::vector<gid_t>> groups = GroupsOf(*account);
+  return groups && std::find(groups->begin(), groups->end(), *admins) != groups->end();
 }
 
 }  // namespace platform

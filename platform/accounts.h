@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -27,6 +28,10 @@ std::optional<Account> LookUpAccount(const std::string& name);
 
 // The account of uid `uid`; nullopt when there is none.
 std::optional<Account> LookUpAccount(uid_t uid);
+
+// The groups of `account` as initgroups would set them: its own group and
+// every group that lists it as a member. nullopt when they cannot be read.
+std::optional<std::vector<gid_t>> GroupsOf(const Account& account);
 
 // "vigilo", or $VIGILO_GROUP when it is set and not empty.
 std::string AdminGroupName();

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include "platform/eintr.h"
 #include "platform/file.h"
@@ -35,6 +38,7 @@ struct ChildPlan {
   std::vector<char*> envp;
   std::vector<int> copies;  // the child's copies of the sources, one per ChildFd
   int firstFree;            // above every target: where the copies go
+  int fdLimit;              // the soft RLIMIT_NOFILE: above every descriptor we could open
   int report;               // the pipe's writing end
 };
 
@@ -73,14 +77,40 @@ int ArrangeDescriptors(ChildPlan& plan) {
   for (int fd = 0; fd < plan.firstFree; ++fd) {
     if (!IsTarget(fds, fd)) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  ::close_range(static_cast<unsigned>(plan.firstFree), ~0U, CLOSE_RANGE_CLOEXEC);
+  // close_range is missing before Linux 5.11 (ENOSYS, or EINVAL for the
+  // flag); then one at a time up to the limit, each closed one failing harmlessly.
+  if (::close_range(static_cast<unsigned>(plan.firstFree), ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = plan.firstFree; fd < plan.fdLimit; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
   return 0;
 }
 
+// Read before fork: getrlimit is not among the async-signal-safe calls. When
+// it cannot tell, the kernel's default ceiling (fs.nr_open).
+int DescriptorLimit() {
+  constexpr int kDefaultCeiling = 1 << 20;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > static_cast<rlim_t>(std::numeric_limits<int>::max())) {
+    return kDefaultCeiling;
+  }
+  return static_cast<int>(limit.rlim_cur);
+}
+
+// Every signal back to its default action, ignored ones too: the program
+// starts as if from a fresh login, not with what this process chose. Runs
+// while every signal is blocked, so that none reaches one of our handlers in
+// the child first. SIGKILL, SIGSTOP and the C library's own refuse; they are
+// default already.
+void ResetDispositions() {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  for (int signal = 1; signal < _NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
+}
+
 [[noreturn]] void RunChild(ChildPlan& plan) {
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ResetDispositions();
   const int report = ::fcntl(plan.report, F_DUPFD_CLOEXEC, plan.firstFree);
   if (report < 0) ChildFail(plan.report, errno);
   plan.report = report;
@@ -88,6 +118,12 @@ int ArrangeDescriptors(ChildPlan& plan) {
   for (const ChildStep& step : plan.request.steps) {
     if (int err = step()) ChildFail(report, err);
   }
+  // Last, so that a signal sent to the child before exec (a death signal set
+  // by a step, say) takes its default action here or stays pending for the
+  // program.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ::execve(plan.request.program.c_str(), plan.argv.data(),
            plan.request.env ? plan.envp.data() : environ);
   ChildFail(report, errno);
@@ -121,6 +157,7 @@ uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError) {
                  {},
                  std::vector<int>(request.fds.size(), -1),
                  3,
+                 DescriptorLimit(),
                  -1};
   plan.argv = Pointers(plan.args);
   plan.envp = Pointers(plan.env);
@@ -130,12 +167,29 @@ uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError) {
   if (::pipe2(report, O_CLOEXEC) != 0) return LastErrorFromErrno();
   UniqueFd reportRead(report[0]), reportWrite(report[1]);
   plan.report = reportWrite.get();
+  // The child starts with every signal blocked until its handlers are reset.
+  sigset_t all, previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   const pid_t child = ::fork();
-  if (child < 0) return LastErrorFromErrno();
   if (child == 0) RunChild(plan);
+  const int forkErrno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (child < 0) return ErrorFromErrno(forkErrno);
   reportWrite.reset();
   return AwaitExec(child, reportRead.get(), pid, childError);
 }
+
+namespace {
+
+// access(X_OK) alone also takes a folder (always so for root): only a
+// regular file that exec can run will do.
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
 
 std::string ProgramOnPath(const std::string& program) {
   if (program.find('/') != std::string::npos) return program;
@@ -145,8 +199,12 @@ std::string ProgramOnPath(const std::string& program) {
   while (start <= path.size()) {
     size_t end = path.find(':', start);
     if (end == std::string::npos) end = path.size();
-    std::string candidate = JoinPath(end > start ? path.substr(start, end - start) : ".", program);
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    // An empty entry would mean the working folder, which a root process
+    // must never search.
+    if (end > start) {
+      std::string candidate = JoinPath(path.substr(start, end - start), program);
+      if (IsExecutableFile(candidate)) return candidate;
+    }
     start = end + 1;
   }
   return program;

@@ -42,9 +42,10 @@ struct SpawnRequest {
   std::vector<ChildStep> steps;                 // run in order after the descriptors are set
 };
 
-// Starts `request.program`. In the child: the signal mask emptied, the
-// descriptors of `fds` set (every other one closed at exec, whatever its
-// flags), the steps run, then exec. Returns kErrorSuccess once the program
+// Starts `request.program`. In the child: every signal blocked and reset to
+// its default action (ignored ones too), the descriptors of `fds` set (every other one closed at
+// exec, whatever its flags), the steps run with every signal still blocked, the signal mask
+// emptied, then exec. Returns kErrorSuccess once the program
 // runs, with `pid` set: the caller reaps it. When a step or exec failed, the
 // child has been reaped, `pid` is -1, `childError` (if given) is what the
 // step returned or exec's errno, and the result is its code (ErrorFromErrno;
@@ -53,9 +54,10 @@ struct SpawnRequest {
 uint32_t Spawn(const SpawnRequest& request, pid_t& pid, int* childError = nullptr);
 
 // `program` as a path for SpawnRequest::program: as it is when it holds a
-// "/", else the first executable one of that name on $PATH (or
-// /usr/local/bin:/usr/bin:/bin when PATH is empty), else `program` itself,
-// which then fails at exec with ENOENT.
+// "/", else the first regular file of that name with an execute bit that we
+// may run in a folder of $PATH (or /usr/local/bin:/usr/bin:/bin when PATH is
+// empty; empty entries are skipped, never taken as "."), else `program`
+// itself, which then fails at exec with ENOENT.
 std::string ProgramOnPath(const std::string& program);
 
 }  // namespace platform

@@ -118,21 +118,6 @@ struct ServiceAccount {
   std::vector<gid_t> groups;
 };
 
-// The groups of `account` as initgroups would set them: its own group and
-// every group that lists it. nullopt when they cannot be read.
-std::optional<std::vector<gid_t>> GroupsOf(const Account& account) {
-  std::vector<gid_t> groups(32);
-  for (;;) {
-    int count = static_cast<int>(groups.size());
-    if (::getgrouplist(account.name.c_str(), account.gid, groups.data(), &count) >= 0) {
-      groups.resize(static_cast<size_t>(count));
-      return groups;
-    }
-    if (static_cast<size_t>(count) <= groups.size()) return std::nullopt;
-    groups.resize(static_cast<size_t>(count));
-  }
-}
-
 // Locks `lockPath` for the new process; kErrorServiceAlreadyRunning when a
 // previous process still holds it.
 uint32_t LockForNewProcess(const std::string& lockPath, platform::UniqueFd& lock) {
@@ -213,7 +198,7 @@ uint32_t LaunchService(const platform::ServiceRegistration& registration,
   if (!registration.User.empty()) {
     std::optional<Account> found = platform::LookUpAccount(registration.User);
     if (!found) return platform::kErrorServiceLogonFailed;
-    std::optional<std::vector<gid_t>> groups = GroupsOf(*found);
+    std::optional<std::vector<gid_t>> groups = platform::GroupsOf(*found);
     if (!groups) return platform::kErrorServiceLogonFailed;
     account = ServiceAccount{std::move(*found), std::move(*groups)};
   }

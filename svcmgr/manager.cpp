@@ -204,7 +204,9 @@ void ServiceManager::StartNewAutomaticServices() {
     const std::string key = ServiceNameKey(reg.Name);
     seen.insert(key);
     if (known_.count(key) > 0 || reg.StartType != kServiceAutoStart) continue;
-    if (uint32_t err = StartService(reg.Name, reg)) {
+    // One started by hand since the last reading already is what we want.
+    const uint32_t err = StartService(reg.Name, reg);
+    if (err != kErrorSuccess && err != kErrorServiceAlreadyRunning) {
       Log(EventType::Error, "automatic start of " + reg.Name + " failed: " + SystemErrorText(err));
     }
   }
@@ -558,9 +560,10 @@ void ServiceManager::ProcessEnded(Instance& instance, int waitStatus) {
 }
 
 std::optional<std::chrono::milliseconds> ServiceManager::ScheduleRestart(Instance& instance) {
+  // The registration it runs by decides; the one on disk is read (and a
+  // refusal of it logged) when the restart is due.
   if (shuttingDown_ || instance.stopAsked) return std::nullopt;
-  std::optional<ServiceRegistration> reg = ReadServiceRegistration(instance.registration.Name);
-  if (!reg || reg->StartType != kServiceAutoStart) return std::nullopt;
+  if (instance.registration.StartType != kServiceAutoStart) return std::nullopt;
   const RestartPolicy& policy = options_.restart;
   const Clock::time_point now = Clock::now();
   if (instance.nextDelay.count() == 0 || now - instance.launchedAt >= policy.stableRun) {

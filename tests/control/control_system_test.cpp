@@ -67,12 +67,7 @@ using testing_support::ReadFile;
 
 // Waits for `done`, failing after a generous bound; nothing here measures time.
 bool WaitUntil(const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + 30s;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return done();
+  return testing_support::WaitUntil(done, 30s);
 }
 
 // True when `text` has the form of `shape`, in which '#' stands for a digit.

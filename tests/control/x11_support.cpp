@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "tests/support/child_runner.h"
 
 namespace control_test {
 
@@ -55,8 +58,9 @@ TestXServer::TestXServer() {
 
 TestXServer::~TestXServer() {
   if (pid_ > 0) {
+    // Killed if it has not ended by then: a hung server must not hang the test.
     ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
+    testing_support::AwaitExit(pid_, std::chrono::steady_clock::now() + std::chrono::seconds(30));
   }
 }
 

@@ -290,14 +290,11 @@ pid_t StartAs(const std::string& account, std::function<int()> body) {
   // child of a threaded process may only make plain system calls until it
   // runs the body.
   std::optional<platform::Account> user = platform::LookUpAccount(account);
-  std::vector<gid_t> groups(256);
-  int count = static_cast<int>(groups.size());
-  if (user && ::getgrouplist(user->name.c_str(), user->gid, groups.data(), &count) < 0) {
-    user.reset();
-  }
+  std::optional<std::vector<gid_t>> groups;
+  if (user) groups = platform::GroupsOf(*user);
   pid_t child = ::fork();
   if (child != 0) return child;
-  if (!user || ::setgroups(static_cast<size_t>(count), groups.data()) != 0 ||
+  if (!user || !groups || ::setgroups(groups->size(), groups->data()) != 0 ||
       ::setgid(user->gid) != 0 || ::setuid(user->uid) != 0) {
     ::_exit(255);
   }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -109,6 +111,13 @@ TEST(AccountsTest, ASupplementaryGroupMakesAMember) {
   // Read again at each call: the new member counts at once.
   EXPECT_TRUE(IsAdminGroupMember(nobody->uid));
   EXPECT_FALSE(IsAdminGroupMember(0));
+  std::optional<std::vector<gid_t>> groups = platform::GroupsOf(*nobody);
+  ASSERT_TRUE(groups);
+  auto holds = [&groups](gid_t gid) {
+    return std::find(groups->begin(), groups->end(), gid) != groups->end();
+  };
+  EXPECT_TRUE(holds(nobody->gid)) << "its own group";
+  EXPECT_TRUE(holds(*AdminGroupId())) << "the group that lists it";
 }
 
 }  // namespace

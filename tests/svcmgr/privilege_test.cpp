@@ -1,18 +1,9 @@
 // The drop to a service's own account.
+#include "platform/accounts.h"
 #include "tests/svcmgr/svcmgr_fixture.h"
 
 namespace svcmgr_test {
 namespace {
-
-std::set<gid_t> GroupsOf(const passwd& account) {
-  std::vector<gid_t> groups(64);
-  int count = static_cast<int>(groups.size());
-  while (::getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) < 0) {
-    groups.resize(static_cast<size_t>(count) + 1);
-    count = static_cast<int>(groups.size());
-  }
-  return std::set<gid_t>(groups.begin(), groups.begin() + count);
-}
 
 std::set<gid_t> RecordedGroups(const std::string& line) {
   std::istringstream in(line);
@@ -27,10 +18,11 @@ std::set<gid_t> RecordedGroups(const std::string& line) {
 // saved ids and that account's groups: none of root's stay behind.
 TEST_F(SvcmgrTest, ServiceOfAnAccountHasItsIdsAndGroupsAndNoneOfRoots) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a service as another user";
-  passwd* found = ::getpwnam("nobody");
-  ASSERT_NE(found, nullptr);
-  const passwd nobody = *found;
-  const std::set<gid_t> nobodyGroups = GroupsOf(nobody);
+  const std::optional<Account> nobody = LookUpAccount("nobody");
+  ASSERT_TRUE(nobody);
+  const std::optional<std::vector<gid_t>> groupsOfNobody = GroupsOf(*nobody);
+  ASSERT_TRUE(groupsOfNobody);
+  const std::set<gid_t> nobodyGroups(groupsOfNobody->begin(), groupsOfNobody->end());
   std::vector<gid_t> own(static_cast<size_t>(::getgroups(0, nullptr)));
   own.resize(static_cast<size_t>(::getgroups(static_cast<int>(own.size()), own.data())));
   own.push_back(0);
@@ -42,7 +34,7 @@ TEST_F(SvcmgrTest, ServiceOfAnAccountHasItsIdsAndGroupsAndNoneOfRoots) {
   ASSERT_EQ(Start(), 0u);
   WaitForState(kServiceRunning);
   WaitForRecord("groups");
-  const std::string uid = std::to_string(nobody.pw_uid), gid = std::to_string(nobody.pw_gid);
+  const std::string uid = std::to_string(nobody->uid), gid = std::to_string(nobody->gid);
   EXPECT_EQ(RecordOf("ids"), std::vector<std::string>{"ids " + uid + " " + uid + " " + uid + " " +
                                                       gid + " " + gid + " " + gid});
   ASSERT_EQ(RecordOf("groups").size(), 1u);

@@ -223,6 +223,25 @@ TEST_F(SvcmgrTest, SighupKeepsManagerAndServiceAndStartsNewAutomaticRegistration
   EXPECT_EQ(RecordOf("shutdown").size(), 2u);
 }
 
+// A service registered on demand, started by hand, then made automatic: the
+// next reading finds it running, which is no failed start.
+TEST_F(SvcmgrTest, SighupTakesANewAutomaticServiceAlreadyRunningAsStarted) {
+  StartManagerInProcess({});
+  Register(kName, kServiceDemandStart);
+  ASSERT_EQ(Start(), 0u);
+  WaitForState(kServiceRunning);
+  DeleteServiceRegistration(kName);
+  Register(kName, kServiceAutoStart);
+  ASSERT_EQ(::kill(manager_, SIGHUP), 0);
+  ASSERT_TRUE(WaitUntil([&] { return !ManagerLogWith("SIGHUP").empty(); }));
+  ServiceStatus state;
+  ASSERT_EQ(Control(kServiceControlStop, state), 0u) << "the reading is done by now";
+  WaitForState(kServiceStopped);
+  EXPECT_TRUE(ManagerLogWith("automatic start").empty());
+  EXPECT_EQ(ServicePids().size(), 1u);
+  EXPECT_EQ(StopManager(), 0);
+}
+
 TEST_F(SvcmgrTest, HelpAndVersionPrintAndEndWith0) {
   RunResult help = Run(SVCMGR_PATH, {"--help"});
   EXPECT_EQ(help.status, 0);

@@ -110,14 +110,19 @@ TEST_F(RestartTest, KilledAutomaticServiceIsStartedAgainWithGrowingDelays) {
   EXPECT_EQ(StopManager(), 0);
 }
 
-// A process that ran for the stable run begins the delays afresh.
+// A process that ran for the stable run begins the delays afresh. The
+// second kill comes at once, well within the stable run; the third a second
+// past it, counted from when the test saw the process run, which is after
+// the manager started it.
 TEST_F(RestartTest, AfterAStableRunTheDelaysBeginAfresh) {
+  const svcmgr::RestartPolicy policy{200ms, 3200ms, 2s};
   Register(kName, kServiceAutoStart);
-  StartManagerInProcess({200ms, 3200ms, 1s});
+  StartManagerInProcess(policy);
   WaitForState(kServiceRunning);
   KillAndAwaitNext();
   KillAndAwaitNext();  // within the stable run: the delay doubled
-  std::this_thread::sleep_for(1200ms);
+  const auto seenRunning = std::chrono::steady_clock::now();
+  std::this_thread::sleep_until(seenRunning + policy.stableRun + 1s);
   KillAndAwaitNext();
   std::vector<std::string> failures = FailureLines();
   ASSERT_EQ(failures.size(), 3u);
@@ -128,6 +133,29 @@ TEST_F(RestartTest, AfterAStableRunTheDelaysBeginAfresh) {
   ServiceStatus status;
   ASSERT_EQ(Control(kServiceControlStop, status), 0u);
   WaitForState(kServiceStopped);
+}
+
+// A registration spoiled while its service runs: the failure is still planned
+// to be started again by what the service ran with, and when it is due the
+// registration read then is refused, with its reason in the log.
+TEST_F(RestartTest, ARegistrationRefusedWhenTheRestartIsDueIsLoggedAndNotStarted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the manager refuses a registration only as root";
+  Register(kName, kServiceAutoStart);
+  StartManagerInProcess({200ms, 200ms, 60s});
+  WaitForState(kServiceRunning);
+  ASSERT_EQ(::chmod(RegistrationFile(kName).c_str(), 0666), 0);
+  ASSERT_EQ(ServicePids().size(), 1u);
+  ASSERT_EQ(::kill(ServicePids()[0], SIGKILL), 0);
+  const std::string notAgain = std::string(kName) + " is not started again";
+  ASSERT_TRUE(WaitUntil([&] { return !ManagerLogWith(notAgain).empty(); }));
+  ASSERT_EQ(FailureLines().size(), 1u);
+  EXPECT_NE(FailureLines()[0].find("; it is started again in 200 ms"), std::string::npos)
+      << FailureLines()[0];
+  EXPECT_EQ(ManagerLogWith(RegistrationFile(kName) + " is writable by group or others: not served")
+                .size(),
+            1u);
+  EXPECT_EQ(ServicePids().size(), 1u);
+  EXPECT_EQ(StopManager(), 0);
 }
 
 // A stop asked for is never undone: neither the one the service obeys nor one

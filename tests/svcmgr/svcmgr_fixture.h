@@ -60,12 +60,7 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
 
 // Waits for `done`, failing after a generous bound; no test measures time.
 inline bool WaitUntil(const std::function<bool()>& done) {
-  auto end = std::chrono::steady_clock::now() + 30s;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return done();
+  return testing_support::WaitUntil(done, 30s);
 }
 
 struct RunResult {
