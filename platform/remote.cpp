@@ -85,19 +85,15 @@ std::string SshSaid(const std::string& errorFile, const std::string& otherwise) 
 }
 
 // The child's steps: its own process group (so that a ProxyCommand ends with
-// it), SIGTERM when the starting thread ends (a crashed program leaves no
-// forwarding behind), and the signals ssh expects as they are by default.
+// it) and SIGTERM when the starting thread ends (a crashed program leaves no
+// forwarding behind). Spawn gives ssh the default signal dispositions.
 std::vector<ChildStep> SshChildSteps(pid_t parent) {
   return {[] {
             ::setpgid(0, 0);
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             return 0;
           },
-          [parent] { return ::getppid() == parent ? 0 : ESRCH; },
-          [] {
-            for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) ::signal(signal, SIG_DFL);
-            return 0;
-          }};
+          [parent] { return ::getppid() == parent ? 0 : ESRCH; }};
 }
 
 // ssh's command line: our own process in the foreground, every pipe of
