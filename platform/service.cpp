@@ -125,6 +125,11 @@ bool ThreadMessageQueue::Peek(ThreadMessage& message, uint32_t filterMin,
   return false;
 }
 
+bool ThreadMessageQueue::Contains(const std::function<bool(const ThreadMessage&)>& matches) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::any_of(messages_.begin(), messages_.end(), matches);
+}
+
 bool ThreadMessageQueue::TryTake(ThreadMessage& message) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (messages_.empty()) return false;
@@ -211,6 +216,10 @@ void TService::ReportServiceStatus() {
 
 bool TService::PeekMessage(ThreadMessage& Msg, uint32_t MsgFilterMin, uint32_t MsgFilterMax) const {
   return queue_.Peek(Msg, MsgFilterMin, MsgFilterMax);
+}
+
+bool TService::IsMessageQueued(const std::function<bool(const ThreadMessage&)>& Matches) const {
+  return queue_.Contains(Matches);
 }
 
 void TService::ProcessControlRequests(bool Wait) {

@@ -57,13 +57,19 @@ struct ThreadMessage {
   uint32_t LParam = 0;
 };
 
-// A thread's message queue: any thread posts, the owning thread looks and takes.
+// A thread's message queue: any thread posts and looks, the owning thread
+// takes. Every call holds the queue's lock, so a look from another thread sees
+// the queue whole, before or after a post or a take.
 class ThreadMessageQueue {
  public:
   void Post(const ThreadMessage& message);
   // The first message whose Message lies in [filterMin, filterMax], left in
   // the queue. False when there is none.
   bool Peek(ThreadMessage& message, uint32_t filterMin, uint32_t filterMax) const;
+  // True when any queued message, wherever it stands, satisfies `matches`;
+  // nothing is removed. `matches` runs under the queue's lock: it must not
+  // call back into the queue.
+  bool Contains(const std::function<bool(const ThreadMessage&)>& matches) const;
   // Removes the first message; false when the queue is empty.
   bool TryTake(ThreadMessage& message);
   // Waits for a message and removes it.
@@ -114,8 +120,14 @@ class TService {
   // queue is empty; with Wait, goes on waiting for messages until terminated.
   void ProcessControlRequests(bool Wait);
 
-  // Service thread: PeekMessage with PM_NOREMOVE on the service thread's queue.
+  // Any thread: PeekMessage with PM_NOREMOVE on the service thread's queue.
+  // What it finds may be taken by the service thread right after.
   bool PeekMessage(ThreadMessage& Msg, uint32_t MsgFilterMin, uint32_t MsgFilterMax) const;
+  // Any thread: true when a message in the service thread's queue satisfies
+  // `Matches`, behind other messages too; nothing is removed. A watch of work
+  // on the service thread asks it, since a request queued behind another
+  // (an interrogate, say) is never first while that work holds the thread.
+  bool IsMessageQueued(const std::function<bool(const ThreadMessage&)>& Matches) const;
 
   // True once a stop or shutdown handler has marked the service thread terminated.
   bool Terminated() const { return terminated_.load(); }

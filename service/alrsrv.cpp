@@ -432,10 +432,11 @@ bool TAlarmSvc::IsControlPending() {
 
 bool TAlarmSvc::IsStopRequested() const {
   if (Terminated()) return true;
-  platform::ThreadMessage msg;
-  if (!PeekMessage(msg, platform::kCmServiceControl, platform::kCmServiceControl)) return false;
-  return msg.WParam == platform::kServiceControlStop ||
-         msg.WParam == platform::kServiceControlShutdown;
+  return IsMessageQueued([](const platform::ThreadMessage& msg) {
+    return msg.Message == platform::kCmServiceControl &&
+           (msg.WParam == platform::kServiceControlStop ||
+            msg.WParam == platform::kServiceControlShutdown);
+  });
 }
 
 // ---- Check run ----

@@ -189,8 +189,9 @@ class TAlarmSvc : public platform::TService {
   // One chain's connect, check and disconnect, under the watch of DoDataCheck.
   void ExamineChain(const TChainParams& Chain);
   void ExamineWatchedChain(const TChainParams& Chain);
-  // Any thread: the first control request waiting is a stop or a shutdown
-  // (the queue's look is locked), or the service is terminated.
+  // Any thread: a stop or a shutdown waits among the control requests,
+  // behind others too (the queue's look is locked), or the service is
+  // terminated. The cancel points still act on the first request only.
   bool IsStopRequested() const;
   void WriteChainReport(int32_t Index);
   void MailChainReport(const std::string& FolderName, const std::string& ReportPath);

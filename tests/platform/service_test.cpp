@@ -200,6 +200,24 @@ TEST(ThreadMessageQueueTest, PeekLeavesTakeRemovesInOrder) {
             (std::vector<uint32_t>{71, kCmServiceControl * 10 + 4, kCmServiceControl * 10 + 1}));
 }
 
+TEST(ThreadMessageQueueTest, ContainsLooksBehindTheFirstAndRemovesNothing) {
+  ThreadMessageQueue queue;
+  const auto isStop = [](const ThreadMessage& m) {
+    return m.Message == kCmServiceControl && m.WParam == kServiceControlStop;
+  };
+  EXPECT_FALSE(queue.Contains(isStop));
+  queue.Post({kCmServiceControl, kServiceControlInterrogate, 0});
+  EXPECT_FALSE(queue.Contains(isStop));
+  queue.Post({kCmServiceControl, kServiceControlStop, 0});
+  EXPECT_TRUE(queue.Contains(isStop)) << "behind the interrogate";
+  EXPECT_TRUE(queue.Contains(isStop)) << "a look removes nothing";
+  ThreadMessage msg;
+  ASSERT_TRUE(queue.TryTake(msg));
+  EXPECT_EQ(msg.WParam, kServiceControlInterrogate) << "the order is kept";
+  ASSERT_TRUE(queue.TryTake(msg));
+  EXPECT_FALSE(queue.Contains(isStop));
+}
+
 TEST(ThreadMessageQueueTest, PostsFromManyThreadsAllArrive) {
   ThreadMessageQueue queue;
   std::vector<std::thread> posters;

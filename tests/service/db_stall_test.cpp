@@ -12,6 +12,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/debuglog.h"
 #include "platform/scm.h"
@@ -19,6 +20,7 @@
 #include "tests/service/fbtest.h"
 #include "tests/service/service_test_support.h"
 #include "tests/service/tcp_relay.h"
+#include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -31,6 +33,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::ReadFile;
 using testing_support::TcpRelay;
+using testing_support::WaitUntil;
 
 // What a stalled relay lets through: the attach (about 1200 bytes with the
 // test's names) and the start of the schema probes, so that the server falls
@@ -104,6 +107,14 @@ class StalledChainTest : public ::testing::Test {
     ::unsetenv("VIGILO_COMMON_DESKTOP");
   }
 
+  // The chains, with the detailed log and one check a day at 18:00.
+  void UseChains(std::vector<TChainParams> chains) {
+    svc->Config->Chains = std::move(chains);
+    svc->Config->LogDetailed = true;
+    svc->Config->ExactTime->SetText("18:00");
+    svc->Config->SaveToFile(dir.File("prog/vigilo.ini"));
+  }
+
   TChainParams Chain(const std::string& folder, const std::string& connection) {
     TChainParams chain;
     chain.TrackedChain = folder;
@@ -125,11 +136,8 @@ class StalledChainTest : public ::testing::Test {
 TEST_F(StalledChainTest, AStalledChainTimesOutAndTheCheckGoesOnToItsEnd) {
   TcpRelay relay(kStallAfterBytes);
   const fbtest::Fixture& db = fbtest::Databases();
-  svc->Config->Chains = {Chain("SHOPS1", db.Rule), Chain("SHOPS2", ThroughRelay(relay, db.Rule)),
-                         Chain("SHOPS3", db.Bare)};
-  svc->Config->LogDetailed = true;
-  svc->Config->ExactTime->SetText("18:00");
-  svc->Config->SaveToFile(dir.File("prog/vigilo.ini"));
+  UseChains({Chain("SHOPS1", db.Rule), Chain("SHOPS2", ThroughRelay(relay, db.Rule)),
+             Chain("SHOPS3", db.Bare)});
   svc->ChainTimeLimit = 2s;
   // The first pause lasts until the first check is due; the one after the
   // check shows the next one scheduled and asks for the stop.
@@ -171,6 +179,51 @@ TEST_F(StalledChainTest, AStalledChainTimesOutAndTheCheckGoesOnToItsEnd) {
   EXPECT_TRUE(fs::exists(dir.File("prog/Reports/alert_report_SHOPS3.html")));
   EXPECT_EQ(scheduled, fbtest::FixtureToday() + 1 + EncodeTime(18, 0, 0, 0)) << "tomorrow's";
   EXPECT_EQ(svc->LastErrorText, timeOut);
+  EXPECT_FALSE(dm.IsConnected());
+}
+
+// A stop queued behind an interrogate while the first chain is stalled: the
+// service thread is held in the chain's work and takes neither, yet the watch
+// sees the stop and aborts the chain half the wait hint later, long before
+// the chain's time limit; the check is canceled there and the loop stops.
+TEST_F(StalledChainTest, AStopBehindAnInterrogateCancelsAStalledChainWithinHalfTheWaitHint) {
+  TcpRelay relay(kStallAfterBytes);
+  const fbtest::Fixture& db = fbtest::Databases();
+  UseChains({Chain("SHOPS1", ThroughRelay(relay, db.Rule)), Chain("SHOPS2", db.Bare)});
+  svc->ChainTimeLimit = 120s;
+  svc->WaitHint = 2000;
+  const std::chrono::milliseconds stopLimit(svc->WaitHint / 2);
+  // The abort, the client's return and the loop's end, with room for a
+  // sanitizer's pace; far below the time limit all the same.
+  const std::chrono::milliseconds margin = 4s;
+  int pauses = 0;
+  svc->Sleep = [&](uint32_t) {
+    if (++pauses == 1) {
+      now = svc->NextCheck + 1.0 / 86400000;
+    } else {
+      std::this_thread::sleep_for(1ms);
+    }
+  };
+  std::future<void> loop =
+      std::async(std::launch::async, [this] { svc->ServiceExecute(svc.get()); });
+  const bool stalled = WaitUntil([&] { return relay.Stalled(); }, 30s);
+  const auto posted = std::chrono::steady_clock::now();
+  svc->PostControlCode(platform::kServiceControlInterrogate);
+  svc->PostControlCode(platform::kServiceControlStop);
+  const bool ended = EndsWithin(loop, stopLimit + margin, relay);
+  const auto elapsed = std::chrono::steady_clock::now() - posted;
+  loop.get();
+
+  ASSERT_TRUE(stalled) << "the server fell silent during the check";
+  EXPECT_TRUE(ended) << "the stop behind the interrogate was not seen: the chain ran on";
+  EXPECT_GE(elapsed, stopLimit) << "the stop was given its time";
+  EXPECT_TRUE(svc->Terminated());
+  const std::vector<std::string> log = LogTexts(dir.File("prog/vigilo.log"));
+  EXPECT_THAT(log, Contains("Current service task canceled due to urgent control request."))
+      << ::testing::PrintToString(log);
+  EXPECT_THAT(log, Not(Contains("Check SHOPS2"))) << "the check ended at the stalled chain";
+  EXPECT_THAT(log, Not(Contains(HasSubstr("Database time-out"))));
+  EXPECT_THAT(log, Not(Contains(HasSubstr("Data check done"))));
   EXPECT_FALSE(dm.IsConnected());
 }
 

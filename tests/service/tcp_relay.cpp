@@ -82,10 +82,25 @@ void TcpRelay::CloseAll() {
   const int request = ++closeRequests_;
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
-  while (closesDone_ < request) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto deadline = std::chrono::steady_clock::now() + kCloseAllLimit;
+  while (closesDone_ < request) {
+    // Read before the count again: a thread that closed them and then ended
+    // has done what was asked.
+    if (!running_ && closesDone_ < request) {
+      throw std::runtime_error("the relay's thread has ended");
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw std::runtime_error("the relay did not close its connections in time");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void TcpRelay::Run() {
+  struct Ended {
+    std::atomic<bool>& running;
+    ~Ended() { running = false; }
+  } ended{running_};
   std::vector<std::unique_ptr<Link>> links;
   std::vector<char> buffer(65536);
   while (!ending_) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,7 +34,11 @@ class TcpRelay {
   bool Stalled() const { return stalled_; }
   // Closes every connection held so far and returns once they are closed: a
   // client waiting on one of them sees it end. Later ones are served as before.
+  // Throws std::runtime_error when the relay's thread has ended, or has not
+  // closed them within kCloseAllLimit, so that a broken relay fails a test
+  // instead of hanging it.
   void CloseAll();
+  static constexpr std::chrono::seconds kCloseAllLimit{10};
 
  private:
   void Run();
@@ -48,6 +53,8 @@ class TcpRelay {
   std::atomic<int> closeRequests_{0};
   std::atomic<int> closesDone_{0};
   std::atomic<bool> ending_{false};
+  // Cleared when Run returns, for whatever reason.
+  std::atomic<bool> running_{true};
   std::thread thread_;
 };
 
