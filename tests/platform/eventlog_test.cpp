@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -47,12 +49,23 @@ class FakeSyslog : public platform::SyslogApi {
 };
 
 // What a pipe's write end received, once the writers are gone.
+// At most 30 s: a writer that never ends fails the test rather than hangs it.
 std::string Drain(int readEnd) {
   std::string text;
   char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(readEnd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
-  return text;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd ready{readEnd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+      ADD_FAILURE() << "the writer did not end";
+      return text;
+    }
+    const ssize_t n = ::read(readEnd, buffer, sizeof buffer);
+    if (n <= 0) return text;
+    text.append(buffer, static_cast<size_t>(n));
+  }
 }
 
 TEST(EventLog, OpensAtTheFirstReportAndClosesAtTheEnd) {
