@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -155,18 +156,43 @@ int BindSyslogSocket() {
   return server;
 }
 
-// The real syslog(3), whose socket /dev/log is replaced in a mount namespace
-// of a child process, so that the machine's log never sees the test.
-TEST(EventLog, ReportsReachTheSyslogSocket) {
+// What a child with a /dev of its own wrote to its pipe, its pid and exit
+// status (77: no mount namespace here).
+struct PrivateDevRun {
+  pid_t pid = -1;
+  int status = -1;
+  std::string output;
+};
+
+// Runs `body` in a child whose /dev holds a syslog daemon's socket when
+// `withSocket`, so that the machine's log never sees the test. `body` gets
+// the pipe's write end and the socket (-1 without one) and returns the
+// child's exit status.
+PrivateDevRun RunWithPrivateDev(bool withSocket, const std::function<int(int, int)>& body) {
+  PrivateDevRun run;
   int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  if (::pipe(fds) != 0) return run;
+  run.pid = ::fork();
+  if (run.pid == 0) {
     ::close(fds[0]);
     if (!PrivateDev()) ::_exit(77);
-    const int server = BindSyslogSocket();
-    if (server < 0) ::_exit(78);
+    const int server = withSocket ? BindSyslogSocket() : -1;
+    if (withSocket && server < 0) ::_exit(78);
+    ::_exit(body(fds[1], server));
+  }
+  ::close(fds[1]);
+  if (run.pid > 0) run.output = Drain(fds[0]);
+  ::close(fds[0]);
+  int status = 0;
+  if (run.pid > 0 && ::waitpid(run.pid, &status, 0) == run.pid && WIFEXITED(status)) {
+    run.status = WEXITSTATUS(status);
+  }
+  return run;
+}
+
+// The real syslog(3), to a socket of the test's own.
+TEST(EventLog, ReportsReachTheSyslogSocket) {
+  const PrivateDevRun run = RunWithPrivateDev(true, [](int out, int server) {
     {
       EventLog log("vigilo-test");
       log.ReportEvent(EventType::Information, "caf\xe9 %s %n 100%");
@@ -175,61 +201,44 @@ TEST(EventLog, ReportsReachTheSyslogSocket) {
     for (int i = 0; i < 2; ++i) {
       char buffer[1024];
       const ssize_t n = ::recv(server, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n <= 0) ::_exit(79);
+      if (n <= 0) return 79;
       const uint32_t size = static_cast<uint32_t>(n);
-      if (::write(fds[1], &size, sizeof size) != sizeof size || ::write(fds[1], buffer, size) != n)
-        ::_exit(80);
+      if (::write(out, &size, sizeof size) != sizeof size || ::write(out, buffer, size) != n) {
+        return 80;
+      }
     }
-    ::_exit(0);
-  }
-  ::close(fds[1]);
+    return 0;
+  });
+  if (run.status == 77) GTEST_SKIP() << "no mount namespace for a private /dev/log";
+  ASSERT_EQ(run.status, 0);
   std::vector<std::string> datagrams;
-  for (;;) {
+  for (size_t at = 0; at + sizeof(uint32_t) <= run.output.size();) {
     uint32_t size;
-    if (::read(fds[0], &size, sizeof size) != sizeof size) break;
-    std::string datagram(size, '\0');
-    if (::read(fds[0], datagram.data(), size) != static_cast<ssize_t>(size)) break;
-    datagrams.push_back(datagram);
+    std::memcpy(&size, run.output.data() + at, sizeof size);
+    at += sizeof size;
+    datagrams.push_back(run.output.substr(at, size));
+    at += size;
   }
-  ::close(fds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for a private /dev/log";
-  ASSERT_EQ(WEXITSTATUS(status), 0);
   ASSERT_EQ(datagrams.size(), 2u);
   const std::string stamp = "[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] ";
-  const std::string ident = "vigilo-test\\[" + std::to_string(child) + "\\]: ";
+  const std::string ident = "vigilo-test\\[" + std::to_string(run.pid) + "\\]: ";
   // LOG_DAEMON | LOG_INFO is 30, LOG_DAEMON | LOG_ERR 27.
   EXPECT_THAT(datagrams[0], MatchesRegex("<30>" + stamp + ident + "caf\xc3\xa9 %s %n 100%"));
   EXPECT_THAT(datagrams[1], MatchesRegex("<27>" + stamp + ident + "failed"));
 }
 
-// The real check, in a mount namespace whose /dev holds a syslog socket or
-// none: the mirror stays empty while a daemon's socket is there.
+// The real check, in a /dev that holds a syslog socket or none: the mirror
+// stays empty while a daemon's socket is there.
 TEST(EventLog, TheRealCheckFindsTheDaemonsSocket) {
   for (bool daemon : {false, true}) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      ::close(fds[0]);
-      if (!PrivateDev()) ::_exit(77);
-      if (daemon && BindSyslogSocket() < 0) ::_exit(78);
-      EventLog log("vigilo-test", platform::SystemSyslog(), fds[1]);
+    const PrivateDevRun run = RunWithPrivateDev(daemon, [](int out, int) {
+      EventLog log("vigilo-test", platform::SystemSyslog(), out);
       log.ReportEvent(EventType::Error, "ended");
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    const std::string mirrored = Drain(fds[0]);
-    ::close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for a private /dev";
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(mirrored, daemon ? "" : "vigilo-test[" + std::to_string(child) + "]: ended\n")
+      return 0;
+    });
+    if (run.status == 77) GTEST_SKIP() << "no mount namespace for a private /dev";
+    ASSERT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, daemon ? "" : "vigilo-test[" + std::to_string(run.pid) + "]: ended\n")
         << daemon;
   }
 }

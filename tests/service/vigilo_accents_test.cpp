@@ -35,7 +35,7 @@ using ::testing::UnorderedElementsAre;
 using testing_support::ReadFile;
 using testing_support::WaitUntil;
 
-// File names on disk are UTF-8; the settings files and the log are cp1252.
+// File names on disk and the log are UTF-8; the settings files are cp1252.
 constexpr char kProgFolderUtf8[] = "d\xC3\xA9p\xC3\xB4t/app";  // dépôt/app
 constexpr char kDbFolderUtf8[] = "db/\xC3\xA9lan";             // db/élan
 constexpr char kDbFolderCp1252[] = "db/\xE9lan";
