@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <vector>
 
+#include "platform/accounts.h"
 #include "platform/eintr.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
@@ -81,12 +84,15 @@ bool KeepsItsMode(const struct stat& st) {
 // removed. Only regular files are opened (a FIFO or a device planted under
 // such a name never is), and the name is checked to still be the file locked,
 // so that a file created again under it is never taken.
-void RemoveStaleTemporaryFiles(int dirFd, const std::string& dir, const std::string& name) {
-  namespace fs = std::filesystem;
+void RemoveStaleTemporaryFiles(int dirFd, const std::string& name) {
   const std::string prefix = TemporaryPrefix(name);
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string entry = it->path().filename().string();
+  // The folder is listed through a descriptor of its own: the listing
+  // consumes it.
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(
+      ::fdopendir(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), ::closedir);
+  if (!listing) return;
+  while (const struct dirent* dirEntry = ::readdir(listing.get())) {
+    const std::string entry = dirEntry->d_name;
     if (!IsTemporaryOf(entry, prefix)) continue;
     struct stat before;
     if (::fstatat(dirFd, entry.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -254,6 +260,170 @@ std::string Absolute(const std::string& path) {
   return ec ? path : JoinPath(cwd, path);
 }
 
+// --- The folder rule ---
+
+// "user NAME (uid N)", or "uid N" for a uid no account has.
+std::string Who(uid_t uid) {
+  std::optional<Account> account = LookUpAccount(uid);
+  const std::string number = "uid " + std::to_string(uid);
+  return account ? "user " + account->name + " (" + number + ")" : number;
+}
+
+// A folder whose entries anyone of its group or of the others may rename or
+// replace: the owners of its entries then say nothing of who placed them. The
+// sticky bit leaves each entry to its own owner (/tmp).
+bool OpenToOthers(const struct stat& st) {
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX);
+}
+
+// One folder of the walk: its descriptor (O_PATH), status and path as walked.
+struct WalkedFolder {
+  UniqueFd fd;
+  struct stat st;
+  std::string path;
+};
+
+// Walks the folder `dir` one component at a time from "/" on descriptors, as
+// the kernel would but reading every link itself, and judges who could have
+// redirected the walk: the users other than root and this process's own
+// whose folders it entered or whose links it followed. On success `folder`
+// is the descriptor of the folder the walk ended on; a swap of any name on
+// the way after the walk changes nothing, since every write goes relative to
+// it. Refuses with kErrorAccessDenied and `why` naming the folder when:
+// - two such users could have redirected it;
+// - one could, and the folder is not his (his link to /root, or to another
+//   user's folder): his own folder, reached through his own absolute link to
+//   another disk, is served;
+// - a name on the way was looked up in a folder that group or others may
+//   write without the sticky bit, where anyone could have swapped it.
+uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string& why) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  const std::string walkedPath = Absolute(dir);
+  const auto refuse = [&](const std::string& reason) {
+    why = walkedPath + " is not written: " + reason;
+    return kErrorAccessDenied;
+  };
+  std::vector<WalkedFolder> stack;
+  const auto enter = [&stack](UniqueFd fd, const struct stat& st, std::string path) {
+    stack.push_back(WalkedFolder{std::move(fd), st, std::move(path)});
+  };
+  const auto enterRoot = [&]() -> uint32_t {
+    stack.clear();
+    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (root.get() < 0 || ::fstat(root.get(), &st) != 0) return LastErrorFromErrno();
+    enter(std::move(root), st, "/");
+    return kErrorSuccess;
+  };
+  if (uint32_t rc = enterRoot()) return rc;
+  std::vector<uid_t> others;
+  const auto passed = [&others](uid_t uid) {
+    if (!TrustedOwner(uid) && std::find(others.begin(), others.end(), uid) == others.end())
+      others.push_back(uid);
+  };
+  std::vector<std::string> rest = Components(walkedPath);
+  std::reverse(rest.begin(), rest.end());  // taken from the back
+  int links = 0;
+  while (!rest.empty()) {
+    const std::string part = std::move(rest.back());
+    rest.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (stack.size() > 1) stack.pop_back();  // "/.." is "/"
+      continue;
+    }
+    const WalkedFolder& here = stack.back();
+    if (OpenToOthers(here.st)) {
+      return refuse("on its way, " + here.path + " is writable by group or others");
+    }
+    UniqueFd fd(::openat(here.fd.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return LastErrorFromErrno();
+    if (S_ISLNK(st.st_mode)) {
+      passed(st.st_uid);
+      if (++links > kMaxLinks) return ErrorFromErrno(ELOOP);
+      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+      // An empty name reads the link that the O_PATH descriptor stands for.
+      ssize_t n = ::readlinkat(fd.get(), "", target.data(), target.size());
+      if (n < 0) return LastErrorFromErrno();
+      if (n == 0 || static_cast<size_t>(n) == target.size()) return ErrorFromErrno(ENAMETOOLONG);
+      target.resize(static_cast<size_t>(n));
+      std::vector<std::string> spliced = Components(target);
+      rest.insert(rest.end(), spliced.rbegin(), spliced.rend());
+      if (target.front() == '/') {
+        if (uint32_t rc = enterRoot()) return rc;
+      }
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) return ErrorFromErrno(ENOTDIR);
+    passed(st.st_uid);
+    enter(std::move(fd), st, JoinPath(here.path, part));
+  }
+  const WalkedFolder& last = stack.back();
+  if (others.size() > 1) {
+    return refuse("it is reached through folders or links of " + Who(others[0]) + " and of " +
+                  Who(others[1]));
+  }
+  if (others.size() == 1 && last.st.st_uid != others[0]) {
+    return refuse("it belongs to " + Who(last.st.st_uid) +
+                  " and is reached through a folder or link of " + Who(others[0]));
+  }
+  folder.reset(::openat(last.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return folder.get() < 0 ? LastErrorFromErrno() : kErrorSuccess;
+}
+
+// Where a write of `path` goes: the folder of the name it must replace (the
+// trusted-link rule's target), opened by the folder rule, and that name.
+struct WritePlace {
+  UniqueFd dir;
+  std::string name;
+};
+
+uint32_t PlaceToWrite(const std::string& path, WritePlace& place, std::string& why) {
+  std::string target;
+  if (uint32_t rc = ResolveTrustedPath(path, target)) return rc;
+  place.name = NameOf(target);
+  if (place.name.empty() || place.name == "." || place.name == "..") return ErrorFromErrno(EISDIR);
+  return OpenFolderToWrite(FolderOf(target), place.dir, why);
+}
+
+// The replacement of WriteFileAtomic, in the folder the rules gave.
+uint32_t ReplaceIn(const WritePlace& place, const std::string& data, const NewFileMode& newMode) {
+  // Every step below names files relative to this one folder, so that no
+  // link in its path can send them elsewhere half-way.
+  const int dirFd = place.dir.get();
+  const std::string& name = place.name;
+  RemoveStaleTemporaryFiles(dirFd, name);
+  struct stat st;
+  const bool keep =
+      ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && KeepsItsMode(st);
+  std::string temp;
+  UniqueFd fd = CreateTemporaryFile(dirFd, name, temp);
+  if (fd.get() < 0) return LastErrorFromErrno();
+  uint32_t rc = WriteAll(fd.get(), data);
+  if (rc == 0 && ::fsync(fd.get()) != 0) rc = LastErrorFromErrno();
+  // The data is on disk; only now does the file get the mode (and owner) that
+  // lets others read it. An owner this process may not give (not root) is
+  // left as it is: the old file was writable to it all the same.
+  struct stat own;
+  if (rc == 0 && keep && ::fstat(fd.get(), &own) == 0 &&
+      (own.st_uid != st.st_uid || own.st_gid != st.st_gid) &&
+      ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+    // The group alone, when this process belongs to it; when it does not,
+    // the file keeps this process's group, and there is nothing to undo.
+    [[maybe_unused]] const int groupOnly = ::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid);
+  }
+  if (rc == 0 && keep && ::fchmod(fd.get(), st.st_mode & 07777) != 0) rc = LastErrorFromErrno();
+  if (rc == 0 && !keep) rc = ApplyNewFileMode(fd.get(), newMode);
+  // Renamed while its flock is still held, so that no clean-up takes it. A
+  // rename replaces whatever the name holds (a link, a FIFO, a hard link)
+  // and never writes into it.
+  if (rc == 0 && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0)
+    rc = LastErrorFromErrno();
+  if (rc != 0) ::unlinkat(dirFd, temp.c_str(), 0);
+  return rc;
+}
+
 }  // namespace
 
 bool FileExists(const std::string& path) {
@@ -303,16 +473,19 @@ bool IsTrustedLink(const std::string& path) {
 
 uint32_t AppendToFile(const std::string& path, const std::string& data,
                       const NewFileMode& newMode) {
-  std::string target;
-  if (uint32_t rc = ResolveTrustedPath(path, target)) return rc;
+  WritePlace place;
+  std::string why;
+  if (uint32_t rc = PlaceToWrite(path, place, why)) return rc;
+  const int dirFd = place.dir.get();
+  const char* name = place.name.c_str();
   // Looked at before it is opened: opening a FIFO or a device can block or
   // act on the device. Anything but a file of one name (an untrusted link, a
   // FIFO, a device, a second name of another file) loses the name to a new
   // file, as a replacement would; what it pointed to is never opened.
   struct stat st;
-  if (::lstat(target.c_str(), &st) == 0 && !KeepsItsMode(st)) {
+  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !KeepsItsMode(st)) {
     if (S_ISDIR(st.st_mode)) return ErrorFromErrno(EISDIR);
-    if (::unlink(target.c_str()) != 0 && errno != ENOENT) return LastErrorFromErrno();
+    if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) return LastErrorFromErrno();
   }
   const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   UniqueFd fd;
@@ -320,9 +493,9 @@ uint32_t AppendToFile(const std::string& path, const std::string& data,
   // Twice at most: a writer of another process may create the file between
   // the two opens (EEXIST), and its file is then the one to append to.
   for (int attempt = 0; attempt < 2 && fd.get() < 0; ++attempt) {
-    fd.reset(::open(target.c_str(), flags));
+    fd.reset(::openat(dirFd, name, flags));
     if (fd.get() >= 0 || errno != ENOENT) break;
-    fd.reset(::open(target.c_str(), flags | O_CREAT | O_EXCL, 0600));
+    fd.reset(::openat(dirFd, name, flags | O_CREAT | O_EXCL, 0600));
     created = fd.get() >= 0;
     if (fd.get() < 0 && errno != EEXIST) break;
   }
@@ -337,7 +510,10 @@ uint32_t AppendToFile(const std::string& path, const std::string& data,
 }
 
 uint32_t DeleteFile(const std::string& path) {
-  return ::unlink(path.c_str()) == 0 ? kErrorSuccess : LastErrorFromErrno();
+  UniqueFd dir;
+  std::string why;
+  if (uint32_t rc = OpenFolderToWrite(FolderOf(path), dir, why)) return rc;
+  return ::unlinkat(dir.get(), NameOf(path).c_str(), 0) == 0 ? kErrorSuccess : LastErrorFromErrno();
 }
 
 uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSize) {
@@ -361,43 +537,12 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
 }
 
 uint32_t WriteFileAtomic(const std::string& path, const std::string& data,
-                         const NewFileMode& newMode) {
-  std::string target;
-  if (uint32_t rc = ResolveTrustedPath(path, target)) return rc;
-  const std::string dir = FolderOf(target);
-  const std::string name = NameOf(target);
-  // Every step below names files relative to this one folder, so that no
-  // link in its path can send them elsewhere half-way.
-  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.get() < 0) return LastErrorFromErrno();
-  RemoveStaleTemporaryFiles(dirFd.get(), dir, name);
-  struct stat st;
-  const bool keep =
-      ::fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && KeepsItsMode(st);
-  std::string temp;
-  UniqueFd fd = CreateTemporaryFile(dirFd.get(), name, temp);
-  if (fd.get() < 0) return LastErrorFromErrno();
-  uint32_t rc = WriteAll(fd.get(), data);
-  if (rc == 0 && ::fsync(fd.get()) != 0) rc = LastErrorFromErrno();
-  // The data is on disk; only now does the file get the mode (and owner) that
-  // lets others read it. An owner this process may not give (not root) is
-  // left as it is: the old file was writable to it all the same.
-  struct stat own;
-  if (rc == 0 && keep && ::fstat(fd.get(), &own) == 0 &&
-      (own.st_uid != st.st_uid || own.st_gid != st.st_gid) &&
-      ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
-    // The group alone, when this process belongs to it; when it does not,
-    // the file keeps this process's group, and there is nothing to undo.
-    [[maybe_unused]] const int groupOnly = ::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid);
-  }
-  if (rc == 0 && keep && ::fchmod(fd.get(), st.st_mode & 07777) != 0) rc = LastErrorFromErrno();
-  if (rc == 0 && !keep) rc = ApplyNewFileMode(fd.get(), newMode);
-  // Renamed while its flock is still held, so that no clean-up takes it. A
-  // rename replaces whatever the name holds (a link, a FIFO, a hard link)
-  // and never writes into it.
-  if (rc == 0 && ::renameat(dirFd.get(), temp.c_str(), dirFd.get(), name.c_str()) != 0)
-    rc = LastErrorFromErrno();
-  if (rc != 0) ::unlinkat(dirFd.get(), temp.c_str(), 0);
+                         const NewFileMode& newMode, std::string* why) {
+  WritePlace place;
+  std::string refusal;
+  uint32_t rc = PlaceToWrite(path, place, refusal);
+  if (rc == kErrorSuccess) rc = ReplaceIn(place, data, newMode);
+  if (why) *why = rc == kErrorSuccess ? "" : !refusal.empty() ? refusal : SystemErrorText(rc);
   return rc;
 }
 

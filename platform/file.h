@@ -35,7 +35,7 @@ inline const NewFileMode kPrivateFile{0600, std::nullopt};
 // them and to the final target are owned by root or by that user, and none of
 // these folders is writable by group or others (sshd's StrictModes; a sticky
 // world-writable folder such as /tmp does not pass). Links in the folders
-// leading to the name are followed as the kernel follows them.
+// leading to the name are judged by the folder rule below.
 //
 // Sets `target` to the name a write of `path` must replace: the final target
 // of a trusted link (it need not exist yet), else `path` itself, so that an
@@ -46,6 +46,21 @@ uint32_t ResolveTrustedPath(const std::string& path, std::string& target);
 
 // True when `path` is a symbolic link that the rule above follows.
 bool IsTrustedLink(const std::string& path);
+
+// The folder rule, kept by every writer of this file (and DeleteFile): the
+// folder that a name is written in is resolved one component at a time from
+// "/", every link read by the layer itself, and the name is written relative
+// to the folder that walk ended on, so that a folder or link swapped after the
+// walk changes nothing. The users who could have redirected the walk are
+// those, other than root and this process's effective user, whose folders it
+// entered or whose links it followed. The folder is written in only when it
+// belongs to them: to root or this process's user when no one else was
+// passed, else to the one other user passed (his desktop, also through his
+// own link to a folder of his on another disk). Refused, with
+// kErrorAccessDenied: a folder of root's or of another user reached through a
+// user's folder or link, a walk that passed two other users, and a walk that
+// looked a name up in a folder that group or others may write without the
+// sticky bit (anyone could have swapped that name).
 
 // The rule for one file or folder whose status is `st`: owned by root or by
 // this process's effective user, and writable by neither group nor others.
@@ -63,7 +78,8 @@ bool DirectoryExists(const std::string& path);
 std::optional<int64_t> FileSize(const std::string& path);
 
 // Appends `data` to the file `path`, creating it with `newMode` when it does
-// not exist, and closes it again. A link is followed only when the
+// not exist, and closes it again. The folder rule above decides whether its
+// folder is written in; a link at the name is followed only when the
 // trusted-link rule above trusts it; a name that holds anything else but a
 // regular file of one link (an untrusted link, a FIFO, a device, a hard link
 // to another file) is removed and a new file made in its place, so that
@@ -72,7 +88,8 @@ std::optional<int64_t> FileSize(const std::string& path);
 uint32_t AppendToFile(const std::string& path, const std::string& data,
                       const NewFileMode& newMode = kPublicFile);
 
-// Deletes the file `path`. Returns 0 or the error code.
+// Deletes the file `path` (a link itself, not its target), in a folder the
+// folder rule above allows. Returns 0 or the error code.
 uint32_t DeleteFile(const std::string& path);
 
 // Reads the whole file `path` into `data`, at most `maxSize` bytes: a larger
@@ -82,7 +99,11 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
 // Replaces the file `path` by `data` atomically: the bytes go to a temporary
 // file in the same folder, are flushed to disk, and the temporary file is
 // renamed over `path`. On any failure the old file stays as it was and the
-// temporary file is removed. Returns 0 or the error code.
+// temporary file is removed. Returns 0 or the error code; `why`, when given,
+// receives the failure's text: for a folder the folder rule refuses, one
+// that names the folder and why, else the system error text (empty on
+// success).
+// - The folder rule above decides whether the folder is written in.
 // - A symbolic link is followed only when the trusted-link rule above trusts
 //   it (its target is then replaced and the link stays); an untrusted one is
 //   replaced by the new file. Nothing at the final name is ever opened: a
@@ -96,7 +117,7 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
 // - Temporary files of `path` that replacements killed on the way left behind
 //   are removed first; those of a replacement still running are not.
 uint32_t WriteFileAtomic(const std::string& path, const std::string& data,
-                         const NewFileMode& newMode = kPublicFile);
+                         const NewFileMode& newMode = kPublicFile, std::string* why = nullptr);
 
 // True when `path` names an existing file that must not be replaced: this
 // process may not write it, or it has no write permission bit at all, which

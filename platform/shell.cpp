@@ -303,7 +303,8 @@ std::string EncodeShellLink(const ShellLink& link, const ShellLinkTargetFacts& f
 void WriteShellLink(const std::string& linkFile, const ShellLink& link) {
   const std::string data =
       EncodeShellLink(link, ReadShellLinkTargetFacts(Cp1252ToUtf8(link.Target)));
-  if (uint32_t rc = WriteFileAtomic(linkFile, data, kPublicFile)) throw SystemError(rc);
+  std::string why;
+  if (uint32_t rc = WriteFileAtomic(linkFile, data, kPublicFile, &why)) throw SystemError(rc, why);
 }
 
 }  // namespace platform

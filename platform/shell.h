@@ -77,7 +77,8 @@ std::string EncodeShellLink(const ShellLink& link, const ShellLinkTargetFacts& f
 // target, replacing an existing file. The bytes go to a temporary file in
 // the same folder that is renamed into place, so a failure leaves the old
 // file as it was and no temporary file behind. Throws SystemError with the
-// system's code on failure.
+// system's code on failure; a folder that platform/file's folder rule refuses
+// is named in its text.
 void WriteShellLink(const std::string& linkFile, const ShellLink& link);
 
 }  // namespace platform

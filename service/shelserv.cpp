@@ -4,6 +4,7 @@
 #include "common/exceptions.h"
 #include "platform/shell.h"
 #include "platform/syserror.h"
+#include "platform/text.h"
 
 void GetDesktopFolder(uintptr_t /*Owner*/, std::string& Path) {
   std::string folder;
@@ -32,6 +33,7 @@ void CreateShortcut(const std::string& LinkFile, const std::string& Description,
   try {
     platform::WriteShellLink(PathOnDisk(LinkFile), link);
   } catch (const platform::SystemError& e) {
-    throw Exception(e.what());
+    // The text may name a folder on disk, in UTF-8.
+    throw Exception(platform::Utf8ToCp1252(e.what()));
   }
 }

@@ -1,19 +1,24 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include <atomic>
 #include <functional>
 #include <thread>
 
 #include "platform/accounts.h"
+#include "platform/eintr.h"
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 #include "tests/support/temp_folder.h"
@@ -316,6 +321,209 @@ TEST_F(TrustedLinkTest, FollowsOnlyTheLinksNoOtherUserCouldHavePlaced) {
   }
 }
 
+// A new file for a group this process may not give (an ordinary account
+// that is not a member) is its owner's alone: the group's bits go with the
+// group. Run as nobody, with umask 0 so that nothing else takes them.
+TEST_F(TrustedLinkTest, ANewFileForAGroupTheWriterMayNotGiveLosesTheGroupsBits) {
+  const std::optional<platform::Account> account = platform::LookUpAccount(nobody_);
+  ASSERT_TRUE(account);
+  ASSERT_EQ(::chmod(box_->Path().c_str(), 0755), 0);  // nobody may reach his folder
+  const std::string folder = Folder("own", 0755);
+  ASSERT_EQ(::chown(folder.c_str(), account->uid, account->gid), 0);
+  const platform::NewFileMode forRoot{0660, gid_t{0}};
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(account->gid) != 0 || ::setuid(account->uid) != 0)
+      ::_exit(3);
+    ::umask(0);
+    const bool ok = platform::AppendToFile(At("own/appended"), "x", forRoot) == 0 &&
+                    platform::WriteFileAtomic(At("own/replaced"), "x", forRoot) == 0;
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(platform::RetryOnEintr([&] { return ::waitpid(child, &status, 0); }), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const char* name : {"own/appended", "own/replaced"}) {
+    SCOPED_TRACE(name);
+    struct stat st;
+    ASSERT_EQ(::lstat(At(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, account->uid);
+    EXPECT_EQ(st.st_gid, account->gid);
+  }
+}
+
+// The folder rule: the folder a name is written in is judged by who could
+// have redirected the walk to it. A user's folders and links may lead only to
+// folders of his own; root's lead anywhere. Refused folders get nothing and
+// the text names them.
+struct FolderCase {
+  const char* what;
+  std::function<void(TrustedLinkTest&)> layOut;
+  const char* name;       // the name written, below the test folder
+  const char* writtenAt;  // where the file lands; nullptr: refused
+};
+
+TEST_F(TrustedLinkTest, WritesOnlyInAFolderOfWhoeverCouldHaveRedirectedTheWay) {
+  std::optional<platform::Account> daemon = platform::LookUpAccount("daemon");
+  if (!daemon) GTEST_SKIP() << "no account daemon";
+  const uid_t nobody = nobody_;
+  const uid_t other = daemon->uid;
+  // home/ is nobody's, as a desktop user's home is his.
+  const auto home = [nobody](TrustedLinkTest& t) {
+    t.Folder("home", 0755);
+    ASSERT_EQ(::chown(t.At("home").c_str(), nobody, nobody), 0);
+  };
+  const auto folderOf = [](TrustedLinkTest& t, const char* name, uid_t owner, mode_t mode) {
+    t.Folder(name, mode);
+    ASSERT_EQ(::chown(t.At(name).c_str(), owner, owner), 0);
+  };
+  const FolderCase cases[] = {
+      {"his desktop swapped for a link to root's folder",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         t.Folder("root", 0700);
+         t.Link(t.At("root"), "home/Desktop", nobody);
+       },
+       "home/Desktop/Alert_Report.lnk", nullptr},
+      {"his folder above the desktop turned into a link",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         t.Folder("root/Desktop", 0700);
+         ASSERT_EQ(::chmod(t.At("root").c_str(), 0700), 0);
+         t.Link(t.At("root"), "home/data", nobody);
+       },
+       "home/data/Desktop/Alert_Report.lnk", nullptr},
+      {"his relative link climbing out of his folder",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         t.Folder("root", 0700);
+         t.Link("../root", "home/Desktop", nobody);
+       },
+       "home/Desktop/Alert_Report.lnk", nullptr},
+      {"root's folder inside his",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         t.Folder("home/Desktop", 0755);
+       },
+       "home/Desktop/Alert_Report.lnk", nullptr},
+      {"his link to another user's folder",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         folderOf(t, "other", other, 0755);
+         t.Link(t.At("other"), "home/Desktop", nobody);
+       },
+       "home/Desktop/Alert_Report.lnk", nullptr},
+      {"his link into another user's folder, then that user's folder",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         folderOf(t, "other", other, 0755);
+         folderOf(t, "other/Desktop", other, 0755);
+         t.Link(t.At("other"), "home/shared", nobody);
+       },
+       "home/shared/Desktop/Alert_Report.lnk", nullptr},
+      {"a name looked up in a folder others may write",
+       [&](TrustedLinkTest& t) {
+         t.Folder("open/Desktop", 0755);
+         ASSERT_EQ(::chmod(t.At("open").c_str(), 0777), 0);
+       },
+       "open/Desktop/Alert_Report.lnk", nullptr},
+      {"his own desktop",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         folderOf(t, "home/Desktop", nobody, 0755);
+       },
+       "home/Desktop/Alert_Report.lnk", "home/Desktop/Alert_Report.lnk"},
+      {"his absolute link to his own folder on another disk",
+       [&](TrustedLinkTest& t) {
+         home(t);
+         t.Folder("disk2", 0755);
+         folderOf(t, "disk2/shop", nobody, 0755);
+         folderOf(t, "disk2/shop/Desktop", nobody, 0755);
+         t.Link(t.At("disk2/shop/Desktop"), "home/Desktop", nobody);
+       },
+       "home/Desktop/Alert_Report.lnk", "disk2/shop/Desktop/Alert_Report.lnk"},
+      {"his folder in a sticky world-writable folder",
+       [&](TrustedLinkTest& t) {
+         t.Folder("tmp", 01777);
+         folderOf(t, "tmp/shop", nobody, 0700);
+       },
+       "tmp/shop/Alert_Report.lnk", "tmp/shop/Alert_Report.lnk"},
+      {"root's folder link in root's folders",
+       [&](TrustedLinkTest& t) {
+         t.Folder("srv/Desktop", 0700);
+         t.Link(t.At("srv/Desktop"), "Desktop");
+       },
+       "Desktop/Alert_Report.lnk", "srv/Desktop/Alert_Report.lnk"},
+      {"a folder others may write, as the last one",
+       [&](TrustedLinkTest& t) { t.Folder("Reports", 0777); }, "Reports/a.html", "Reports/a.html"},
+  };
+  for (const FolderCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    NewBox();
+    c.layOut(*this);
+    std::string why;
+    const uint32_t rc = platform::WriteFileAtomic(At(c.name), "link", platform::kPublicFile, &why);
+    const uint32_t appended = platform::AppendToFile(At(c.name) + ".log", "line\n");
+    if (c.writtenAt) {
+      EXPECT_EQ(rc, 0u) << why;
+      EXPECT_EQ(appended, 0u);
+      EXPECT_EQ(Read(At(c.writtenAt)), "link");
+      EXPECT_EQ(Read(At(c.writtenAt) + ".log"), "line\n");
+      EXPECT_EQ(why, "");
+    } else {
+      EXPECT_EQ(rc, platform::kErrorAccessDenied);
+      EXPECT_EQ(appended, platform::kErrorAccessDenied);
+      const std::string folder = At(c.name).substr(0, At(c.name).rfind('/'));
+      EXPECT_THAT(why, ::testing::StartsWith(folder + " is not written: "));
+      // Nothing anywhere in the test's folders but what the case laid out.
+      for (const auto& entry : fs::recursive_directory_iterator(box_->Path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find("Alert_Report"), std::string::npos) << entry.path();
+        EXPECT_EQ(name.find(".tmp"), std::string::npos) << entry.path();
+      }
+    }
+  }
+}
+
+// A user who swaps his desktop for a link to root's folder and back, as fast
+// as he can, while the desktop is written: every write lands in his folder or
+// is refused, never in root's, whatever moment the swap hits.
+TEST_F(TrustedLinkTest, ADesktopSwappedInALoopNeverLetsAWriteIntoRootsFolder) {
+  Folder("root", 0700);
+  Folder("home", 0755);
+  ASSERT_EQ(::chown(At("home").c_str(), nobody_, nobody_), 0);
+  Folder("home/Desktop", 0755);
+  ASSERT_EQ(::chown(At("home/Desktop").c_str(), nobody_, nobody_), 0);
+  Link(At("root"), "home/swap", nobody_);
+  std::atomic<bool> done{false};
+  std::atomic<int> swaps{0};
+  std::thread swapper([&] {
+    while (!done) {
+      if (::renameat2(AT_FDCWD, At("home/Desktop").c_str(), AT_FDCWD, At("home/swap").c_str(),
+                      RENAME_EXCHANGE) == 0)
+        ++swaps;
+    }
+  });
+  int written = 0, refused = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const uint32_t rc = platform::WriteFileAtomic(At("home/Desktop/Alert_Report.lnk"), "link");
+    const uint32_t appended = platform::AppendToFile(At("home/Desktop/vigilo.log"), "x");
+    for (uint32_t r : {rc, appended}) {
+      if (r == 0) ++written;
+      if (r == platform::kErrorAccessDenied) ++refused;
+    }
+  }
+  done = true;
+  swapper.join();
+  EXPECT_TRUE(fs::is_empty(At("root"))) << "root's folder got a file";
+  EXPECT_GT(swaps.load(), 100);
+  EXPECT_GT(written, 0);
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(written + refused, 4000);
+}
+
 // The log's appends: through a trusted link to its target; never through an
 // untrusted one, nor into a FIFO (which would block or feed a reader) or a
 // hard link to another file: such a name becomes a log file of its own.
@@ -341,7 +549,8 @@ TEST_F(TrustedLinkTest, AppendsOnlyToAFileOfItsOwnOrThroughATrustedLink) {
     EXPECT_EQ(platform::AppendToFile(At(name), "line\n"), 0u);
     struct stat st;
     ASSERT_EQ(::lstat(At(name).c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
+    // Fatal: reading a FIFO that is still one would block the test.
+    ASSERT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_nlink, 1u);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(Read(At(name)), "line\n");
