@@ -299,11 +299,14 @@ struct WalkedFolder {
 uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string& why) {
   constexpr int kMaxLinks = 40;  // the kernel's own limit
   const std::string walkedPath = Absolute(dir);
-  const auto refuse = [&](const std::string& reason) {
-    why = walkedPath + " is not written: " + reason;
+  std::vector<WalkedFolder> stack;
+  // Names the folder as given and, when links led elsewhere, the folder
+  // they led to.
+  const auto refuse = [&](const std::string& reason, const std::string& reached) {
+    why = walkedPath + (reached == walkedPath ? "" : " leads to " + reached + ", which") +
+          " is not written: " + reason;
     return kErrorAccessDenied;
   };
-  std::vector<WalkedFolder> stack;
   const auto enter = [&stack](UniqueFd fd, const struct stat& st, std::string path) {
     stack.push_back(WalkedFolder{std::move(fd), st, std::move(path)});
   };
@@ -334,7 +337,7 @@ uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string
     }
     const WalkedFolder& here = stack.back();
     if (OpenToOthers(here.st)) {
-      return refuse("on its way, " + here.path + " is writable by group or others");
+      return refuse("on its way, " + here.path + " is writable by group or others", walkedPath);
     }
     UniqueFd fd(::openat(here.fd.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
@@ -361,12 +364,14 @@ uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string
   }
   const WalkedFolder& last = stack.back();
   if (others.size() > 1) {
-    return refuse("it is reached through folders or links of " + Who(others[0]) + " and of " +
-                  Who(others[1]));
+    return refuse(
+        "it is reached through folders or links of " + Who(others[0]) + " and of " + Who(others[1]),
+        last.path);
   }
   if (others.size() == 1 && last.st.st_uid != others[0]) {
     return refuse("it belongs to " + Who(last.st.st_uid) +
-                  " and is reached through a folder or link of " + Who(others[0]));
+                      " and is reached through a folder or link of " + Who(others[0]),
+                  last.path);
   }
   folder.reset(::openat(last.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return folder.get() < 0 ? LastErrorFromErrno() : kErrorSuccess;

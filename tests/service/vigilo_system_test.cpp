@@ -2,6 +2,7 @@
 // processes from a folder of their own, chain databases on the local
 // Firebird server (one of them unreachable), the data-acquisition settings
 // beside the program, and a real SMTP server.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -45,6 +46,7 @@ using service_test::PipeAnswer;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 using testing_support::ReadFile;
 using testing_support::WaitUntil;
 
@@ -477,6 +479,137 @@ TEST_F(VigiloSystemTest, LinksAnotherUserPlantedAreReplacedNeverWrittenThrough) 
             0);
   CheckAgain();
   expectUntouchedAndReal("a dangling link");
+}
+
+// The Link errors of the log, in their order.
+std::vector<std::string> LinkErrors(const std::string& log) {
+  std::vector<std::string> errors;
+  for (const std::string& text : LogTexts(log)) {
+    if (text.rfind("Link error ", 0) == 0) errors.push_back(text);
+  }
+  return errors;
+}
+
+// The shop's user owns the folders on the way to the desktop named in the
+// registration and redirects them: his desktop swapped for a link to a root
+// 0700 folder, a folder of his above the desktop turned into a link to
+// root's, and the swap done in a loop while the service checks. Root's
+// folder never gets the shortcut, and each refusal is the shortcut's "Link
+// error" naming the folder; his link to a folder of his own on another disk
+// still gets it.
+TEST_F(VigiloSystemTest, TheDesktopUsersFolderLinksLeadTheShortcutOnlyIntoHisOwnFolders) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the service must run as root, the attacker as nobody";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no account nobody";
+  const TDateTime started = Now();
+  if (HoursMinutes(started) >= "23:58") GTEST_SKIP() << "the day changes during the test";
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nobody->pw_gid;
+  ASSERT_EQ(::chmod(root->Path().c_str(), 0755), 0);  // others may reach the desktop
+  const auto folder = [&](const std::string& name, uid_t owner, mode_t mode) {
+    fs::create_directories(root->File(name));
+    EXPECT_EQ(::chown(root->File(name).c_str(), owner, owner == 0 ? 0 : gid), 0);
+    EXPECT_EQ(::chmod(root->File(name).c_str(), mode), 0);
+    return root->File(name);
+  };
+  const std::string secret = folder("secret", 0, 0700);
+  folder("secret/Desktop", 0, 0700);
+  folder("home", uid, 0755);
+  const std::string data = folder("home/data", uid, 0755);
+  const std::string desktop = folder("home/data/Desktop", uid, 0755);
+  folder("disk2", 0, 0755);
+  folder("disk2/shop", uid, 0755);
+  const std::string ownDisk = folder("disk2/shop/Desktop", uid, 0755);
+  const std::string shortcut = desktop + "/Alert_Report.lnk";
+  const auto expectNothingInSecret = [&] {
+    for (const auto& entry : fs::recursive_directory_iterator(secret)) {
+      EXPECT_EQ(entry.path().string(), secret + "/Desktop") << "root's folder got a file";
+    }
+  };
+  const auto expectNewLinkError = [&](size_t before, const std::string& folderNamed) {
+    const std::vector<std::string> errors = LinkErrors(Log());
+    ASSERT_GT(errors.size(), before) << ReadFile(Log());
+    EXPECT_THAT(errors.back(), StartsWith("Link error " + desktop + " leads to " + folderNamed +
+                                          ", which is not written: "));
+  };
+
+  Start(HoursMinutes(started), "", "Environment=VIGILO_COMMON_DESKTOP=" + desktop + "\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return ChecksDone() == 1; })) << ReadFile(Log());
+  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(shortcut))) << ReadFile(Log());
+  EXPECT_TRUE(LinkErrors(Log()).empty()) << ReadFile(Log());
+
+  {
+    SCOPED_TRACE("his desktop swapped for a link to root's folder");
+    ASSERT_EQ(AsUser(uid, gid,
+                     [&] {
+                       return ::rename(desktop.c_str(), (desktop + ".real").c_str()) == 0 &&
+                              PlantLink(secret, desktop);
+                     }),
+              0);
+    const size_t before = LinkErrors(Log()).size();
+    CheckAgain();
+    expectNothingInSecret();
+    expectNewLinkError(before, secret);
+  }
+  {
+    SCOPED_TRACE("his folder above the desktop turned into a link to root's");
+    ASSERT_EQ(AsUser(uid, gid,
+                     [&] {
+                       return ::unlink(desktop.c_str()) == 0 &&
+                              ::rename((desktop + ".real").c_str(), desktop.c_str()) == 0 &&
+                              ::rename(data.c_str(), (data + ".real").c_str()) == 0 &&
+                              PlantLink(secret, data);
+                     }),
+              0);
+    const size_t before = LinkErrors(Log()).size();
+    CheckAgain();
+    expectNothingInSecret();
+    expectNewLinkError(before, secret + "/Desktop");
+  }
+  {
+    SCOPED_TRACE("his link to his own folder on another disk");
+    ASSERT_EQ(AsUser(uid, gid,
+                     [&] {
+                       return ::unlink(data.c_str()) == 0 &&
+                              ::rename((data + ".real").c_str(), data.c_str()) == 0 &&
+                              ::rename(desktop.c_str(), (desktop + ".old").c_str()) == 0 &&
+                              PlantLink(ownDisk, desktop);
+                     }),
+              0);
+    const size_t before = LinkErrors(Log()).size();
+    CheckAgain();
+    EXPECT_EQ(LinkErrors(Log()).size(), before) << ReadFile(Log());
+    const std::string onOwnDisk = ownDisk + "/Alert_Report.lnk";
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(onOwnDisk)));
+    testing_support::LnkInfo link = testing_support::ReadWithLnkinfo(onOwnDisk);
+    ASSERT_EQ(link.exitStatus, 0) << link.output;
+    EXPECT_EQ(link.fields["Local path"], prog + "Reports/alert_report.html") << link.output;
+  }
+  {
+    SCOPED_TRACE("his desktop swapped with a link to root's folder in a loop during checks");
+    ASSERT_EQ(AsUser(uid, gid,
+                     [&] {
+                       return ::unlink(desktop.c_str()) == 0 &&
+                              ::rename((desktop + ".old").c_str(), desktop.c_str()) == 0 &&
+                              PlantLink(secret, data + "/swap");
+                     }),
+              0);
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
+      const std::string swap = data + "/swap";
+      for (;;) {
+        ::renameat2(AT_FDCWD, desktop.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
+      }
+    }
+    CheckAgain();
+    CheckAgain();
+    ::kill(swapper, SIGKILL);
+    int status = 0;
+    platform::RetryOnEintr([&] { return ::waitpid(swapper, &status, 0); });
+    expectNothingInSecret();
+  }
 }
 
 }  // namespace
