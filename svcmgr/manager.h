@@ -1,7 +1,7 @@
 // The service manager: runs the registered services and answers clients.
 //
 // One thread, one poll loop over the client socket, the clients, the services'
-// sockets and a signalfd (SIGTERM, SIGINT, SIGCHLD). A service started here is
+// sockets and a signalfd (SIGTERM, SIGINT, SIGHUP, SIGCHLD). A service started here is
 // start pending, with a wait hint, until its process reports; a process that
 // ends without reporting stopped becomes stopped with exit code 1067, one that
 // does not report within the response time is killed and stopped with 1053.
