@@ -187,6 +187,43 @@ std::vector<std::string> Components(const std::string& path) {
   return parts;
 }
 
+// The names of a path still to walk, in order. A link met on the way puts
+// the names of its target before them, as the kernel does.
+class NamesToWalk {
+ public:
+  explicit NamesToWalk(const std::string& path) : rest_(Components(path)) {
+    std::reverse(rest_.begin(), rest_.end());  // taken from the back
+  }
+  bool Done() const { return rest_.empty(); }
+  std::string Next() {
+    std::string name = std::move(rest_.back());
+    rest_.pop_back();
+    return name;
+  }
+  // Reads the link `name` in the folder `dirFd` (an O_PATH descriptor of the
+  // link itself with an empty name), `size` bytes long as its status says,
+  // and walks its target next. Sets `fromRoot` when the target is absolute.
+  // Returns 0, or the error of a link that cannot be read or of more than
+  // the kernel's 40 links.
+  uint32_t FollowLink(int dirFd, const char* name, off_t size, bool& fromRoot) {
+    constexpr int kMaxLinks = 40;
+    if (++links_ > kMaxLinks) return ErrorFromErrno(ELOOP);
+    std::string target(static_cast<size_t>(size > 0 ? size : 4096) + 1, '\0');
+    ssize_t n = ::readlinkat(dirFd, name, target.data(), target.size());
+    if (n < 0) return LastErrorFromErrno();
+    if (n == 0 || static_cast<size_t>(n) == target.size()) return ErrorFromErrno(ENAMETOOLONG);
+    target.resize(static_cast<size_t>(n));
+    std::vector<std::string> spliced = Components(target);
+    rest_.insert(rest_.end(), spliced.rbegin(), spliced.rend());
+    fromRoot = target.front() == '/';
+    return kErrorSuccess;
+  }
+
+ private:
+  std::vector<std::string> rest_;  // the next name last
+  int links_ = 0;
+};
+
 enum class Verdict { Trusted, Untrusted, Failed };
 
 // Walks the absolute path `path` from "/" as the kernel resolves it, checking
@@ -194,15 +231,11 @@ enum class Verdict { Trusted, Untrusted, Failed };
 // Trusted, `resolved` is the path with no link left in it (its last
 // component may be missing); on Failed, `error` says why.
 Verdict WalkTrusted(const std::string& path, std::string& resolved, uint32_t& error) {
-  constexpr int kMaxLinks = 40;  // the kernel's own limit
-  std::vector<std::string> rest = Components(path);
-  std::reverse(rest.begin(), rest.end());  // taken from the back
+  NamesToWalk names(path);
   std::string current = "/";
   bool checked = false;  // `current` passed the rule
-  int links = 0;
-  while (!rest.empty()) {
-    const std::string part = std::move(rest.back());
-    rest.pop_back();
+  while (!names.Done()) {
+    const std::string part = names.Next();
     if (part == ".") continue;
     if (part == "..") {
       current = ExtractFileDir(current);  // `current` holds no link
@@ -214,7 +247,7 @@ Verdict WalkTrusted(const std::string& path, std::string& resolved, uint32_t& er
     const std::string next = JoinPath(current, part);
     struct stat st;
     if (::lstat(next.c_str(), &st) != 0) {
-      if (errno == ENOENT && rest.empty()) {  // a new file in a trusted folder
+      if (errno == ENOENT && names.Done()) {  // a new file in a trusted folder
         resolved = next;
         return Verdict::Trusted;
       }
@@ -223,20 +256,10 @@ Verdict WalkTrusted(const std::string& path, std::string& resolved, uint32_t& er
     }
     if (S_ISLNK(st.st_mode)) {
       if (!TrustedOwner(st.st_uid)) return Verdict::Untrusted;
-      if (++links > kMaxLinks) {
-        error = ErrorFromErrno(ELOOP);
-        return Verdict::Failed;
-      }
-      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
-      ssize_t n = ::readlink(next.c_str(), target.data(), target.size());
-      if (n < 0 || static_cast<size_t>(n) == target.size()) {
-        error = n < 0 ? LastErrorFromErrno() : ErrorFromErrno(ENAMETOOLONG);
-        return Verdict::Failed;
-      }
-      target.resize(static_cast<size_t>(n));
-      std::vector<std::string> spliced = Components(target);
-      rest.insert(rest.end(), spliced.rbegin(), spliced.rend());
-      if (target.front() == '/') {
+      bool fromRoot = false;
+      error = names.FollowLink(AT_FDCWD, next.c_str(), st.st_size, fromRoot);
+      if (error != kErrorSuccess) return Verdict::Failed;
+      if (fromRoot) {
         current.assign(1, '/');  // (operator= of a literal trips GCC 12's -Wrestrict here)
         checked = false;
       }
@@ -244,7 +267,7 @@ Verdict WalkTrusted(const std::string& path, std::string& resolved, uint32_t& er
     }
     current = next;
     checked = false;
-    if (!S_ISDIR(st.st_mode) && !rest.empty()) {
+    if (!S_ISDIR(st.st_mode) && !names.Done()) {
       error = ErrorFromErrno(ENOTDIR);
       return Verdict::Failed;
     }
@@ -297,7 +320,6 @@ struct WalkedFolder {
 // - a name on the way was looked up in a folder that group or others may
 //   write without the sticky bit, where anyone could have swapped it.
 uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string& why) {
-  constexpr int kMaxLinks = 40;  // the kernel's own limit
   const std::string walkedPath = Absolute(dir);
   std::vector<WalkedFolder> stack;
   // Names the folder as given and, when links led elsewhere, the folder
@@ -324,12 +346,9 @@ uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string
     if (!TrustedOwner(uid) && std::find(others.begin(), others.end(), uid) == others.end())
       others.push_back(uid);
   };
-  std::vector<std::string> rest = Components(walkedPath);
-  std::reverse(rest.begin(), rest.end());  // taken from the back
-  int links = 0;
-  while (!rest.empty()) {
-    const std::string part = std::move(rest.back());
-    rest.pop_back();
+  NamesToWalk names(walkedPath);
+  while (!names.Done()) {
+    const std::string part = names.Next();
     if (part == ".") continue;
     if (part == "..") {
       if (stack.size() > 1) stack.pop_back();  // "/.." is "/"
@@ -344,16 +363,9 @@ uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return LastErrorFromErrno();
     if (S_ISLNK(st.st_mode)) {
       passed(st.st_uid);
-      if (++links > kMaxLinks) return ErrorFromErrno(ELOOP);
-      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
-      // An empty name reads the link that the O_PATH descriptor stands for.
-      ssize_t n = ::readlinkat(fd.get(), "", target.data(), target.size());
-      if (n < 0) return LastErrorFromErrno();
-      if (n == 0 || static_cast<size_t>(n) == target.size()) return ErrorFromErrno(ENAMETOOLONG);
-      target.resize(static_cast<size_t>(n));
-      std::vector<std::string> spliced = Components(target);
-      rest.insert(rest.end(), spliced.rbegin(), spliced.rend());
-      if (target.front() == '/') {
+      bool fromRoot = false;
+      if (uint32_t rc = names.FollowLink(fd.get(), "", st.st_size, fromRoot)) return rc;
+      if (fromRoot) {
         if (uint32_t rc = enterRoot()) return rc;
       }
       continue;
