@@ -345,8 +345,10 @@ void TAlarmSvc::InfoRequest(TAlrSrvInfo&, TAlrSrvStatusBlock& Status) {
   Status.Reserved2 = 0;
   Status.NextCheckTime = NextCheckTime;
   Status.LastReportTime = LastReportTime;
-  SetStatusText(Status.LastEventText, LastEventText);
-  SetStatusText(Status.LastErrorText, LastErrorText);
+  // A text longer than its field (a path, a database's or the mail
+  // library's words in it) shows that it was cut; the log has it whole.
+  SetStatusTextEllipsized(Status.LastEventText, LastEventText);
+  SetStatusTextEllipsized(Status.LastErrorText, LastErrorText);
 }
 
 void TAlarmSvc::ConfigRetrieved(TAlrSrvControl&) {

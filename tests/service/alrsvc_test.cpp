@@ -209,7 +209,8 @@ TEST_F(ServiceFixture, StatusBlockCarriesTheRecordedStatus) {
   svc->InfoRequest(info, block);
 
   EXPECT_EQ(block.Busy, 0);
-  EXPECT_EQ(StatusText(block.LastEventText), std::string(127, 'e'));
+  // Cut to fit its field, and showing that it was cut.
+  EXPECT_EQ(StatusText(block.LastEventText), std::string(126, 'e') + "\x85");
   EXPECT_EQ(svc->LastEventText.size(), 200u);
   EXPECT_EQ(block.LastEventTime.wMinute, 30);
   EXPECT_EQ(block.LastEventTime.wSecond, 15);
@@ -447,6 +448,25 @@ TEST_F(ServiceFixture, ADesktopWithoutPathIsALinkError) {
   EXPECT_FALSE(fs::exists("/Alert_Report.lnk"));
   EXPECT_TRUE(fs::is_empty(desktop));
   EXPECT_THAT(ReadFile(IniPath()), HasSubstr("LastReportAt=" + Stamp(now))) << "the run goes on";
+}
+
+TEST_F(ServiceFixture, ALongDatabaseErrorArrivesCutWithAnEllipsis) {
+  const std::string path = "/tmp/vigilo-no-such-folder/" + std::string(150, 'd') + "/counts.fdb";
+  svc->Config->Chains = {Chain("LONG", "localhost:" + path)};
+  SaveSettings();
+  svc->DoDataCheck();
+  TAlrSrvInfo info("StatusTest", 1);
+  TAlrSrvStatusBlock block;
+  svc->InfoRequest(info, block);
+
+  // Whole in the log and in the service.
+  ASSERT_THAT(svc->LastErrorText, HasSubstr("for file \"" + path + "\""));
+  ASSERT_GT(svc->LastErrorText.size(), 127u);
+  EXPECT_THAT(LogTexts(LogPath()), ::testing::Contains(HasSubstr(path)));
+  // The field's 127 characters: its beginning, then the ellipsis.
+  const std::string shown = StatusText(block.LastErrorText);
+  EXPECT_EQ(shown, svc->LastErrorText.substr(0, 126) + "\x85");
+  EXPECT_EQ(block.LastErrorText[127], '\0');
 }
 
 TEST_F(ServiceFixture, ChainReportFileNamesAreUtf8) {
