@@ -53,6 +53,13 @@ testing_support::ProgramResult RunWithErrors(const std::vector<std::string>& arg
   return testing_support::RunProgram(argv, {.env = {{"VIGILO_SCM_FD", std::nullopt}}});
 }
 
+// Runs `args` to its end; its exit status, what it wrote to standard output
+// and, apart, what it wrote to standard error.
+testing_support::ProgramResult RunApart(const std::vector<std::string>& args) {
+  return testing_support::RunProgram(
+      args, {.env = {{"VIGILO_SCM_FD", std::nullopt}}, .captureErrors = true});
+}
+
 class VigiloAccentsTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -224,22 +231,29 @@ TEST_F(VigiloAccentsTest, AFolderTheCharacterSetCannotSpellStopsTheProgramAtStar
 
 TEST_F(VigiloAccentsTest, HelpVersionAndAStartByHand) {
   const std::string prog = service_test::MakeInstallation(root);
-  const testing_support::ProgramResult help = RunWithErrors({prog + "vigilo", "--help"});
+  // What was asked for goes to standard output, so that it can be paged or
+  // kept; standard error stays empty.
+  const testing_support::ProgramResult help = RunApart({prog + "vigilo", "--help"});
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_THAT(help.output, HasSubstr("Usage: vigilo [-install | -uninstall] [-silent]"));
+  EXPECT_EQ(help.output.rfind("Usage: vigilo [-install | -uninstall] [-silent]\n", 0), 0u)
+      << help.output;
   EXPECT_THAT(help.output, HasSubstr("svcmgr"));
   EXPECT_THAT(help.output, Not(HasSubstr("could not connect")));
+  EXPECT_EQ(help.errors, "");
 
-  const testing_support::ProgramResult version = RunWithErrors({prog + "vigilo", "--version"});
+  const testing_support::ProgramResult version = RunApart({prog + "vigilo", "--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.output, "vigilo (CORVANTE Alert Service) " VIGILO_VERSION "\n");
+  EXPECT_EQ(version.errors, "");
 
-  const testing_support::ProgramResult byHand = RunWithErrors({prog + "vigilo"});
+  // A failure is told on standard error alone.
+  const testing_support::ProgramResult byHand = RunApart({prog + "vigilo"});
   EXPECT_EQ(byHand.exitCode, 1);
-  EXPECT_THAT(byHand.output,
+  EXPECT_EQ(byHand.output, "");
+  EXPECT_THAT(byHand.errors,
               HasSubstr(platform::SystemErrorText(platform::kErrorFailedServiceControllerConnect)));
-  EXPECT_THAT(byHand.output, HasSubstr("started by the service manager svcmgr"));
-  EXPECT_THAT(byHand.output, HasSubstr("\"vigilo -install\""));
+  EXPECT_THAT(byHand.errors, HasSubstr("started by the service manager svcmgr"));
+  EXPECT_THAT(byHand.errors, HasSubstr("\"vigilo -install\""));
 
   // The framework's switches, after "-" or "/", in any case, as before.
   const testing_support::ProgramResult install = RunWithErrors({prog + "vigilo", "/Install"});
