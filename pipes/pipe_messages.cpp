@@ -127,6 +127,19 @@ void SetStatusText(std::array<char, kStatusTextSize>& field, std::string_view te
   std::copy_n(text.data(), n, field.data());
 }
 
+void SetStatusTextEllipsized(std::array<char, kStatusTextSize>& field, std::string_view text) {
+  constexpr char kEllipsis = '\x85';
+  if (TextLength(text.data(), text.size()) < kStatusTextSize) {
+    SetStatusText(field, text);
+    return;
+  }
+  size_t kept = kStatusTextSize - 2;
+  while (kept > 0 && static_cast<unsigned char>(text[kept - 1]) <= ' ') --kept;
+  field.fill('\0');
+  std::copy_n(text.data(), kept, field.data());
+  field[kept] = kEllipsis;
+}
+
 std::string StatusText(const std::array<char, kStatusTextSize>& field) {
   return std::string(field.data(), TextLength(field.data(), kStatusTextSize));
 }

@@ -98,6 +98,11 @@ bool PipeCommandIs(std::span<const uint8_t, kPipeCommandSize> command, std::stri
 // Sets a text field: at most the first 127 characters of `text` (up to a zero
 // byte in it), then zeros.
 void SetStatusText(std::array<char, kStatusTextSize>& field, std::string_view text);
+// Sets a text field to `text` whole when it fits (at most 127 characters up
+// to a zero byte in it). A longer text is cut to 126 characters at most and
+// ends in "…" (cp1252 0x85), so that whoever reads the field sees that it goes
+// on; the blanks and line breaks before the cut are dropped.
+void SetStatusTextEllipsized(std::array<char, kStatusTextSize>& field, std::string_view text);
 // The text of a field, up to its first zero.
 std::string StatusText(const std::array<char, kStatusTextSize>& field);
 

@@ -245,9 +245,9 @@ std::string AccountDesktopFolder(const EnvironmentLookup& env) {
 std::string DesktopFolder(const EnvironmentLookup& env) {
   if (std::string common = CommonDesktopFolder(env); !common.empty()) return common;
   if (std::string account = AccountDesktopFolder(env); !account.empty()) return account;
-  throw SystemError(kErrorPathNotFound,
-                    "No desktop folder: neither VIGILO_COMMON_DESKTOP nor the account's desktop "
-                    "(XDG_DESKTOP_DIR, user-dirs.dirs, HOME/Desktop) names a folder");
+  // Short enough for the service's status line, which carries 127
+  // characters; the manual page says where else the desktop is looked for.
+  throw SystemError(kErrorPathNotFound, "No desktop folder: set VIGILO_COMMON_DESKTOP");
 }
 
 ShellLinkTargetFacts ReadShellLinkTargetFacts(const std::string& path) {

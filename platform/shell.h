@@ -34,7 +34,8 @@ std::string CommonDesktopFolder(const EnvironmentLookup& env = GetEnvironmentVar
 std::string AccountDesktopFolder(const EnvironmentLookup& env = GetEnvironmentVariable);
 
 // The common desktop, else the account's. Throws SystemError with
-// kErrorPathNotFound, saying where it looked, when there is neither.
+// kErrorPathNotFound and the text "No desktop folder: set
+// VIGILO_COMMON_DESKTOP" when there is neither.
 std::string DesktopFolder(const EnvironmentLookup& env = GetEnvironmentVariable);
 
 // What a shortcut holds. The texts are the programs' cp1252 text; none may

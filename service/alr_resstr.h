@@ -1,6 +1,12 @@
 // Texts of the alarm service that people read: report, alarm and mail texts
-// in French, and the cancellation of a check. Windows-1252 bytes, like every text the service
-// assembles; the reports convert them to UTF-8 once, when a document is complete.
+// in French, and the lines the service logs as its last event or last error.
+// Windows-1252 bytes, like every text the service assembles; the reports
+// convert them to UTF-8 once, when a document is complete.
+//
+// The info pipe carries the last event and error in 127 characters: each of
+// these lines fits them once its arguments are filled in, save those that
+// carry a path or another program's words (the database's, the mail
+// library's), which the status field shows cut.
 #pragma once
 
 #include <initializer_list>
@@ -20,6 +26,27 @@ inline constexpr std::string_view SDatabase =
     "es";
 inline constexpr std::string_view SDayNames = "Dim|Lun|Mar|Mer|Jeu|Ven|Sam|";
 inline constexpr std::string_view SDaysExcluded = "Jours sont exclus du contr\xF4le: ";
+// The service's own lines. The "%s" of the start and stop lines is the
+// service's name.
+inline constexpr std::string_view SServiceStarted = "%s service started (ver. %s)";
+inline constexpr std::string_view SStartingService = "Starting service...";
+inline constexpr std::string_view SConfigLoaded = "Configuration loaded from \"%s\"";
+inline constexpr std::string_view SPipeServerStarted = "Pipe server started \"%s\"";
+inline constexpr std::string_view SStoppingService = "Stopping service...";
+inline constexpr std::string_view SPipeServerStopped = "Pipe server stopped \"%s\"";
+inline constexpr std::string_view SServiceStopped = "%s service stopped";
+inline constexpr std::string_view SServiceShutDown = "%s stopped at system shutdown";
+inline constexpr std::string_view SConfigRetrieved =
+    "Service configuration file retrieved by client";
+inline constexpr std::string_view SConfigUpdated = "Service configuration file updated by client";
+inline constexpr std::string_view SDataCheckDone = "Data check done, elapsed time %s";
+// The message of the desktop or the shortcut that failed.
+inline constexpr std::string_view SLinkError = "Link error %s";
+// The mail library's error text.
+inline constexpr std::string_view SMailSendError = "E-mail send error: %s";
+// The report's path, then the system's text.
+inline constexpr std::string_view SCannotCreateFile = "Cannot create file \"%s\". %s";
+inline constexpr std::string_view SStreamWriteError = "Stream write error";
 inline constexpr std::string_view SServiceTaskCanceled =
     "Current service task canceled due to urgent control request.";
 inline constexpr std::string_view SChainDatabaseTimeout =

@@ -131,9 +131,9 @@ void WriteReportFile(const std::string& Path, const std::string& Data) {
   const uint32_t rc = platform::WriteFileAtomic(PathOnDisk(Path), Data, platform::kPublicFile);
   if (rc == platform::kErrorSuccess) return;
   if (rc == platform::kErrorDiskFull || rc == platform::kErrorWriteFault) {
-    throw Exception("Stream write error");
+    throw Exception(std::string(resstr::SStreamWriteError));
   }
-  throw Exception("Cannot create file \"" + Path + "\". " + platform::SystemErrorText(rc));
+  throw Exception(resstr::Format(resstr::SCannotCreateFile, {Path, platform::SystemErrorText(rc)}));
 }
 
 // "hh:nn:ss" of a span of time: the time-of-day part, to the nearest
@@ -213,10 +213,10 @@ void TAlarmSvc::ServiceStart(platform::TService*, bool& Started) {
     return;
   }
   Started = StartWork();
-  char version[64];
-  std::snprintf(version, sizeof version, " (ver. %d.%d.%d)", VersionInfo ? VersionInfo->Major() : 0,
+  char version[32];
+  std::snprintf(version, sizeof version, "%d.%d.%d", VersionInfo ? VersionInfo->Major() : 0,
                 VersionInfo ? VersionInfo->Minor() : 0, VersionInfo ? VersionInfo->Release() : 0);
-  LogEvent(0, Name + " service started" + version);
+  LogEvent(0, resstr::Format(resstr::SServiceStarted, {Name, version}));
 }
 
 bool TAlarmSvc::StartWork() {
@@ -233,11 +233,11 @@ bool TAlarmSvc::StartWork() {
   LastErrorTime = TSystemTime{};
   const bool detailed = Config->LogDetailed;
   try {
-    if (detailed) LogEvent(0, "Starting service...");
+    if (detailed) LogEvent(0, std::string(resstr::SStartingService));
     VersionInfo = std::make_unique<TVersionInfo>("", "");
     Report->VersionInfo = VersionInfo.get();
     try {
-      if (detailed) LogEvent(0, "Configuration loaded from \"" + IniName + "\"");
+      if (detailed) LogEvent(0, resstr::Format(resstr::SConfigLoaded, {IniName}));
       AfterConfigLoaded();
     } catch (const std::exception& e) {
       failed(e);
@@ -246,7 +246,7 @@ bool TAlarmSvc::StartWork() {
       InfoServer = std::make_unique<TAlrSrvInfo>(kInfoPipeName, 4);
       InfoServer->OnGetStatus.Set(
           [this](TAlrSrvInfo& Sender, TAlrSrvStatusBlock& Status) { InfoRequest(Sender, Status); });
-      if (detailed) LogEvent(0, std::string("Pipe server started \"") + kInfoPipeName + "\"");
+      if (detailed) LogEvent(0, resstr::Format(resstr::SPipeServerStarted, {kInfoPipeName}));
     } catch (const std::exception& e) {
       failed(e);
     }
@@ -254,7 +254,7 @@ bool TAlarmSvc::StartWork() {
       ControlServer = std::make_unique<TAlrSrvControl>(kControlPipeName, 1, AppDir + IniName);
       ControlServer->OnConfigRead.Set([this](TAlrSrvControl& Sender) { ConfigRetrieved(Sender); });
       ControlServer->OnConfigWritten.Set([this](TAlrSrvControl& Sender) { ConfigUpdated(Sender); });
-      if (detailed) LogEvent(0, std::string("Pipe server started \"") + kControlPipeName + "\"");
+      if (detailed) LogEvent(0, resstr::Format(resstr::SPipeServerStarted, {kControlPipeName}));
     } catch (const std::exception& e) {
       failed(e);
     }
@@ -268,7 +268,7 @@ bool TAlarmSvc::StartWork() {
 bool TAlarmSvc::StopWork() {
   Stopping = true;
   const bool detailed = Config->LogDetailed;
-  if (detailed) LogEvent(0, "Stopping service...");
+  if (detailed) LogEvent(0, std::string(resstr::SStoppingService));
   try {
     FreeWork(detailed);
   } catch (const std::exception& e) {
@@ -285,30 +285,30 @@ void TAlarmSvc::FreeWork(bool log) {
     ControlServer->OnConfigRead.Set(nullptr);
     ControlServer->Stop();
     ControlServer.reset();
-    if (log) LogEvent(0, std::string("Pipe server stopped \"") + kControlPipeName + "\"");
+    if (log) LogEvent(0, resstr::Format(resstr::SPipeServerStopped, {kControlPipeName}));
   }
   if (InfoServer) {
     InfoServer->OnGetStatus.Set(nullptr);
     InfoServer->Stop();
     InfoServer.reset();
-    if (log) LogEvent(0, std::string("Pipe server stopped \"") + kInfoPipeName + "\"");
+    if (log) LogEvent(0, resstr::Format(resstr::SPipeServerStopped, {kInfoPipeName}));
   }
   Report->VersionInfo = nullptr;
   VersionInfo.reset();
 }
 
-void TAlarmSvc::StopService(const std::string& Line) {
+void TAlarmSvc::StopService(std::string_view Line) {
   StopWork();
-  LogEvent(0, Name + " " + Line);
+  LogEvent(0, resstr::Format(Line, {Name}));
   ClearLogTarget();
 }
 
 void TAlarmSvc::ServiceStop(platform::TService*, bool&) {
-  StopService("service stopped");
+  StopService(resstr::SServiceStopped);
 }
 
 void TAlarmSvc::ServiceShutdown(platform::TService*) {
-  StopService("stopped at system shutdown");
+  StopService(resstr::SServiceShutDown);
 }
 
 // ---- Status ----
@@ -345,17 +345,19 @@ void TAlarmSvc::InfoRequest(TAlrSrvInfo&, TAlrSrvStatusBlock& Status) {
   Status.Reserved2 = 0;
   Status.NextCheckTime = NextCheckTime;
   Status.LastReportTime = LastReportTime;
-  SetStatusText(Status.LastEventText, LastEventText);
-  SetStatusText(Status.LastErrorText, LastErrorText);
+  // A text longer than its field (a path, a database's or the mail
+  // library's words in it) shows that it was cut; the log has it whole.
+  SetStatusTextEllipsized(Status.LastEventText, LastEventText);
+  SetStatusTextEllipsized(Status.LastErrorText, LastErrorText);
 }
 
 void TAlarmSvc::ConfigRetrieved(TAlrSrvControl&) {
-  LogEvent(0, "Service configuration file retrieved by client");
+  LogEvent(0, std::string(resstr::SConfigRetrieved));
 }
 
 void TAlarmSvc::ConfigUpdated(TAlrSrvControl&) {
   ConfigReplaced = true;
-  LogEvent(0, "Service configuration file updated by client");
+  LogEvent(0, std::string(resstr::SConfigUpdated));
 }
 
 // ---- Main loop and schedule ----
@@ -385,7 +387,7 @@ void TAlarmSvc::RunDataCheck() {
     const TDateTime start = Clock();
     TruncateLogFile();
     DoDataCheck();
-    LogEvent(0, "Data check done, elapsed time " + ElapsedText(Clock() - start));
+    LogEvent(0, resstr::Format(resstr::SDataCheckDone, {ElapsedText(Clock() - start)}));
   } catch (...) {
     SetIdle(true);
     throw;
@@ -530,7 +532,7 @@ void TAlarmSvc::CreateReportShortcut(const std::string& MainReport) {
     CreateShortcut(desktop + kShortcutName, "Alert report", MainReport, "", AppDir + "Reports",
                    AppDir + kIconName, 0);
   } catch (const std::exception& e) {
-    LogEvent(3, std::string("Link error ") + e.what());
+    LogEvent(3, resstr::Format(resstr::SLinkError, {e.what()}));
   }
 }
 
@@ -573,7 +575,7 @@ void TAlarmSvc::MailChainReport(const std::string& FolderName, const std::string
     Config->LastSentOutAt = sentAt;
     LogEvent(0, std::string(resstr::SMailSentOk));
   } else {
-    LogEvent(3, "E-mail send error: " + errorText);
+    LogEvent(3, resstr::Format(resstr::SMailSendError, {errorText}));
   }
 }
 

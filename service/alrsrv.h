@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "common/alr_config.h"
 #include "common/datetime.h"
@@ -184,8 +185,9 @@ class TAlarmSvc : public platform::TService {
   // Detaches, stops and frees the pipe servers and frees the version
   // information; logs each server when `log` is set.
   void FreeWork(bool log);
-  // The stop and shutdown handlers' common part.
-  void StopService(const std::string& Line);
+  // The stop and shutdown handlers' common part; Line is the closing line's
+  // format, its "%s" the service's name.
+  void StopService(std::string_view Line);
   // One chain's connect, check and disconnect, under the watch of DoDataCheck.
   void ExamineChain(const TChainParams& Chain);
   void ExamineWatchedChain(const TChainParams& Chain);

@@ -11,10 +11,12 @@
 
 #include "platform/ascii.h"
 #include "platform/cp1252.h"
+#include "platform/text.h"
 
 static_assert(std::is_same_v<isc_db_handle, TFbHandle>);
 static_assert(std::is_same_v<isc_tr_handle, TFbHandle>);
 static_assert(std::is_same_v<isc_stmt_handle, TFbHandle>);
+static_assert(std::is_same_v<ISC_STATUS, TFbStatus>);
 
 namespace {
 
@@ -34,20 +36,9 @@ constexpr size_t kMaxParamLength = 255;
 constexpr int32_t kClientDayOffset = 15018;
 constexpr double kTimeUnitsPerDay = 86400.0 * ISC_TIME_SECONDS_PRECISION;
 
-// The client's text for the status vector, read line by line into a bounded
-// buffer (fb_interpret never writes past the size it is given).
 [[noreturn]] void ThrowClientError(const ISC_STATUS* status) {
-  const int32_t sqlCode = static_cast<int32_t>(isc_sqlcode(status));
-  const intptr_t gdsCode = static_cast<intptr_t>(status[1]);
-  std::string message;
-  char line[512];
-  const ISC_STATUS* cursor = status;
-  while (fb_interpret(line, sizeof line, &cursor) > 0) {
-    if (!message.empty()) message += "\r\n";
-    message.append(line, strnlen(line, sizeof line));
-  }
-  if (message.empty()) message = "Database error " + std::to_string(gdsCode);
-  throw EDatabaseError(message, sqlCode, gdsCode);
+  throw EDatabaseError(ClientErrorText(status), static_cast<int32_t>(isc_sqlcode(status)),
+                       static_cast<intptr_t>(status[1]));
 }
 
 // The connect time-out item, a four-byte value in the client's byte order.
@@ -101,6 +92,20 @@ std::string ClientDatabaseName(const std::string& Name) {
 }
 
 }  // namespace
+
+// Read line by line into a bounded buffer: fb_interpret never writes past
+// the size it is given.
+std::string ClientErrorText(const TFbStatus* status) {
+  std::string message;
+  char line[512];
+  const ISC_STATUS* cursor = status;
+  while (fb_interpret(line, sizeof line, &cursor) > 0) {
+    if (!message.empty()) message += "\r\n";
+    message.append(line, strnlen(line, sizeof line));
+  }
+  if (message.empty()) return "Database error " + std::to_string(status[1]);
+  return platform::Utf8ToCp1252(message);
+}
 
 // ---- TQorDatabase ----
 

@@ -4,8 +4,8 @@
 // which every statement runs. The service only reads the databases.
 //
 // Errors are EDatabaseError exceptions; for a failure that the client reports
-// the message is the client's own text, its lines joined by CR LF. Used by the
-// service thread only: nothing here is locked.
+// the message is the client's own text (ClientErrorText). Used by the service
+// thread only: nothing here is locked.
 #pragma once
 
 #include <atomic>
@@ -30,8 +30,17 @@ class EDatabaseError : public Exception {
   intptr_t gdsCode_;
 };
 
-// The client library's handles (FB_API_HANDLE).
+// The client library's handles (FB_API_HANDLE) and the elements of its
+// status vectors (ISC_STATUS).
 using TFbHandle = unsigned int;
+using TFbStatus = intptr_t;
+
+// The client's text for the status vector `status`: its lines joined by CR
+// LF, in cp1252 like every text here. The client writes them in UTF-8 (the
+// file names it was given, the server's words); a character cp1252 has no
+// byte for, and every byte that is not well-formed UTF-8, becomes "?".
+// "Database error N" when the client has no text for the error.
+std::string ClientErrorText(const TFbStatus* status);
 
 // How long an attach waits for the server's first answer, in seconds (the
 // client's isc_dpb_connect_timeout, whose own default is 180). A server

@@ -7,10 +7,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "common/datetime.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 // glibc's newlocale loses the copy of LOCPATH it splits when the locale is
@@ -22,27 +22,7 @@ extern "C" inline __attribute__((used)) const char* __lsan_default_suppressions(
 
 namespace logtime_test {
 
-// Sets (or, with nullopt, unsets) an environment variable until it goes.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    Apply(value);
-  }
-  ~ScopedEnv() { Apply(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  void Apply(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_.c_str(), value->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
-  std::string name_;
-  std::optional<std::string> old_;
-};
+using testing_support::ScopedEnv;
 
 // Builds the UTF-8 locale `name` (such as "fi_FI") from the system's locale
 // sources into a folder of its own, once per process, and returns the folder

@@ -209,6 +209,37 @@ TEST(StatusBlock, TextsAreCutAt127CharactersAndTerminated) {
   }
 }
 
+TEST(StatusBlock, ATextTooLongForItsFieldEndsInAnEllipsis) {
+  const std::string a126(126, 'a');
+  const struct {
+    const char* name;
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"empty", "", ""},
+      {"127 characters, whole", a126 + "z", a126 + "z"},
+      {"128 characters", a126 + "yz", a126 + "\x85"},
+      {"200 characters", a126 + std::string(74, 'b'), a126 + "\x85"},
+      {"a line break before the cut", std::string(124, 'a') + "\r\n" + std::string(50, 'b'),
+       std::string(124, 'a') + "\x85"},
+      {"blanks before the cut", std::string(120, 'a') + std::string(10, ' ') + "b",
+       std::string(120, 'a') + "\x85"},
+      {"blanks only", std::string(130, ' '), "\x85"},
+      {"127 characters up to a zero byte", a126 + "z" + std::string(1, '\0') + "more", a126 + "z"},
+      {"a zero byte early", std::string("abc\0", 4) + std::string(200, 'b'), "abc"},
+  };
+  for (const auto& c : cases) {
+    TAlrSrvStatusBlock b;
+    b.LastErrorText.fill('x');
+    SetStatusTextEllipsized(b.LastErrorText, c.text);
+    EXPECT_EQ(StatusText(b.LastErrorText), c.shown) << c.name;
+    // Zeros to the end of the field.
+    EXPECT_EQ(std::string(b.LastErrorText.begin() + c.shown.size(), b.LastErrorText.end()),
+              std::string(kStatusTextSize - c.shown.size(), '\0'))
+        << c.name;
+  }
+}
+
 TEST(StatusBlock, ATextStopsAtAZeroByteInIt) {
   TAlrSrvStatusBlock b;
   SetStatusText(b.LastEventText, std::string_view("abc\0def", 7));

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,10 +20,13 @@
 #include "platform/named_pipe.h"
 #include "platform/scm.h"
 #include "platform/service.h"
+#include "platform/shell.h"
 #include "platform/syserror.h"
+#include "service/alr_resstr.h"
 #include "service/alrsrv.h"
 #include "tests/service/fbtest.h"
 #include "tests/service/service_test_support.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -209,7 +214,8 @@ TEST_F(ServiceFixture, StatusBlockCarriesTheRecordedStatus) {
   svc->InfoRequest(info, block);
 
   EXPECT_EQ(block.Busy, 0);
-  EXPECT_EQ(StatusText(block.LastEventText), std::string(127, 'e'));
+  // Cut to fit its field, and showing that it was cut.
+  EXPECT_EQ(StatusText(block.LastEventText), std::string(126, 'e') + "\x85");
   EXPECT_EQ(svc->LastEventText.size(), 200u);
   EXPECT_EQ(block.LastEventTime.wMinute, 30);
   EXPECT_EQ(block.LastEventTime.wSecond, 15);
@@ -223,6 +229,62 @@ TEST_F(ServiceFixture, StatusBlockCarriesTheRecordedStatus) {
             std::vector<int>({1899, 12, 6, 30, 0, 0, 0, 0}));
   // The whole message reaches the log.
   EXPECT_THAT(LogTexts(LogPath()), ::testing::Contains(std::string(200, 'e')));
+}
+
+// Every line the service makes for its last event or error fits the status
+// field whole, with the longest arguments it fills in. The lines that carry a
+// path or another program's words are the cut case, further down.
+TEST(ServiceTexts, EveryLineTheServiceComposesFitsTheStatusField) {
+  using resstr::Format;
+  std::string noDesktop;
+  try {
+    platform::DesktopFolder([](const std::string& name) {
+      return name == "HOME" ? std::string("/nonexistent") : std::string();
+    });
+  } catch (const platform::SystemError& e) {
+    noDesktop = e.what();
+  }
+  ASSERT_FALSE(noDesktop.empty());
+  const std::string timeLimit = std::to_string(
+      std::chrono::duration_cast<std::chrono::seconds>(TAlarmSvc::kChainTimeLimit).count());
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"started", Format(resstr::SServiceStarted, {TAlarmSvc::kServiceName, "65535.65535.65535"})},
+      {"starting", std::string(resstr::SStartingService)},
+      {"settings loaded", Format(resstr::SConfigLoaded, {"vigilo.ini"})},
+      {"info pipe started", Format(resstr::SPipeServerStarted, {TAlarmSvc::kInfoPipeName})},
+      {"control pipe started", Format(resstr::SPipeServerStarted, {TAlarmSvc::kControlPipeName})},
+      {"stopping", std::string(resstr::SStoppingService)},
+      {"control pipe stopped", Format(resstr::SPipeServerStopped, {TAlarmSvc::kControlPipeName})},
+      {"stopped", Format(resstr::SServiceStopped, {TAlarmSvc::kServiceName})},
+      {"shut down", Format(resstr::SServiceShutDown, {TAlarmSvc::kServiceName})},
+      {"settings retrieved", std::string(resstr::SConfigRetrieved)},
+      {"settings updated", std::string(resstr::SConfigUpdated)},
+      {"check done", Format(resstr::SDataCheckDone, {"23:59:59"})},
+      {"canceled", std::string(resstr::SServiceTaskCanceled)},
+      {"database time-out", Format(resstr::SChainDatabaseTimeout, {timeLimit})},
+      {"mail sent", std::string(resstr::SMailSentOk)},
+      {"stream write error", std::string(resstr::SStreamWriteError)},
+      {"no desktop", Format(resstr::SLinkError, {noDesktop})},
+      {"desktop without a path",
+       Format(resstr::SLinkError, {platform::SystemErrorText(platform::kErrorPathNotFound)})},
+      {"shortcut denied",
+       Format(resstr::SLinkError, {platform::SystemErrorText(platform::kErrorAccessDenied)})},
+      {"shortcut on a full disk",
+       Format(resstr::SLinkError, {platform::SystemErrorText(platform::kErrorDiskFull)})},
+      {"shortcut out of memory",
+       Format(resstr::SLinkError, {platform::SystemErrorText(platform::kErrorNotEnoughMemory)})},
+      {"shortcut text too long",
+       Format(resstr::SLinkError, {platform::SystemErrorText(platform::kErrorInvalidParameter)})},
+  };
+  for (const auto& c : cases) {
+    EXPECT_LE(c.text.size(), kStatusTextSize - 1) << c.name << ": " << c.text;
+    TAlrSrvStatusBlock block;
+    SetStatusTextEllipsized(block.LastErrorText, c.text);
+    EXPECT_EQ(StatusText(block.LastErrorText), c.text) << c.name;
+  }
 }
 
 // ---- Start and stop with the real pipes ----
@@ -447,6 +509,46 @@ TEST_F(ServiceFixture, ADesktopWithoutPathIsALinkError) {
   EXPECT_FALSE(fs::exists("/Alert_Report.lnk"));
   EXPECT_TRUE(fs::is_empty(desktop));
   EXPECT_THAT(ReadFile(IniPath()), HasSubstr("LastReportAt=" + Stamp(now))) << "the run goes on";
+}
+
+TEST_F(ServiceFixture, WithoutADesktopTheLinkErrorFitsTheStatusWhole) {
+  // As the service runs as a rule: root, whose account has no desktop.
+  const std::string home = dir.File("home");
+  fs::create_directories(home);
+  TAlrSrvStatusBlock block;
+  {
+    testing_support::ScopedEnv noCommon("VIGILO_COMMON_DESKTOP", std::nullopt);
+    testing_support::ScopedEnv noXdg("XDG_DESKTOP_DIR", std::nullopt);
+    testing_support::ScopedEnv noConfig("XDG_CONFIG_HOME", std::nullopt);
+    testing_support::ScopedEnv homeWithout("HOME", home);
+    SaveSettings();
+    svc->DoDataCheck();
+    TAlrSrvInfo info("StatusTest", 1);
+    svc->InfoRequest(info, block);
+  }
+
+  EXPECT_EQ(svc->LastErrorText, "Link error No desktop folder: set VIGILO_COMMON_DESKTOP");
+  EXPECT_EQ(StatusText(block.LastErrorText), svc->LastErrorText);
+  EXPECT_TRUE(fs::is_empty(home));
+}
+
+TEST_F(ServiceFixture, ALongDatabaseErrorArrivesCutWithAnEllipsis) {
+  const std::string path = "/tmp/vigilo-no-such-folder/" + std::string(150, 'd') + "/counts.fdb";
+  svc->Config->Chains = {Chain("LONG", "localhost:" + path)};
+  SaveSettings();
+  svc->DoDataCheck();
+  TAlrSrvInfo info("StatusTest", 1);
+  TAlrSrvStatusBlock block;
+  svc->InfoRequest(info, block);
+
+  // Whole in the log and in the service.
+  ASSERT_THAT(svc->LastErrorText, HasSubstr("for file \"" + path + "\""));
+  ASSERT_GT(svc->LastErrorText.size(), 127u);
+  EXPECT_THAT(LogTexts(LogPath()), ::testing::Contains(HasSubstr(path)));
+  // The field's 127 characters: its beginning, then the ellipsis.
+  const std::string shown = StatusText(block.LastErrorText);
+  EXPECT_EQ(shown, svc->LastErrorText.substr(0, 126) + "\x85");
+  EXPECT_EQ(block.LastErrorText[127], '\0');
 }
 
 TEST_F(ServiceFixture, ChainReportFileNamesAreUtf8) {

@@ -2,11 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <ibase.h>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "tests/service/fbtest.h"
 
 namespace {
@@ -102,6 +105,51 @@ TEST_F(DmQorTest, FailingOpenReportsTheClientTextAndStaysClosed) {
     }
     EXPECT_FALSE(dm.IsConnected());
   }
+}
+
+// The client writes UTF-8: the names it was given come back in its text as
+// it spelt them, the server's words too.
+TEST(ClientErrorTextTest, TheClientsUtf8BecomesCp1252) {
+  const struct {
+    const char* name;
+    std::string utf8;
+    std::string cp1252;
+  } cases[] = {
+      {"ASCII", "/db/x.fdb", "/db/x.fdb"},
+      {"a letter of cp1252", "/db/g\xC3\xB4ne/x.fdb", "/db/g\xF4ne/x.fdb"},
+      {"a sign of cp1252's own row", "/db/\xE2\x82\xAC.fdb", "/db/\x80.fdb"},
+      {"a letter cp1252 has none for", "/db/\xCE\xA9mega.fdb", "/db/?mega.fdb"},
+      {"beyond the BMP", "/db/\xF0\x9F\x98\x80.fdb", "/db/?.fdb"},
+      {"a cp1252 byte, no UTF-8", "/db/caf\xE9.fdb", "/db/caf?.fdb"},
+      {"a sequence cut short", "/db/g\xC3", "/db/g?"},
+      {"an overlong form", "/db/\xC0\xAF", "/db/??"},
+  };
+  for (const auto& c : cases) {
+    const ISC_STATUS status[] = {isc_arg_gds,    isc_io_error,
+                                 isc_arg_string, reinterpret_cast<ISC_STATUS>("open"),
+                                 isc_arg_string, reinterpret_cast<ISC_STATUS>(c.utf8.c_str()),
+                                 isc_arg_gds,    isc_io_open_err,
+                                 isc_arg_unix,   ENOENT,
+                                 isc_arg_end};
+    EXPECT_EQ(ClientErrorText(status), "I/O error during \"open\" operation for file \"" +
+                                           c.cp1252 +
+                                           "\"\r\nError while trying to open file\r\n"
+                                           "No such file or directory")
+        << c.name;
+  }
+}
+
+TEST_F(DmQorTest, AnAccentedPathComesBackInTheErrorAsItWasGiven) {
+  // As the service runs: the client takes the name in UTF-8.
+  platform::UseUtf8CharacterType();
+  const std::string path = "/tmp/vigilo-no-such-folder/g\xF4ne/counts.fdb";
+  try {
+    Connect("localhost:" + path);
+    FAIL() << "connected";
+  } catch (const EDatabaseError& e) {
+    EXPECT_THAT(e.Message(), HasSubstr("for file \"" + path + "\""));
+  }
+  EXPECT_FALSE(dm.IsConnected());
 }
 
 TEST_F(DmQorTest, OnlyANewDatabaseNameClosesTheConnection) {

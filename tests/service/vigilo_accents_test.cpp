@@ -2,17 +2,20 @@
 // accented folder and a chain whose database lies in one, run as an
 // installation runs them (svcmgr and vigilo as real processes, the database
 // on the local Firebird server, a real SMTP server, the shortcut read back by
-// lnkinfo); a folder the programs' character set cannot spell; and what
-// vigilo says when a person runs it.
+// lnkinfo); a missing database in an accented folder, as the log and the
+// info pipe name it; a folder the programs' character set cannot spell; and
+// what vigilo says when a person runs it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/datetime.h"
+#include "pipes/pipe_messages.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/scm.h"
@@ -50,11 +53,30 @@ testing_support::ProgramResult RunWithErrors(const std::vector<std::string>& arg
   return testing_support::RunProgram(argv, {.env = {{"VIGILO_SCM_FD", std::nullopt}}});
 }
 
+// Runs `args` to its end; its exit status, what it wrote to standard output
+// and, apart, what it wrote to standard error.
+testing_support::ProgramResult RunApart(const std::vector<std::string>& args) {
+  return testing_support::RunProgram(
+      args, {.env = {{"VIGILO_SCM_FD", std::nullopt}}, .captureErrors = true});
+}
+
 class VigiloAccentsTest : public ::testing::Test {
  protected:
   void TearDown() override {
     if (manager > 0) testing_support::StopChild(manager);
     service_test::ClearInstallationEnvironment();
+  }
+
+  // Registers the program of `prog` as an installation does and starts the
+  // manager, which starts it; returns once its first check is done.
+  void RunToTheFirstCheck(const std::string& prog) {
+    ASSERT_EQ(testing_support::RunProgram({prog + "vigilo", "-install", "-silent"}).exitCode, 0);
+    manager = testing_support::StartChild(SVCMGR_PROGRAM);
+    ASSERT_GT(manager, 0);
+    const std::string log = prog + "vigilo.log";
+    ASSERT_TRUE(WaitUntil([&] {
+      return ReadFile(log).find("Data check done") != std::string::npos;
+    })) << ReadFile(log);
   }
 
   testing_support::TempFolder root;
@@ -98,12 +120,8 @@ TEST_F(VigiloAccentsTest, AnAccentedInstallationChecksAChainInAnAccentedFolder) 
                  "AlarmMailSmtpPort=" +
                  std::to_string(smtp.Port()) + "\r\n");
 
-  ASSERT_EQ(testing_support::RunProgram({prog + "vigilo", "-install", "-silent"}).exitCode, 0);
-  manager = testing_support::StartChild(SVCMGR_PROGRAM);
-  ASSERT_GT(manager, 0);
+  ASSERT_NO_FATAL_FAILURE(RunToTheFirstCheck(prog));
   const std::string log = prog + "vigilo.log";
-  ASSERT_TRUE(WaitUntil([&] { return ReadFile(log).find("Data check done") != std::string::npos; }))
-      << ReadFile(log);
 
   // Checked: the chain under its folder's name (the log is UTF-8), and no error.
   const std::vector<std::string> texts = LogTexts(log);
@@ -159,6 +177,45 @@ TEST_F(VigiloAccentsTest, AnAccentedInstallationChecksAChainInAnAccentedFolder) 
                                                 "qorsvc.ini", "vigilo.ini", "vigilo.log"));
 }
 
+// The database client answers in UTF-8: its error names the accented path
+// once in the log (UTF-8 as well), and in cp1252 on the info pipe, as every
+// text there.
+TEST_F(VigiloAccentsTest, AMissingDatabaseInAnAccentedFolderIsNamedRightInLogAndStatus) {
+  const TDateTime started = Now();
+  if (service_test::HoursMinutes(started) == "23:59") GTEST_SKIP() << "the day changes";
+  const std::string prog = service_test::MakeInstallation(root);
+  fbtest::DatabaseFolder databases;
+  const std::string missingUtf8 = databases.Path() + "/db/g\xC3\xB4ne/counts.fdb";  // gône
+  const std::string missingCp1252 = databases.Path() + "/db/g\xF4ne/counts.fdb";
+  const fbtest::Credentials& sysdba = fbtest::Sysdba();
+  root.Write("prog/qorsvc.ini",
+             "[Directory0]\r\nTrackDirectory=Counts\r\nHost=localhost\r\n"
+             "Database=" +
+                 missingCp1252 + "\r\nUsername=" + sysdba.User + "\r\nPassword=" + sysdba.Password +
+                 "\r\n");
+  root.Write("prog/vigilo.ini", "[General]\r\nExactTime=" + service_test::HoursMinutes(started) +
+                                    "\r\n[Alarms]\r\nUseEmail=0\r\n");
+
+  ASSERT_NO_FATAL_FAILURE(RunToTheFirstCheck(prog));
+  const std::string log = prog + "vigilo.log";
+  const std::optional<TAlrSrvStatusBlock> status =
+      service_test::StatusOf(service_test::CallPipe("VigiloInfo", "REQGETSTATS"));
+  ASSERT_TRUE(status);
+
+  // One line names the file, spelt as on disk.
+  std::vector<std::string> named;
+  for (const std::string& text : LogTexts(log)) {
+    if (text.find("counts.fdb") != std::string::npos) named.push_back(text);
+  }
+  ASSERT_EQ(named.size(), 1u) << ReadFile(log);
+  EXPECT_THAT(named[0], HasSubstr("for file \"" + missingUtf8 + "\"")) << named[0];
+  EXPECT_THAT(ReadFile(log), Not(HasSubstr("g\xC3\x83\xC2\xB4ne"))) << "no UTF-8 made twice";
+
+  const std::string lastError = StatusText(status->LastErrorText);
+  EXPECT_THAT(lastError, HasSubstr("for file \"" + missingCp1252 + "\"")) << lastError;
+  EXPECT_THAT(lastError, Not(HasSubstr("g\xC3\xB4ne"))) << "no UTF-8 among the cp1252";
+}
+
 TEST_F(VigiloAccentsTest, AFolderTheCharacterSetCannotSpellStopsTheProgramAtStart) {
   // "Ωmega": cp1252 has no Greek letters.
   const std::string prog = service_test::MakeInstallation(root, "\xCE\xA9mega");
@@ -174,22 +231,29 @@ TEST_F(VigiloAccentsTest, AFolderTheCharacterSetCannotSpellStopsTheProgramAtStar
 
 TEST_F(VigiloAccentsTest, HelpVersionAndAStartByHand) {
   const std::string prog = service_test::MakeInstallation(root);
-  const testing_support::ProgramResult help = RunWithErrors({prog + "vigilo", "--help"});
+  // What was asked for goes to standard output, so that it can be paged or
+  // kept; standard error stays empty.
+  const testing_support::ProgramResult help = RunApart({prog + "vigilo", "--help"});
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_THAT(help.output, HasSubstr("Usage: vigilo [-install | -uninstall] [-silent]"));
+  EXPECT_EQ(help.output.rfind("Usage: vigilo [-install | -uninstall] [-silent]\n", 0), 0u)
+      << help.output;
   EXPECT_THAT(help.output, HasSubstr("svcmgr"));
   EXPECT_THAT(help.output, Not(HasSubstr("could not connect")));
+  EXPECT_EQ(help.errors, "");
 
-  const testing_support::ProgramResult version = RunWithErrors({prog + "vigilo", "--version"});
+  const testing_support::ProgramResult version = RunApart({prog + "vigilo", "--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.output, "vigilo (CORVANTE Alert Service) " VIGILO_VERSION "\n");
+  EXPECT_EQ(version.errors, "");
 
-  const testing_support::ProgramResult byHand = RunWithErrors({prog + "vigilo"});
+  // A failure is told on standard error alone.
+  const testing_support::ProgramResult byHand = RunApart({prog + "vigilo"});
   EXPECT_EQ(byHand.exitCode, 1);
-  EXPECT_THAT(byHand.output,
+  EXPECT_EQ(byHand.output, "");
+  EXPECT_THAT(byHand.errors,
               HasSubstr(platform::SystemErrorText(platform::kErrorFailedServiceControllerConnect)));
-  EXPECT_THAT(byHand.output, HasSubstr("started by the service manager svcmgr"));
-  EXPECT_THAT(byHand.output, HasSubstr("\"vigilo -install\""));
+  EXPECT_THAT(byHand.errors, HasSubstr("started by the service manager svcmgr"));
+  EXPECT_THAT(byHand.errors, HasSubstr("\"vigilo -install\""));
 
   // The framework's switches, after "-" or "/", in any case, as before.
   const testing_support::ProgramResult install = RunWithErrors({prog + "vigilo", "/Install"});
