@@ -22,6 +22,10 @@ std::string ControlConfigFolder() {
   return ControlConfigFolder(platform::GetEnvironmentVariable);
 }
 
+std::string ControlLogFile(const std::string& configFolder) {
+  return platform::JoinPath(configFolder, "debug.txt");
+}
+
 void PrepareConfigFolder(const std::string& folder) {
   if (uint32_t rc = platform::CreateDirectories(folder, kConfigFolderMode)) {
     throw Exception("Cannot create the folder \"" + folder + "\". " +

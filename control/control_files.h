@@ -21,6 +21,11 @@ std::string ControlConfigFolder(const TEnvironmentLookup& env);
 // The same from this process's environment.
 std::string ControlConfigFolder();
 
+// The log of the control program in `configFolder`: the lines of settings
+// files it could not read or write go there, beside its other files, and not
+// into whatever folder it was started from (a user's home, from the menu).
+std::string ControlLogFile(const std::string& configFolder);
+
 // Creates `folder` and its missing parents with kConfigFolderMode (an
 // existing folder is left as its user made it). Throws Exception.
 void PrepareConfigFolder(const std::string& folder);

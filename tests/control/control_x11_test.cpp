@@ -18,6 +18,7 @@
 #include "control/alrsvc_configdlg.h"
 #include "control/alrsvc_control.h"
 #include "control_fakes.h"
+#include "program_support.h"
 #include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 #include "x11_support.h"
@@ -116,62 +117,8 @@ TEST_F(X11Test, EveryTitleIsItsCaptionAlone) {
   for (const auto& [widget, title] : titles) EXPECT_EQ(ShownTitle(x(), *widget), title);
 }
 
-// The program from a folder of its own, with the environment `env` only; its
-// output (stdout and stderr, in order) read by Stop().
-std::unique_ptr<testing_support::ChildProcess> StartProgram(const std::string& program,
-                                                            const std::vector<std::string>& args,
-                                                            const std::vector<std::string>& env) {
-  testing_support::ChildOptions options;
-  options.inheritEnv = false;
-  for (const std::string& e : env) {
-    const size_t eq = e.find('=');
-    options.env[e.substr(0, eq)] = e.substr(eq + 1);
-  }
-  options.captureOutput = true;
-  options.errorsToOutput = true;
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<testing_support::ChildProcess>(argv, options);
-}
-
 // An installation of the program alone, and a home for the user who runs it.
-class ProgramTest : public X11Test {
- protected:
-  void SetUp() override {
-    X11Test::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    fs::create_directories(prog);
-    fs::copy_file(VIGILO_CFG_PATH, program);
-    fs::create_directories(home);
-  }
-  // The names in the program's folder.
-  std::vector<std::string> ProgramFolder() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(prog)) names.push_back(entry.path().filename());
-    return names;
-  }
-  std::vector<std::string> Environment(const std::vector<std::string>& more) const {
-    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + home,
-                                 "VIGILO_SCM_DIR=" + folder.File("scm")};
-    // LeakSanitizer builds: the D-Bus library that Qt's X11 platform loads
-    // keeps a buffer of its own to the end; it is not ours to free.
-    env.push_back("LSAN_OPTIONS=suppressions=" + folder.Write("lsan.supp", "leak:libdbus-1.so\n"));
-    for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
-      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    }
-    env.insert(env.end(), more.begin(), more.end());
-    return env;
-  }
-  unsigned Mode(const std::string& path) const {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
-  }
-
-  testing_support::TempFolder folder;
-  const std::string prog = folder.File("prog");
-  const std::string program = prog + "/vigilo_cfg";
-  const std::string home = folder.File("home");
-};
+class ProgramTest : public X11Test, protected ProgramInstallation {};
 
 // Runs the window until a window manager's close request ends it.
 TEST_F(ProgramTest, TheWindowTitleAndTheFilesInTheConfigurationFolder) {
@@ -214,7 +161,7 @@ TEST_F(ProgramTest, TheWindowTitleAndTheFilesInTheConfigurationFolder) {
     const testing_support::ProgramResult result = child->Stop(std::chrono::minutes(1), 0);
     ASSERT_EQ(result.exitCode, 0) << result.output;
 
-    EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
+    EXPECT_EQ(Names(), std::vector<std::string>{"vigilo_cfg"});
     EXPECT_EQ(Mode(c.configDir), 0700u);
     EXPECT_EQ(ReadFile(c.configDir + "/vigilo_cfg.ini"), "[General]\r\nRemotePC=\r\n");
     if (c.runtimeDir.empty()) {
@@ -242,7 +189,7 @@ TEST_F(ProgramTest, HelpAndVersionPrintAndEndWithoutAWindow) {
     const std::string& text = result.output;
     EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text;
     EXPECT_EQ(text.back(), '\n');
-    EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
+    EXPECT_EQ(Names(), std::vector<std::string>{"vigilo_cfg"});
     EXPECT_FALSE(fs::exists(home + "/.config"));
   }
   const std::string version = StartProgram(program, {"--version"}, Environment({}))
