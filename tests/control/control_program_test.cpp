@@ -1,6 +1,7 @@
 // The program as a process on the offscreen platform, started with -config
 // against a control endpoint of the test's own, as a desktop's menu starts
-// it: where its log goes.
+// it: where its log goes, and that Qt keeps its runtime folder out of the
+// program's folder whatever XDG_RUNTIME_DIR the session hands it.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -98,6 +99,39 @@ TEST_F(ProgramRunTest, TheLogGoesToTheConfigurationFolder) {
   EXPECT_EQ(Names(work), std::vector<std::string>{}) << output;
   EXPECT_NE(ReadFile(log).find("\tError reading data from " + qorsvc + " : "), std::string::npos)
       << ReadFile(log);
+}
+
+// A runtime folder that Qt refuses sends it to "runtime-<user>" in the
+// temporary folder, which the program points at its own folder: the program
+// takes its private one in its place, as when the session gives none.
+TEST_F(ProgramRunTest, ARuntimeFolderQtRefusesIsReplacedByThePrivateOne) {
+  const std::string open = folder.File("open"), theirs = folder.File("theirs"),
+                    mine = folder.File("mine"), link = folder.File("link");
+  ASSERT_EQ(::mkdir(open.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(open.c_str(), 0755), 0);  // whatever the umask
+  ASSERT_EQ(::mkdir(theirs.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(theirs.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ASSERT_EQ(::mkdir((work + "/session").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(mine.c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(mine.c_str(), link.c_str()), 0);
+  const std::pair<const char*, std::string> cases[] = {
+      {"mode 0755", open},
+      {"another user's folder, as after su", theirs},
+      {"a relative path, to a private folder of the working folder", "session"},
+      {"a link to a private folder", link},
+  };
+  for (const auto& [what, runtimeDir] : cases) {
+    SCOPED_TRACE(what);
+    fs::remove_all(home + "/.config");
+    fetched = false;
+    std::string output;
+    ASSERT_TRUE(
+        RunUntil([&] { return fetched.load(); }, {"XDG_RUNTIME_DIR=" + runtimeDir}, {}, output))
+        << output;
+    EXPECT_EQ(Names(), std::vector<std::string>{"vigilo_cfg"});
+    EXPECT_EQ(Mode(home + "/.config/vigilo/run"), 0700u);
+    EXPECT_EQ(output.find("QStandardPaths"), std::string::npos) << output;
+  }
 }
 
 }  // namespace
