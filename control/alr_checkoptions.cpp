@@ -41,11 +41,12 @@ TCheckOptionsDlg::TCheckOptionsDlg(QWidget* Owner) : QDialog(Owner) {
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   FormCreate();
-  setMinimumWidth(420);
-  setFixedHeight(sizeHint().height());
 }
 
 void TCheckOptionsDlg::showEvent(QShowEvent* event) {
+  // The database line is set after creation and may wrap: the size is fixed
+  // once it is in, wide enough for a usual connection string on one line.
+  FixDialogSize(*this, QSize(420, 0));
   CentreOnScreen(*this);
   QDialog::showEvent(event);
 }

@@ -65,12 +65,25 @@ TAlrSvcConfigDlg::TAlrSvcConfigDlg(QWidget* Owner, const std::string& PcName,
   Control = std::make_unique<TAlrSvcConfigLogic>(view, *Boxes, std::move(Mailer), PcName,
                                                  ConfigFile, VersionInfo.GetVersionString(1));
   Control->FormCreate();
+  FixSizeForEveryState();
 }
 
 TAlrSvcConfigDlg::~TAlrSvcConfigDlg() = default;
 
+void TAlrSvcConfigDlg::FixSizeForEveryState() {
+  // The mail server's rows come and go with "Default mail system parameters"
+  // while the dialog is open: its one size is the one that holds them.
+  std::vector<QWidget*> hidden;
+  for (const char* name : kMailServerControls) {
+    QWidget* control = FindControl(name);
+    if (control->isHidden()) hidden.push_back(control);
+    control->setVisible(true);
+  }
+  FixDialogSize(*this);
+  for (QWidget* control : hidden) control->setVisible(false);
+}
+
 void TAlrSvcConfigDlg::BuildControls() {
-  resize(520, 430);
   auto* root = new QVBoxLayout(this);
   PgcParams = new QTabWidget(this);
   PgcParams->setObjectName("PgcParams");
@@ -170,12 +183,7 @@ void TAlrSvcConfigDlg::AddMailServerRows(QWidget* mail, QGridLayout& grid) {
   QCheckBox* mask = NewCheckBox(mail, "CbMaskPsw", cfgstr::SCbMaskPsw);
   mask->setChecked(true);
   grid.addWidget(mask, 7, 2, 1, 2);
-  for (const char* name :
-       {"LabSmtpHost", "EdSmtpHost", "LabSmtpPort", "EdSmtpPort", "LabPop3Host", "EdPop3Host",
-        "LabPop3Port", "EdPop3Port", "LabAlarmMailUser", "EdAlarmMailUser", "LabAlarmMailPassword",
-        "EdAlarmMailPassword", "CbMaskPsw"}) {
-    mail->findChild<QWidget*>(name)->setVisible(false);
-  }
+  for (const char* name : kMailServerControls) mail->findChild<QWidget*>(name)->setVisible(false);
   for (const char* port : {"EdSmtpPort", "EdPop3Port"}) {
     auto* edit = mail->findChild<QLineEdit*>(port);
     edit->setMaximumWidth(60);

@@ -58,6 +58,9 @@ class TAlrSvcConfigDlg : public QDialog, private TAlrSvcConfigView {
   void SetWaitCursor(bool on) override;
   void CloseWithOk() override;
 
+  // Fixes the size (the border cannot be dragged) to what the dialog needs
+  // with the mail server's rows shown, its largest state.
+  void FixSizeForEveryState();
   void BuildControls();
   void BuildGeneralPage();
   QWidget* BuildAlarmsPage();

@@ -14,13 +14,6 @@ namespace {
 constexpr char kGeneral[] = "General";
 constexpr char kAlarms[] = "Alarms";
 
-// The thirteen mail server controls, shown only without the default settings.
-constexpr const char* kServerControls[] = {
-    "LabSmtpHost",      "EdSmtpHost",      "LabSmtpPort",          "EdSmtpPort",
-    "LabPop3Host",      "EdPop3Host",      "LabPop3Port",          "EdPop3Port",
-    "LabAlarmMailUser", "EdAlarmMailUser", "LabAlarmMailPassword", "EdAlarmMailPassword",
-    "CbMaskPsw"};
-
 std::string Trim(const std::string& text) {
   size_t begin = 0, end = text.size();
   while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
@@ -225,7 +218,7 @@ void TAlrSvcConfigLogic::BtnCheckOptionsClick() {
 
 void TAlrSvcConfigLogic::CbAlarmMailDefaultClick() {
   const bool shown = !View.GetChecked("CbAlarmMailDefault");
-  for (const char* control : kServerControls) View.SetVisible(control, shown);
+  for (const char* control : kMailServerControls) View.SetVisible(control, shown);
 }
 
 void TAlrSvcConfigLogic::CbMaskPswClick() {

@@ -52,6 +52,13 @@ class TAlrSvcConfigFile {
   TShown loaded_;
 };
 
+// The thirteen mail server controls, shown only without the default settings.
+inline constexpr const char* kMailServerControls[] = {
+    "LabSmtpHost",      "EdSmtpHost",      "LabSmtpPort",          "EdSmtpPort",
+    "LabPop3Host",      "EdPop3Host",      "LabPop3Port",          "EdPop3Port",
+    "LabAlarmMailUser", "EdAlarmMailUser", "LabAlarmMailPassword", "EdAlarmMailPassword",
+    "CbMaskPsw"};
+
 // The dialog as its logic drives it. Controls are named by their object
 // names; the dialog itself is "AlrSvcConfigDlg". Texts are Windows-1252.
 class TAlrSvcConfigView {

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "control/alrsvc_configdlg.h"
 #include "control/control_resstr.h"
@@ -64,6 +66,16 @@ void CentreOnScreen(QWidget& window) {
   QRect frame = window.geometry();
   frame.moveCenter(screen->availableGeometry().center());
   window.move(frame.topLeft());
+}
+
+void FixDialogSize(QDialog& dialog, QSize least) {
+  QLayout* layout = dialog.layout();
+  layout->activate();
+  const QSize hint = layout->totalSizeHint();
+  const int width = std::max(hint.width(), least.width());
+  const int height =
+      layout->hasHeightForWidth() ? layout->totalHeightForWidth(width) : hint.height();
+  dialog.setFixedSize(width, std::max(height, least.height()));
 }
 
 // ---- ImlLed ----

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QPixmap>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 #include <array>
@@ -16,6 +17,7 @@
 #include "control/alrsvc_logic.h"
 #include "control/control_platform.h"
 
+class QDialog;
 class QLabel;
 class QPainter;
 class QPushButton;
@@ -45,6 +47,11 @@ void SetUpApplication();
 // Moves a window that is about to be shown to the centre of its screen's
 // available area (a dialog would otherwise open over its owner).
 void CentreOnScreen(QWidget& window);
+// Fixes the size of a dialog, whose border the user cannot drag, to what its
+// layout asks for at its font now, and at least `least`: the layout's
+// preferred width, and the height it needs at that width (a word-wrapped
+// label may take more lines). Call it once every text is in.
+void FixDialogSize(QDialog& dialog, QSize least = {});
 // The application's hourglass on and off (nested calls pair up).
 void ShowWaitCursor(bool on);
 

@@ -22,6 +22,10 @@ std::string ControlConfigFolder() {
   return ControlConfigFolder(platform::GetEnvironmentVariable);
 }
 
+std::string ControlLogFile(const std::string& configFolder) {
+  return platform::JoinPath(configFolder, "debug.txt");
+}
+
 void PrepareConfigFolder(const std::string& folder) {
   if (uint32_t rc = platform::CreateDirectories(folder, kConfigFolderMode)) {
     throw Exception("Cannot create the folder \"" + folder + "\". " +
@@ -35,7 +39,10 @@ std::string FallbackRuntimeFolder(const std::string& configFolder) {
 
 void PrepareRuntimeFolder(const std::string& configFolder) {
   const std::string session = platform::GetEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (!session.empty() && platform::DirectoryExists(session)) return;
+  // Qt ignores a relative XDG_RUNTIME_DIR, as the XDG base-directory rules
+  // ask, and refuses a link, a folder that others may enter, and another
+  // user's folder (a session's, kept across su).
+  if (!session.empty() && session.front() == '/' && platform::IsPrivateFolder(session)) return;
   const std::string folder = FallbackRuntimeFolder(configFolder);
   PrepareConfigFolder(folder);
   if (!platform::SetEnvironmentVariable("XDG_RUNTIME_DIR", folder)) {

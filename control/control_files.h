@@ -21,6 +21,11 @@ std::string ControlConfigFolder(const TEnvironmentLookup& env);
 // The same from this process's environment.
 std::string ControlConfigFolder();
 
+// The log of the control program in `configFolder`: the lines of settings
+// files it could not read or write go there, beside its other files, and not
+// into whatever folder it was started from (a user's home, from the menu).
+std::string ControlLogFile(const std::string& configFolder);
+
 // Creates `folder` and its missing parents with kConfigFolderMode (an
 // existing folder is left as its user made it). Throws Exception.
 void PrepareConfigFolder(const std::string& folder);
@@ -29,8 +34,10 @@ void PrepareConfigFolder(const std::string& folder);
 // when the session gives none: `configFolder` + "run".
 std::string FallbackRuntimeFolder(const std::string& configFolder);
 
-// When $XDG_RUNTIME_DIR is unset or names no folder, makes
-// FallbackRuntimeFolder (kConfigFolderMode) and sets XDG_RUNTIME_DIR to it
-// for this process. Without one, Qt would make "runtime-<user>" in the
-// temporary folder, which is the program's folder. Throws Exception.
+// Unless $XDG_RUNTIME_DIR names a folder that Qt takes as this user's runtime
+// folder (an absolute path to a folder, not a link, owned by this process's
+// effective user, mode 0700), makes FallbackRuntimeFolder (kConfigFolderMode)
+// and sets XDG_RUNTIME_DIR to it for this process. Qt makes "runtime-<user>"
+// in the temporary folder, which is the program's folder, in place of any
+// other. Throws Exception.
 void PrepareRuntimeFolder(const std::string& configFolder);

@@ -40,7 +40,9 @@ TSelectPcDlg::TSelectPcDlg(QWidget* Owner) : QDialog(Owner) {
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(browse, &QToolButton::clicked, this, &TSelectPcDlg::BtnPcClick);
   LoadCaptions();
-  setFixedSize(sizeHint());
+  // Designed as 271 x 131 at 96 dots per inch; a larger font asks for more.
+  const double scale = logicalDpiY() / 96.0;
+  FixDialogSize(*this, QSize(qRound(271 * scale), qRound(131 * scale)));
 }
 
 void TSelectPcDlg::LoadCaptions() {

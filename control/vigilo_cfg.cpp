@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Comserv.h"
+#include "common/debuglog.h"
 #include "common/verinfo.h"
 #include "control/alrsvc_control.h"
 #include "control/control_files.h"
@@ -32,7 +33,8 @@ constexpr char kUsage[] =
     "Files, in $XDG_CONFIG_HOME/vigilo (else ~/.config/vigilo):\n"
     "  vigilo_cfg.ini    [General] RemotePC: the PC whose service is controlled\n"
     "                    (empty: this PC)\n"
-    "  vigilo_local.ini  the settings last fetched from the service\n";
+    "  vigilo_local.ini  the settings last fetched from the service\n"
+    "  debug.txt         the log: settings files it could not read or write\n";
 
 // The switches that print and end the program before any window is made;
 // -1 when there is none.
@@ -59,6 +61,8 @@ int main(int argc, char** argv) {
     SetTempToAppDir();
     const std::string configDir = ControlConfigFolder();
     PrepareConfigFolder(configDir);
+    // No event log: only the service reports to the system log.
+    SetLogTarget(nullptr, ControlLogFile(PathFromDisk(configDir)));
     PrepareRuntimeFolder(configDir);
     QApplication app(argc, argv);  // takes Qt's own options out of argv
     SetUpApplication();

@@ -74,6 +74,12 @@ bool FileExists(const std::string& path);
 // True when `path` names an existing folder.
 bool DirectoryExists(const std::string& path);
 
+// True when `path` names a folder itself (not a link to one) that this
+// process's effective user owns and that nobody else may read, write or
+// enter: permission bits 0700, as the XDG base-directory rules want of a
+// user's runtime folder.
+bool IsPrivateFolder(const std::string& path);
+
 // The size in bytes of the file `path`; nullopt when it is missing or a folder.
 std::optional<int64_t> FileSize(const std::string& path);
 

@@ -1,6 +1,7 @@
 // The control program on an X server of the test's own, read as a window
-// manager reads it: the titles of the window and of both dialogs, and the
-// program itself with the files it keeps, its help and its version.
+// manager reads it: the titles of the window and of both dialogs, the size
+// limits of every dialog, and the program itself with the files it keeps,
+// its help and its version.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QTabWidget>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,7 +20,9 @@
 #include "control/alr_checkoptions.h"
 #include "control/alrsvc_configdlg.h"
 #include "control/alrsvc_control.h"
+#include "control/selectpc.h"
 #include "control_fakes.h"
+#include "program_support.h"
 #include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 #include "x11_support.h"
@@ -97,81 +102,108 @@ std::string ShownTitle(XConnection& x, QWidget& window) {
   return x.Utf8Property(window.winId(), "_NET_WM_NAME");
 }
 
-TEST_F(X11Test, EveryTitleIsItsCaptionAlone) {
-  App();
-  SetUpApplication();  // as the program sets up its application
+// The window and its parameters dialog on fakes, as the program makes them.
+class WindowTest : public X11Test {
+ protected:
+  void SetUp() override {
+    X11Test::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    App();
+    SetUpApplication();  // as the program sets up its application
+    window = std::make_unique<TSvcControlWnd>(system, folder.Path() + "/",
+                                              std::vector<std::string>{}, &boxes);
+    parameters = std::make_unique<TAlrSvcConfigDlg>(window.get(), "",
+                                                    folder.Write("vigilo_local.ini", ""), &boxes);
+  }
+
   testing_support::TempFolder folder;
   FakeScm scm;
   FakePipe pipe;
   FakeBoxes boxes;
   TControlSystem system{scm, pipe, [] { return 46000.0; }, [](uint32_t) {}, ","};
-  TSvcControlWnd window(system, folder.Path() + "/", {}, &boxes);
-  TAlrSvcConfigDlg parameters(&window, "", folder.Write("vigilo_local.ini", ""), &boxes);
-  TCheckOptionsDlg days(&parameters);
+  std::unique_ptr<TSvcControlWnd> window;
+  std::unique_ptr<TAlrSvcConfigDlg> parameters;
+};
+
+TEST_F(WindowTest, EveryTitleIsItsCaptionAlone) {
+  TCheckOptionsDlg days(parameters.get());
   days.SetChainName("SHOPS1");
   const std::pair<QWidget*, std::string> titles[] = {
-      {&window, "CORVANTE Alert Service"},
-      {&parameters, "Alert Service parameters"},
+      {window.get(), "CORVANTE Alert Service"},
+      {parameters.get(), "Alert Service parameters"},
       {&days, "Modes de la v\xC3\xA9rification - SHOPS1"}};
   for (const auto& [widget, title] : titles) EXPECT_EQ(ShownTitle(x(), *widget), title);
 }
 
-// The program from a folder of its own, with the environment `env` only; its
-// output (stdout and stderr, in order) read by Stop().
-std::unique_ptr<testing_support::ChildProcess> StartProgram(const std::string& program,
-                                                            const std::vector<std::string>& args,
-                                                            const std::vector<std::string>& env) {
-  testing_support::ChildOptions options;
-  options.inheritEnv = false;
-  for (const std::string& e : env) {
-    const size_t eq = e.find('=');
-    options.env[e.substr(0, eq)] = e.substr(eq + 1);
+// WM_NORMAL_HINTS of a dialog of this process once it is on the screen.
+SizeLimits ShownLimits(XConnection& x, QDialog& dialog) {
+  dialog.show();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        QApplication::processEvents();
+        return x.Viewable(dialog.winId());
+      },
+      std::chrono::seconds(30)));
+  return x.NormalHints(dialog.winId());
+}
+
+// No control of `dialog` smaller than it needs to show itself whole: every
+// text in full, every wrapped label with all its lines.
+void ExpectNothingCut(const QDialog& dialog) {
+  for (const QWidget* control : dialog.findChildren<QWidget*>()) {
+    if (!control->isVisibleTo(&dialog)) continue;
+    SCOPED_TRACE(control->objectName().toStdString());
+    const QSize least = control->minimumSizeHint().expandedTo(control->minimumSize());
+    EXPECT_GE(control->width(), least.width());
+    EXPECT_GE(control->height(), control->hasHeightForWidth()
+                                     ? control->heightForWidth(control->width())
+                                     : least.height());
   }
-  options.captureOutput = true;
-  options.errorsToOutput = true;
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<testing_support::ChildProcess>(argv, options);
+}
+
+// A dialog border: the size limits that a window manager reads hold the
+// dialog's own size as both its least and its largest, so that nobody can
+// drag it; the parameters dialog keeps its size when the mail server's rows
+// appear.
+TEST_F(WindowTest, EveryDialogHasAFixedSize) {
+  auto* pages = parameters->findChild<QTabWidget*>("PgcParams");
+  // As the parameters dialog opens it for a chain whose database lies deep.
+  TCheckOptionsDlg days(parameters.get());
+  days.SetChainName("SHOPS2");
+  days.SetDatabaseName("qor-server.example.test:/var/lib/qor/chains/SHOPS2/shops.fdb");
+  TSelectPcDlg pc(window.get());
+  const std::pair<QDialog*, const char*> dialogs[] = {
+      {parameters.get(), "parameters"}, {&days, "excluded days"}, {&pc, "PC selection"}};
+  for (const auto& [dialog, what] : dialogs) {
+    SCOPED_TRACE(what);
+    const SizeLimits limits = ShownLimits(x(), *dialog);
+    EXPECT_GT(limits.minWidth, 0u);
+    EXPECT_EQ(limits.maxWidth, limits.minWidth);
+    EXPECT_EQ(limits.maxHeight, limits.minHeight);
+    // The hints count the screen's pixels; Qt's sizes, its own (a scale
+    // of the screen may set them apart).
+    EXPECT_EQ(QSize(limits.minWidth, limits.minHeight),
+              (QSizeF(dialog->size()) * dialog->devicePixelRatio()).toSize());
+    if (dialog != parameters.get()) ExpectNothingCut(*dialog);
+    for (int page = 0; dialog == parameters.get() && page < pages->count(); ++page) {
+      pages->setCurrentIndex(page);
+      ExpectNothingCut(*dialog);
+    }
+    dialog->hide();
+  }
+
+  const SizeLimits before = ShownLimits(x(), *parameters);
+  pages->setCurrentWidget(parameters->findChild<QWidget*>("TsAlarms"));
+  parameters->findChild<QCheckBox*>("CbAlarmMailDefault")->click();
+  ASSERT_TRUE(parameters->findChild<QWidget*>("EdSmtpHost")->isVisible());
+  const SizeLimits after = ShownLimits(x(), *parameters);
+  EXPECT_EQ(QSize(after.minWidth, after.minHeight), QSize(before.minWidth, before.minHeight));
+  EXPECT_EQ(QSize(after.maxWidth, after.maxHeight), QSize(before.maxWidth, before.maxHeight));
+  ExpectNothingCut(*parameters);
 }
 
 // An installation of the program alone, and a home for the user who runs it.
-class ProgramTest : public X11Test {
- protected:
-  void SetUp() override {
-    X11Test::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    fs::create_directories(prog);
-    fs::copy_file(VIGILO_CFG_PATH, program);
-    fs::create_directories(home);
-  }
-  // The names in the program's folder.
-  std::vector<std::string> ProgramFolder() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(prog)) names.push_back(entry.path().filename());
-    return names;
-  }
-  std::vector<std::string> Environment(const std::vector<std::string>& more) const {
-    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + home,
-                                 "VIGILO_SCM_DIR=" + folder.File("scm")};
-    // LeakSanitizer builds: the D-Bus library that Qt's X11 platform loads
-    // keeps a buffer of its own to the end; it is not ours to free.
-    env.push_back("LSAN_OPTIONS=suppressions=" + folder.Write("lsan.supp", "leak:libdbus-1.so\n"));
-    for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
-      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    }
-    env.insert(env.end(), more.begin(), more.end());
-    return env;
-  }
-  unsigned Mode(const std::string& path) const {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
-  }
-
-  testing_support::TempFolder folder;
-  const std::string prog = folder.File("prog");
-  const std::string program = prog + "/vigilo_cfg";
-  const std::string home = folder.File("home");
-};
+class ProgramTest : public X11Test, protected ProgramInstallation {};
 
 // Runs the window until a window manager's close request ends it.
 TEST_F(ProgramTest, TheWindowTitleAndTheFilesInTheConfigurationFolder) {
@@ -214,7 +246,7 @@ TEST_F(ProgramTest, TheWindowTitleAndTheFilesInTheConfigurationFolder) {
     const testing_support::ProgramResult result = child->Stop(std::chrono::minutes(1), 0);
     ASSERT_EQ(result.exitCode, 0) << result.output;
 
-    EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
+    EXPECT_EQ(Names(), std::vector<std::string>{"vigilo_cfg"});
     EXPECT_EQ(Mode(c.configDir), 0700u);
     EXPECT_EQ(ReadFile(c.configDir + "/vigilo_cfg.ini"), "[General]\r\nRemotePC=\r\n");
     if (c.runtimeDir.empty()) {
@@ -242,7 +274,7 @@ TEST_F(ProgramTest, HelpAndVersionPrintAndEndWithoutAWindow) {
     const std::string& text = result.output;
     EXPECT_EQ(text.rfind(c.starts, 0), 0u) << text;
     EXPECT_EQ(text.back(), '\n');
-    EXPECT_EQ(ProgramFolder(), std::vector<std::string>{"vigilo_cfg"});
+    EXPECT_EQ(Names(), std::vector<std::string>{"vigilo_cfg"});
     EXPECT_FALSE(fs::exists(home + "/.config"));
   }
   const std::string version = StartProgram(program, {"--version"}, Environment({}))

@@ -104,6 +104,37 @@ uint32_t XConnection::Cardinal(xcb_window_t window, xcb_atom_t property) {
   return *static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
 }
 
+SizeLimits XConnection::NormalHints(xcb_window_t window) {
+  // flags, x, y, width, height, min width and height, max width and height,
+  // and nine more fields, each a CARD32.
+  constexpr uint32_t kMinSize = 1u << 4, kMaxSize = 1u << 5;
+  auto reply =
+      Take(xcb_get_property_reply(connection_,
+                                  xcb_get_property(connection_, 0, window, XCB_ATOM_WM_NORMAL_HINTS,
+                                                   XCB_ATOM_WM_SIZE_HINTS, 0, 18),
+                                  nullptr));
+  SizeLimits limits;
+  if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 9 * 4) {
+    return limits;
+  }
+  const auto* field = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
+  if (field[0] & kMinSize) {
+    limits.minWidth = field[5];
+    limits.minHeight = field[6];
+  }
+  if (field[0] & kMaxSize) {
+    limits.maxWidth = field[7];
+    limits.maxHeight = field[8];
+  }
+  return limits;
+}
+
+bool XConnection::Viewable(xcb_window_t window) {
+  auto attributes = Take(xcb_get_window_attributes_reply(
+      connection_, xcb_get_window_attributes(connection_, window), nullptr));
+  return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
 std::vector<xcb_window_t> XConnection::MappedWindowsOf(pid_t pid) {
   std::vector<xcb_window_t> found;
   auto tree = Take(xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), nullptr));
@@ -111,10 +142,7 @@ std::vector<xcb_window_t> XConnection::MappedWindowsOf(pid_t pid) {
   const xcb_atom_t pidAtom = Atom("_NET_WM_PID");
   const xcb_window_t* children = xcb_query_tree_children(tree.get());
   for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-    auto attributes = Take(xcb_get_window_attributes_reply(
-        connection_, xcb_get_window_attributes(connection_, children[i]), nullptr));
-    if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
-        Cardinal(children[i], pidAtom) == static_cast<uint32_t>(pid)) {
+    if (Viewable(children[i]) && Cardinal(children[i], pidAtom) == static_cast<uint32_t>(pid)) {
       found.push_back(children[i]);
     }
   }

@@ -1,11 +1,13 @@
 // An X server of the test's own (Xvfb) and what a window manager reads of
 // the windows on it, through XCB: the title in _NET_WM_NAME, the owning
-// process in _NET_WM_PID, and the close request WM_DELETE_WINDOW.
+// process in _NET_WM_PID, the size limits in WM_NORMAL_HINTS, and the close
+// request WM_DELETE_WINDOW.
 #pragma once
 
 #include <sys/types.h>
 #include <xcb/xcb.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,13 @@ class TestXServer {
   std::string display_;
 };
 
+// The size limits of WM_NORMAL_HINTS (ICCCM 4.1.2.3); 0 x 0 for a limit the
+// hints do not give.
+struct SizeLimits {
+  uint32_t minWidth = 0, minHeight = 0;
+  uint32_t maxWidth = 0, maxHeight = 0;
+};
+
 class XConnection {
  public:
   // Connects to $DISPLAY; Connected() false when it cannot.
@@ -38,6 +47,10 @@ class XConnection {
 
   // The UTF-8 text of the property `name` of `window`; empty when it has none.
   std::string Utf8Property(xcb_window_t window, const char* name);
+  // WM_NORMAL_HINTS of `window`; none when it has no such property.
+  SizeLimits NormalHints(xcb_window_t window);
+  // True when `window` is mapped and all its ancestors are.
+  bool Viewable(xcb_window_t window);
   // The top-level windows (children of the root) whose _NET_WM_PID is `pid`
   // and that are mapped.
   std::vector<xcb_window_t> MappedWindowsOf(pid_t pid);

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,6 +76,34 @@ TEST_F(FileTest, SizeAndExistenceOfFilesAndFolders) {
   ASSERT_EQ(platform::AppendToFile(Path("f"), ""), 0u);
   EXPECT_TRUE(platform::FileExists(Path("f")));
   EXPECT_EQ(platform::FileSize(Path("f")), 0);
+}
+
+// A runtime folder as the XDG rules want it: the user's own folder itself,
+// mode 0700.
+TEST_F(FileTest, APrivateFolderIsOursAloneAndNoLink) {
+  ASSERT_EQ(::mkdir(Path("mine").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(Path("mine").c_str(), Path("link").c_str()), 0);
+  ASSERT_EQ(platform::AppendToFile(Path("file"), ""), 0u);
+  ASSERT_EQ(::chmod(Path("file").c_str(), 0700), 0);
+  const struct {
+    const char* name;
+    mode_t mode;  // set on a folder of that name; 0: made above
+    bool privateFolder;
+  } cases[] = {{"mine", 0, true},      {"sticky", 01700, true}, {"open", 0755, false},
+               {"group", 0710, false}, {"none", 0500, false},   {"link", 0, false},
+               {"file", 0, false},     {"missing", 0, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.mode != 0) {
+      ASSERT_EQ(::mkdir(Path(c.name).c_str(), 0700), 0);
+      ASSERT_EQ(::chmod(Path(c.name).c_str(), c.mode), 0);
+    }
+    EXPECT_EQ(platform::IsPrivateFolder(Path(c.name)), c.privateFolder);
+  }
+  if (const passwd* nobody = ::getpwnam("nobody"); nobody && ::geteuid() == 0) {
+    ASSERT_EQ(::chown(Path("mine").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    EXPECT_FALSE(platform::IsPrivateFolder(Path("mine"))) << "another user's";
+  }
 }
 
 TEST_F(FileTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
