@@ -251,11 +251,13 @@ TEST_F(StalledChainTest, AStopBehindAnInterrogateCancelsAStalledChainWithinHalfT
   const fbtest::Fixture& db = fbtest::Databases();
   UseChains({Chain("SHOPS1", ThroughRelay(relay, db.Rule)), Chain("SHOPS2", db.Bare)});
   svc->ChainTimeLimit = 120s;
-  svc->WaitHint = 2000;
+  svc->WaitHint = 8000;
   const std::chrono::milliseconds stopLimit(svc->WaitHint / 2);
   // The abort, the client's return and the loop's end, with room for a
-  // sanitizer's pace; far below the time limit all the same.
+  // sanitizer's pace; far below the time limit all the same, and within the
+  // whole wait hint, which a stop must not wait out.
   const std::chrono::milliseconds margin = 4s;
+  ASSERT_LE(stopLimit + margin, std::chrono::milliseconds(svc->WaitHint));
   int pauses = 0;
   svc->Sleep = [&](uint32_t) {
     if (++pauses == 1) {
@@ -275,7 +277,8 @@ TEST_F(StalledChainTest, AStopBehindAnInterrogateCancelsAStalledChainWithinHalfT
   loop.get();
 
   ASSERT_TRUE(stalled) << "the server fell silent during the check";
-  EXPECT_TRUE(ended) << "the stop behind the interrogate was not seen: the chain ran on";
+  EXPECT_TRUE(ended)
+      << "the stop behind the interrogate was not seen through in time: the chain ran on";
   EXPECT_GE(elapsed, stopLimit) << "the stop was given its time";
   EXPECT_TRUE(svc->Terminated());
   const std::vector<std::string> log = LogTexts(dir.File("prog/vigilo.log"));
