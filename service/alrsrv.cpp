@@ -47,9 +47,13 @@ class ECheckCanceled : public Exception {
 
 // Watches one chain's database work from a thread of its own and aborts the
 // client's operation once the work has run for `timeLimit`, or once a stop
-// has waited `stopLimit`. An attach under way cannot be aborted: the watch
-// tries again at every tick until the connection exists. Once End (or the
-// destructor) has returned, the connection is no longer touched.
+// has waited `stopLimit`. An attach under way cannot be aborted: for a stop
+// the watch abandons it, since the service ends and loses nothing by not
+// waiting for a database it only reads; for the time limit it tries again
+// at every tick until the connection exists, so that the check goes on with
+// the next chain only once the attach has returned and no call is left
+// behind. Once End (or the destructor) has returned, the connection is no
+// longer touched.
 class TChainWatch {
  public:
   enum class Reason { None, TimeLimit, Stop };
@@ -97,14 +101,14 @@ class TChainWatch {
       if (ended_) break;
       const Clock::time_point now = Clock::now();
       if (!stopSeen && stopRequested_()) stopSeen = now;
-      Reason due = Reason::None;
-      if (now - start >= timeLimit_) {
-        due = Reason::TimeLimit;
-      } else if (stopSeen && now - *stopSeen >= stopLimit_) {
-        due = Reason::Stop;
-      }
+      const bool timeUp = now - start >= timeLimit_;
+      const bool stopDue = stopSeen && now - *stopSeen >= stopLimit_;
       // Under the lock: End waits for an abort under way.
-      if (due != Reason::None && database_.Abort()) aborted_ = due;
+      if ((timeUp || stopDue) && database_.Abort()) {
+        aborted_ = timeUp ? Reason::TimeLimit : Reason::Stop;
+      } else if (stopDue && database_.AbandonAttach()) {
+        aborted_ = Reason::Stop;
+      }
     }
   }
 

@@ -122,9 +122,11 @@ class TAlarmSvc : public platform::TService {
   // Each chain's database work is watched from another thread. A stop or
   // shutdown request waits for it at most half the wait hint (the other half
   // is for the stop itself), and any chain at most ChainTimeLimit; then the
-  // client's operation is aborted. A chain aborted for a request ends the run
-  // with the cancellation error; one aborted for its time fails with a text
-  // that names the time-out, and the run goes on with the next chain.
+  // client's operation is aborted. An attach, which the client cannot abort,
+  // is left behind for a request and waited for at the time limit. A chain
+  // aborted for a request ends the run with the cancellation error; one
+  // aborted for its time fails with a text that names the time-out, and the
+  // run goes on with the next chain.
   void DoDataCheck();
 
   // The statement of CheckChain: the last counted day of every shop name.

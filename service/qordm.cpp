@@ -3,10 +3,14 @@
 #include <ibase.h>
 
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 
 #include "platform/ascii.h"
@@ -107,6 +111,61 @@ std::string ClientErrorText(const TFbStatus* status) {
   return platform::Utf8ToCp1252(message);
 }
 
+// One attach on its thread, shared by the thread and by Open, which may give
+// it up and leave it to the thread.
+struct TAttachCall {
+  std::string name;
+  std::string dpb;
+  std::mutex lock;
+  std::condition_variable returned;
+  // Guarded by lock.
+  bool done = false;       // returned while Open waits: the outcome is Open's
+  bool abandoned = false;  // Open has given up: the outcome is the thread's
+  isc_db_handle handle = 0;
+  std::exception_ptr error;
+};
+
+namespace {
+
+std::atomic<int> abandonedAttachesRunning{0};
+
+// The attach thread's body.
+void RunAttach(const std::shared_ptr<TAttachCall>& call) noexcept {
+  ISC_STATUS_ARRAY status;
+  isc_db_handle handle = 0;
+  // Length 0: the name is read up to its terminating zero.
+  const bool failed =
+      isc_attach_database(status, 0, call->name.c_str(), &handle,
+                          static_cast<short>(call->dpb.size()), call->dpb.data()) != 0;
+  // The text is read on the thread that made the call: the strings a status
+  // vector points to are the client's, kept for the thread that got them.
+  std::exception_ptr error;
+  try {
+    if (failed) ThrowClientError(status);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  {
+    std::lock_guard<std::mutex> guard(call->lock);
+    if (!call->abandoned) {
+      call->done = true;
+      call->handle = handle;
+      call->error = error;
+      call->returned.notify_one();
+      return;
+    }
+  }
+  if (!failed) {
+    // Nobody wants the connection any more. A detach that fails leaves
+    // nothing behind here: the client releases the handle either way.
+    ISC_STATUS_ARRAY ignored;
+    isc_detach_database(ignored, &handle);
+  }
+  --abandonedAttachesRunning;
+}
+
+}  // namespace
+
 // ---- TQorDatabase ----
 
 TQorDatabase::~TQorDatabase() {
@@ -145,15 +204,36 @@ void TQorDatabase::Open() {
   // (platform::UseUtf8CharacterType): the C locale's refuses it.
   dpb.append({static_cast<char>(isc_dpb_utf8_filename), '\0'});
   AppendConnectTimeout(dpb);
-  ISC_STATUS_ARRAY status;
-  isc_db_handle handle = 0;
-  // Length 0: the name is read up to its terminating zero.
-  if (isc_attach_database(status, 0, ClientDatabaseName(DatabaseName).c_str(), &handle,
-                          static_cast<short>(dpb.size()), dpb.data())) {
-    ThrowClientError(status);
+  auto call = std::make_shared<TAttachCall>();
+  call->name = ClientDatabaseName(DatabaseName);
+  call->dpb = std::move(dpb);
+  const auto share = [this](std::shared_ptr<TAttachCall> attach) {
+    std::lock_guard<std::mutex> guard(attachLock_);
+    attach_ = std::move(attach);
+  };
+  share(call);
+  std::thread thread;
+  try {
+    thread = std::thread([call] { RunAttach(call); });
+  } catch (const std::system_error& e) {
+    share(nullptr);
+    throw EDatabaseError(std::string("The attach cannot start its thread: ") + e.what());
   }
-  handle_ = handle;
-  abortHandle_ = handle;
+  bool abandoned;
+  {
+    std::unique_lock<std::mutex> lock(call->lock);
+    call->returned.wait(lock, [&] { return call->done || call->abandoned; });
+    abandoned = call->abandoned;
+  }
+  share(nullptr);
+  if (abandoned) {
+    thread.detach();
+    throw EDatabaseError("The attach to \"" + DatabaseName + "\" was abandoned");
+  }
+  thread.join();
+  if (call->error) std::rethrow_exception(call->error);
+  handle_ = call->handle;
+  abortHandle_ = call->handle;
 }
 
 void TQorDatabase::Close() {
@@ -174,6 +254,36 @@ bool TQorDatabase::Abort() noexcept {
   // just released is refused, never used.
   ISC_STATUS_ARRAY status;
   return fb_cancel_operation(status, &handle, fb_cancel_abort) == 0;
+}
+
+bool TQorDatabase::AbandonAttach() noexcept {
+  std::shared_ptr<TAttachCall> call;
+  {
+    std::lock_guard<std::mutex> guard(attachLock_);
+    call = attach_;
+  }
+  if (!call) return false;
+  std::lock_guard<std::mutex> guard(call->lock);
+  if (call->done || call->abandoned) return false;
+  call->abandoned = true;
+  ++abandonedAttachesRunning;
+  call->returned.notify_one();
+  return true;
+}
+
+int TQorDatabase::AbandonedAttachesRunning() noexcept {
+  return abandonedAttachesRunning;
+}
+
+void EndIfAttachAbandoned(int Status) {
+  if (TQorDatabase::AbandonedAttachesRunning() == 0) return;
+  // The client library's exit handler (fb_shutdown) waits for every call
+  // still inside it: an abandoned attach would hold the program's end until
+  // its connect time-out. The exit handlers have nothing else to save: the
+  // databases are only read and the log is written line by line. Only the
+  // standard streams still hold text.
+  std::fflush(nullptr);
+  std::_Exit(Status);
 }
 
 // ---- TQorTransaction ----

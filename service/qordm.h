@@ -5,12 +5,14 @@
 //
 // Errors are EDatabaseError exceptions; for a failure that the client reports
 // the message is the client's own text (ClientErrorText). Used by the service
-// thread only: nothing here is locked.
+// thread only, but for TQorDatabase::Abort and TQorDatabase::AbandonAttach,
+// which another thread calls to end a call that waits on a silent server.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,11 +49,13 @@ std::string ClientErrorText(const TFbStatus* status);
 // answers a connect within a second, across a slow link within a few: 15 s
 // leaves a wide margin, yet a chain whose server accepts and then says
 // nothing costs a check 15 s instead of three minutes. An attach under way
-// cannot be aborted, so a stop during one waits for this time-out; it stays
-// below the 30 s the manager gives a service at its shutdown. It covers the
+// cannot be aborted: a stop leaves it behind instead (TQorDatabase::
+// AbandonAttach), and it ends on its own at this time-out. It covers the
 // opening of the connection only: once the server has accepted, the rest of
 // the attach waits as the client does.
 constexpr int32_t kConnectTimeoutSeconds = 15;
+
+struct TAttachCall;
 
 // One connection. DatabaseName is "host:path", cp1252 text, whose path
 // reaches the server in UTF-8 (a path outside ASCII needs the process's
@@ -65,7 +69,9 @@ class TQorDatabase {
   TQorDatabase(const TQorDatabase&) = delete;
   TQorDatabase& operator=(const TQorDatabase&) = delete;
 
-  // Attaches. Throws EDatabaseError; the connection then stays closed.
+  // Attaches. The client's call runs on a thread of its own, so that
+  // AbandonAttach can end the wait for it. Throws EDatabaseError; the
+  // connection then stays closed.
   void Open();
   // Detaches. The handle is released even when the client reports an error,
   // which is then thrown. Closing a closed connection does nothing.
@@ -78,6 +84,17 @@ class TQorDatabase {
   // then. False when there is no connection to abort: none was attached yet
   // (an attach under way cannot be aborted), or it was closed.
   bool Abort() noexcept;
+  // From any thread: gives up the attach under way, which the client cannot
+  // abort. Open throws at once and the connection stays closed; the client's
+  // call runs on until the server answers or the connect time-out, touches
+  // nothing of this object, and detaches at once a connection it still gets.
+  // Meant for a program on its way out (see EndIfAttachAbandoned), which
+  // loses nothing, since it only reads. False when no attach is under way,
+  // or it has just returned (the connection is then Abort's).
+  bool AbandonAttach() noexcept;
+  // In the whole process: the abandoned attaches whose client call has not
+  // returned yet.
+  static int AbandonedAttachesRunning() noexcept;
 
   std::string DatabaseName;
   std::vector<std::string> Params;
@@ -87,7 +104,14 @@ class TQorDatabase {
   // The handle as Abort sees it from another thread: set once the attach has
   // returned it, cleared once the detach has returned.
   std::atomic<TFbHandle> abortHandle_{0};
+  // The attach under way, shared with its thread; guarded by attachLock_.
+  std::shared_ptr<TAttachCall> attach_;
+  std::mutex attachLock_;
 };
+
+// Ends the program at once with Status, without its exit handlers, when an
+// abandoned attach is still inside the client; returns otherwise.
+void EndIfAttachAbandoned(int Status);
 
 // A transaction on one database. Params name its options, of which
 // "read_committed", "rec_version" and "nowait" are known.

@@ -79,15 +79,20 @@ int main(int argc, char** argv) {
     return FailAtStart(e.what());
   }
   const bool byHand = platform::GetEnvironmentVariable(platform::kScmFdVariable).empty();
-  // The service object reads through the data module, so the module comes
-  // first and goes last.
-  TDmQor dmQor;
-  TAlarmSvc alarmSvc(dmQor);
-  AlarmSvc = &alarmSvc;
-  const int status = platform::RunServiceApplication(alarmSvc, argc, argv);
-  AlarmSvc = nullptr;
+  int status;
+  {
+    // The service object reads through the data module, so the module comes
+    // first and goes last.
+    TDmQor dmQor;
+    TAlarmSvc alarmSvc(dmQor);
+    AlarmSvc = &alarmSvc;
+    status = platform::RunServiceApplication(alarmSvc, argc, argv);
+    AlarmSvc = nullptr;
+  }
   const bool switched = platform::FindCmdLineSwitch(argc, argv, "INSTALL") ||
                         platform::FindCmdLineSwitch(argc, argv, "UNINSTALL");
   if (status != 0 && byHand && !switched) std::fputs(kStartedByHand, stderr);
+  // A stop may have left an attach behind, which would hold the exit.
+  EndIfAttachAbandoned(status);
   return status;
 }

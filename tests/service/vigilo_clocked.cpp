@@ -39,10 +39,14 @@ int main(int argc, char** argv) {
   SetTempToAppDir();
   const TClock clock = ClockFromEnvironment();
   SetLogClock(clock);
-  TDmQor dmQor;
-  TAlarmSvc alarmSvc(dmQor, clock);
-  AlarmSvc = &alarmSvc;
-  const int status = platform::RunServiceApplication(alarmSvc, argc, argv);
-  AlarmSvc = nullptr;
+  int status;
+  {
+    TDmQor dmQor;
+    TAlarmSvc alarmSvc(dmQor, clock);
+    AlarmSvc = &alarmSvc;
+    status = platform::RunServiceApplication(alarmSvc, argc, argv);
+    AlarmSvc = nullptr;
+  }
+  EndIfAttachAbandoned(status);
   return status;
 }

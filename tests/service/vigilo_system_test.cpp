@@ -162,6 +162,94 @@ class VigiloSystemTest : public ::testing::Test {
     return testing_support::ControlServiceNamed("VazidEre", code, access);
   }
 
+  // ---- A chain whose server falls silent, and a stop while it is held.
+
+  // Starts the service with the first chain's host behind `relay`.
+  void StartThrough(const testing_support::TcpRelay& relay) {
+    std::string qor = ReadFile(prog + "qorsvc.ini");
+    qor.replace(qor.find("Host=localhost"), 14, "Host=" + relay.Host());
+    root->Write("prog/qorsvc.ini", qor);
+    Start(service_test::HoursMinutes(Now()), "");
+  }
+
+  // The wait hint of the running service's status; 0 when it is not running.
+  std::chrono::milliseconds ReportedWaitHint() {
+    platform::ServiceManagerClient& scm = platform::SystemServiceManager();
+    platform::ScHandlePtr scManager, service;
+    platform::ServiceStatus status;
+    if (scm.OpenSCManager("", platform::kScManagerConnect, scManager) != 0 ||
+        scm.OpenService(*scManager, "VazidEre", platform::kServiceQueryStatus, service) != 0 ||
+        scm.QueryServiceStatus(*service, status) != 0 ||
+        status.dwCurrentState != platform::kServiceRunning) {
+      return {};
+    }
+    return std::chrono::milliseconds(status.dwWaitHint);
+  }
+
+  struct StopOutcome {
+    bool stopped = false;
+    std::chrono::milliseconds elapsed{};
+    bool processEnded = false;
+  };
+
+  // While a chain is held: the stop through the manager, or for `shutdown`
+  // the manager's end, which shuts the service down and waits for its
+  // process. Measures the time from the request until the service reported
+  // stopped (until the manager has ended), and tells whether the service's
+  // process has ended, both within `limit` of the request. Then the relay
+  // lets the service go, whatever the outcome.
+  StopOutcome StopHeld(bool shutdown, testing_support::TcpRelay& relay,
+                       std::chrono::milliseconds limit) {
+    StopOutcome outcome;
+    const pid_t vigilo = testing_support::FindProcess(prog + "vigilo");
+    EXPECT_GT(vigilo, 0) << "the service's process";
+    // Reaped by the manager, so gone rather than a zombie.
+    const auto ended = [vigilo] { return vigilo > 0 && ::kill(vigilo, 0) != 0; };
+    const auto posted = std::chrono::steady_clock::now();
+    const auto end = posted + limit;
+    if (shutdown) {
+      ::kill(manager, SIGTERM);
+      outcome.stopped = testing_support::AwaitExit(manager, end) == 0;
+      manager = -1;
+    } else {
+      EXPECT_EQ(Control(platform::kServiceControlStop, platform::kServiceStop), 0u);
+      while (!(outcome.stopped = ServiceState() == platform::kServiceStopped) &&
+             std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(5ms);
+      }
+    }
+    outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - posted);
+    while (!(outcome.processEnded = ended()) && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(5ms);
+    }
+    relay.CloseAll();
+    EXPECT_TRUE(WaitUntil(ended)) << "the service's process ended once the relay let it go";
+    return outcome;
+  }
+
+  // The stop took half the wait hint for the chain, and not the whole of it.
+  static void ExpectHalfTheWaitHint(const StopOutcome& outcome,
+                                    std::chrono::milliseconds waitHint) {
+    ASSERT_GT(waitHint.count(), 0) << "the service ran and reported its wait hint";
+    EXPECT_TRUE(outcome.stopped) << "not stopped after " << outcome.elapsed.count() << " ms";
+    EXPECT_GE(outcome.elapsed, waitHint / 2) << "the chain was given half the wait hint";
+    EXPECT_LT(outcome.elapsed, waitHint)
+        << "stopped " << outcome.elapsed.count() << " ms after the request";
+  }
+
+  // The log of a check canceled at the held chain, then the line of the
+  // handler that stopped the service.
+  void ExpectCanceledAndStopped(const std::string& stopLine) const {
+    const std::vector<std::string> log = LogTexts(Log());
+    EXPECT_THAT(log, Contains("Current service task canceled due to urgent control request."))
+        << ::testing::PrintToString(log);
+    EXPECT_THAT(log, Not(Contains(HasSubstr("Data check done"))));
+    EXPECT_THAT(log, Not(Contains("Check SHOPS2"))) << "the check ended at the held chain";
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), stopLine);
+  }
+
   fbtest::DatabaseFolder databases;
   std::unique_ptr<testing_support::TempFolder> root;
   std::string prog;
@@ -354,39 +442,57 @@ TEST_F(VigiloSystemTest, TheCheckRunsAtTheListedTime) {
   EXPECT_EQ(status->NextCheckTime.wMinute, 0);
 }
 
-// A stop while the first chain's server has fallen silent: the service waits
-// for the chain a while, aborts its database work, logs the cancellation and
-// is stopped within the wait hint it reports (plus 2 s for the manager and
-// this test's polls).
+// A stop while the first chain's server has fallen silent after the attach,
+// in the schema probes: the service waits for the chain half the wait hint
+// it reports, aborts its database work, logs the cancellation and is stopped
+// before the wait hint has passed; its process has ended 2 s later (the
+// manager's and this test's polls).
 TEST_F(VigiloSystemTest, AStopDuringAStalledChainIsAnsweredWithinTheWaitHint) {
-  // Past the attach and into the schema probes, where the server falls silent.
   testing_support::TcpRelay relay(2000);
-  std::string qor = ReadFile(prog + "qorsvc.ini");
-  qor.replace(qor.find("Host=localhost"), 14, "Host=" + relay.Host());
-  root->Write("prog/qorsvc.ini", qor);
-  Start(HoursMinutes(Now()), "");
+  StartThrough(relay);
   ASSERT_TRUE(WaitUntil([&] { return relay.Stalled(); })) << ReadFile(Log());
-
-  platform::ServiceManagerClient& scm = platform::SystemServiceManager();
-  platform::ScHandlePtr manager, service;
-  platform::ServiceStatus status;
-  ASSERT_EQ(scm.OpenSCManager("", platform::kScManagerConnect, manager), 0u);
-  ASSERT_EQ(scm.OpenService(*manager, "VazidEre", platform::kServiceQueryStatus, service), 0u);
-  ASSERT_EQ(scm.QueryServiceStatus(*service, status), 0u);
-  ASSERT_EQ(status.dwCurrentState, platform::kServiceRunning);
-  const auto limit = std::chrono::duration_cast<std::chrono::seconds>(
-      std::chrono::milliseconds(status.dwWaitHint) + 2s);
-  ASSERT_EQ(Control(platform::kServiceControlStop, platform::kServiceStop), 0u);
-  EXPECT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceStopped; }, limit))
-      << "still " << ServiceState() << " after " << limit.count() << " s";
-  // Whatever the outcome, the relay lets the service go before the manager ends.
-  relay.CloseAll();
-  ASSERT_TRUE(WaitUntil([&] { return ServiceState() == platform::kServiceStopped; }));
-  const std::vector<std::string> log = LogTexts(Log());
-  EXPECT_THAT(log, Contains("Current service task canceled due to urgent control request."));
-  EXPECT_THAT(log, Not(Contains(HasSubstr("Data check done"))));
-  EXPECT_EQ(log.back(), "VazidEre service stopped");
+  const std::chrono::milliseconds waitHint = ReportedWaitHint();
+  const StopOutcome outcome = StopHeld(false, relay, waitHint + 2s);
+  ExpectHalfTheWaitHint(outcome, waitHint);
+  EXPECT_TRUE(outcome.processEnded) << "the service's process ended after its stop";
+  ExpectCanceledAndStopped("VazidEre service stopped");
 }
+
+// A server that accepts the connection and never answers: the client is
+// still in the attach, with no connection to abort before its 15 s connect
+// time-out. A stop or a shutdown leaves the attach behind after half the
+// wait hint, as it aborts a call, and the process ends all the same.
+struct SilentServerCase {
+  const char* name;
+  bool shutdown;
+  const char* stopLine;
+};
+
+std::ostream& operator<<(std::ostream& os, const SilentServerCase& c) {
+  return os << c.name;
+}
+
+class SilentServerSystemTest : public VigiloSystemTest,
+                               public ::testing::WithParamInterface<SilentServerCase> {};
+
+TEST_P(SilentServerSystemTest, AStopInTheAttachIsAnsweredWithinTheWaitHintAndTheProcessEnds) {
+  testing_support::TcpRelay relay(0);
+  StartThrough(relay);
+  ASSERT_TRUE(WaitUntil([&] { return relay.Accepted() > 0; })) << ReadFile(Log());
+  const std::chrono::milliseconds waitHint = ReportedWaitHint();
+  const StopOutcome outcome = StopHeld(GetParam().shutdown, relay, waitHint + 2s);
+  ExpectHalfTheWaitHint(outcome, waitHint);
+  EXPECT_TRUE(outcome.processEnded) << "the service's process was still there "
+                                    << (waitHint + 2s).count() << " ms after the request";
+  EXPECT_EQ(relay.Accepted(), 1) << "one attach, which never got an answer";
+  ExpectCanceledAndStopped(GetParam().stopLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StopAndShutdown, SilentServerSystemTest,
+    ::testing::Values(SilentServerCase{"Stop", false, "VazidEre service stopped"},
+                      SilentServerCase{"Shutdown", true, "VazidEre stopped at system shutdown"}),
+    [](const ::testing::TestParamInfo<SilentServerCase>& info) { return info.param.name; });
 
 }  // namespace
 
