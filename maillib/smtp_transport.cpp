@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "maillib/mail_text.h"
+#include "platform/cp1252.h"
 #include "platform/eintr.h"
 
 namespace quennet {
@@ -219,7 +220,10 @@ void SetMessage(Transfer& transfer) {
       std::strcmp(transfer.curlError, curl_easy_strerror(result)) != 0) {
     text += " (" + std::string(transfer.curlError) + ")";
   }
-  if (!transfer.refusal.empty()) text += "; server reply: " + transfer.refusal;
+  // The reply is the server's bytes, UTF-8 where it speaks SMTPUTF8; the
+  // error text goes back in the callers' cp1252.
+  if (!transfer.refusal.empty())
+    text += "; server reply: " + platform::Utf8ToCp1252(transfer.refusal);
   throw MailError(text);
 }
 

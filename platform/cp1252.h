@@ -1,5 +1,5 @@
 // Windows-1252 (cp1252), the 8-bit text of the programs: its bytes as Unicode
-// code points and back, and its UTF-16 and UTF-8 forms.
+// code points and back, its UTF-16 and UTF-8 forms, and UTF-8 text in it.
 //
 // Header only, on ICU's UTF-8 macros, which link nothing: the mail library,
 // which must stay unloadable and so loads no ICU library nor thread-local
@@ -55,6 +55,29 @@ inline std::string Cp1252ToUtf8(std::string_view text) {
   for (char c : text)
     U8_APPEND_UNSAFE(dest, length, Cp1252CodePoint(static_cast<unsigned char>(c)));
   out.resize(length);
+  return out;
+}
+
+// Characters that cp1252 cannot hold become "?", and so does every byte that is
+// not part of a well-formed UTF-8 sequence. U+0081, U+008D, U+008F, U+0090 and
+// U+009D become the bytes they came from, so Utf8ToCp1252(Cp1252ToUtf8(s)) == s.
+inline std::string Utf8ToCp1252(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t start = pos;
+    UChar32 cp = 0;
+    // An ill-formed sequence ends at the first byte that cannot continue it.
+    U8_NEXT(bytes, pos, text.size(), cp);
+    if (cp < 0) {
+      out.append(pos - start, '?');
+      continue;
+    }
+    const int byte = Cp1252Byte(static_cast<char32_t>(cp));
+    out.push_back(byte < 0 ? '?' : static_cast<char>(byte));
+  }
   return out;
 }
 

@@ -163,26 +163,6 @@ std::string UpperCaseCp1252(const std::string& text) {
   return out;
 }
 
-std::string Utf8ToCp1252(const std::string& text) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  std::string out;
-  out.reserve(text.size());
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t start = pos;
-    UChar32 cp = 0;
-    // An ill-formed sequence ends at the first byte that cannot continue it.
-    U8_NEXT(bytes, pos, text.size(), cp);
-    if (cp < 0) {
-      out.append(pos - start, '?');
-      continue;
-    }
-    const int byte = Cp1252Byte(static_cast<char32_t>(cp));
-    out.push_back(byte < 0 ? '?' : static_cast<char>(byte));
-  }
-  return out;
-}
-
 std::string Utf16ToUtf8(std::u16string_view text) {
   if (text.empty()) return {};
   // Three bytes at most for each unit: a pair of surrogates gives four.

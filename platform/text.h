@@ -5,8 +5,8 @@
 // collator at secondary strength, so that letter case is ignored and accents
 // are not. The collator is built once per process; every thread compares with
 // its own copy, so the functions may be called from any thread. Upper-casing
-// uses the cp1252 table; platform/cp1252.h converts cp1252 to UTF-16 and
-// UTF-8, and the UTF conversions here go through ICU.
+// uses the cp1252 table; platform/cp1252.h converts between cp1252 and
+// UTF-16 or UTF-8, and the other UTF conversions here go through ICU.
 #pragma once
 
 #include <string>
@@ -38,11 +38,6 @@ std::string CollationLocaleName();
 // The text with every cp1252 letter in capitals, ÿ becoming Ÿ (byte 159); the
 // letters whose capital lies outside cp1252 (µ, ß, ƒ) are kept.
 std::string UpperCaseCp1252(const std::string& text);
-
-// Characters that cp1252 cannot hold become "?", and so does every byte that is
-// not part of a well-formed UTF-8 sequence. U+0081, U+008D, U+008F, U+0090 and
-// U+009D become the bytes they came from, so Utf8ToCp1252(Cp1252ToUtf8(s)) == s.
-std::string Utf8ToCp1252(const std::string& text);
 
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. Throws
 // std::length_error for a text of more than 700 million units.

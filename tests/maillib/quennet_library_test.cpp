@@ -290,6 +290,20 @@ TEST_F(QuennetLibraryTest, RefusedRecipient) {
   EXPECT_TRUE(server.Messages().empty());
 }
 
+// A server's refusal in UTF-8 (as a server speaking SMTPUTF8 words it)
+// comes back in the callers' cp1252, a letter cp1252 lacks as "?".
+TEST_F(QuennetLibraryTest, ARefusalInUtf8ComesBackInCp1252) {
+  SmtpTestServer::Options options;
+  options.refuse = "nobody@example.org";
+  options.refusal = "Bo\xC3\xAEte pleine \xE2\x84\xA6";  // "Boîte pleine Ω"
+  SmtpTestServer server(dir_ / "mail", options);
+  WriteSettingsFor(server.Port());
+  Outcome o = Send("nobody@example.org");
+  EXPECT_EQ(o.result, 0);
+  EXPECT_NE(o.error.find("550 5.1.1 Bo\xEEte pleine ?"), std::string::npos) << o.error;
+  EXPECT_EQ(o.error.find('\xC3'), std::string::npos) << o.error;
+}
+
 TEST_F(QuennetLibraryTest, ClosedPortAndSilentServerFailWithinTheTimeOut) {
   SilentListener silent;
   const int closed = ClosedPort();

@@ -6,6 +6,7 @@ It prints "PORT <n>" once it listens, stores every message it accepts in
   --implicit-tls CERT KEY  speak TLS from the first byte
   --auth USER PASSWORD  require AUTH (over TLS only) with these credentials
   --refuse ADDRESS      answer 550 to RCPT TO for this address
+  --refusal TEXT        the text of that 550 reply, sent in UTF-8
   --size-limit BYTES    the largest message accepted (0: no limit)
 Stored per message: envelope_from, rcpt_tos (one a line), tls (yes/no),
 auth (the login or nothing), raw.eml, subject (decoded, UTF-8), body (the
@@ -36,15 +37,17 @@ def content_type(part):
 
 
 class StoringHandler:
-    def __init__(self, folder, refuse):
+    def __init__(self, folder, refuse, refusal):
         self.folder = folder
         self.refuse = refuse
+        self.refusal = refusal
         self.count = 0
         self.lock = threading.Lock()
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if self.refuse and address == self.refuse:
-            return "550 5.1.1 Mailbox unavailable"
+            # Bytes go out as they are, whether the client asked for SMTPUTF8 or not.
+            return ("550 5.1.1 " + self.refusal).encode("utf-8")
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -91,6 +94,7 @@ def main():
     parser.add_argument("--implicit-tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--auth", nargs=2, metavar=("USER", "PASSWORD"))
     parser.add_argument("--refuse")
+    parser.add_argument("--refusal", default="Mailbox unavailable")
     parser.add_argument("--size-limit", type=int)
     args = parser.parse_args()
 
@@ -119,7 +123,7 @@ def main():
         kwargs["data_size_limit"] = args.size_limit or None
     ssl_context = context(args.implicit_tls) if args.implicit_tls else None
 
-    handler = StoringHandler(args.dir, args.refuse)
+    handler = StoringHandler(args.dir, args.refuse, args.refusal)
     controller = Controller(handler, hostname="127.0.0.1", port=free_port(),
                             ssl_context=ssl_context, **kwargs)
     controller.start()

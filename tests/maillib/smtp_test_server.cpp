@@ -46,6 +46,7 @@ SmtpTestServer::SmtpTestServer(const fs::path& dir, const Options& options) : di
   }
   if (!options.user.empty()) argv.insert(argv.end(), {"--auth", options.user, options.password});
   if (!options.refuse.empty()) argv.insert(argv.end(), {"--refuse", options.refuse});
+  if (!options.refusal.empty()) argv.insert(argv.end(), {"--refusal", options.refusal});
   if (options.sizeLimit >= 0) {
     argv.insert(argv.end(), {"--size-limit", std::to_string(options.sizeLimit)});
   }

@@ -43,6 +43,7 @@ class SmtpTestServer {
     std::optional<Certificate> implicitTls;
     std::string user, password;  // non-empty user: AUTH required
     std::string refuse;          // this recipient gets 550
+    std::string refusal;         // with this UTF-8 text (empty: "Mailbox unavailable")
     int64_t sizeLimit = -1;      // bytes a message may have; 0 none, -1 aiosmtpd's (32 MiB)
   };
   // Starts the server storing into `dir`; throws when it does not come up.
