@@ -321,6 +321,9 @@ struct WalkedFolder {
 //   write without the sticky bit, where anyone could have swapped it.
 uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string& why) {
   const std::string walkedPath = Absolute(dir);
+  // A relative name whose working folder is gone (removed, or no longer
+  // reachable) has no place to start from: not from "/".
+  if (walkedPath.empty() || walkedPath.front() != '/') return kErrorPathNotFound;
   std::vector<WalkedFolder> stack;
   // Names the folder as given and, when links led elsewhere, the folder
   // they led to.

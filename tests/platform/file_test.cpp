@@ -622,6 +622,25 @@ TEST_F(TrustedLinkTest, ReplacesFifosHardLinksAndIgnoresPlantedTemporaryNames) {
   EXPECT_TRUE(S_ISFIFO(ModeOf(At(planted[1]))));
 }
 
+// A relative name in a working folder that was removed has nowhere to go:
+// every writer fails, and nothing lands in "/" or anywhere else.
+TEST_F(FileTest, ARelativeNameInARemovedWorkingFolderIsWrittenNowhere) {
+  const fs::path before = fs::current_path();
+  const std::string gone = Path("gone");
+  fs::create_directories(gone);
+  ASSERT_EQ(::chdir(gone.c_str()), 0);
+  ASSERT_EQ(::rmdir(gone.c_str()), 0);
+  const std::string name = "vigilo-test-" + std::to_string(::getpid()) + ".ini";
+  const uint32_t replaced = platform::WriteFileAtomic(name, "x");
+  const uint32_t appended = platform::AppendToFile(name + ".log", "x");
+  fs::current_path(before);
+  EXPECT_EQ(replaced, platform::kErrorPathNotFound);
+  EXPECT_EQ(appended, platform::kErrorPathNotFound);
+  EXPECT_FALSE(fs::exists(fs::symlink_status("/" + name)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status("/" + name + ".log")));
+  EXPECT_EQ(EntryCount(), 0u);
+}
+
 TEST_F(FileTest, ReadWholeFileHonoursTheLimit) {
   std::string path = Path("data");
   ASSERT_EQ(platform::WriteFileAtomic(path, std::string(100, 'x')), 0u);
