@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -88,9 +89,11 @@ void RemoveStaleTemporaryFiles(int dirFd, const std::string& name) {
   const std::string prefix = TemporaryPrefix(name);
   // The folder is listed through a descriptor of its own: the listing
   // consumes it.
+  UniqueFd listed(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::unique_ptr<DIR, int (*)(DIR*)> listing(
-      ::fdopendir(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), ::closedir);
+      listed.get() < 0 ? nullptr : ::fdopendir(listed.get()), ::closedir);
   if (!listing) return;
+  listed.release();  // the listing closes it
   while (const struct dirent* dirEntry = ::readdir(listing.get())) {
     const std::string entry = dirEntry->d_name;
     if (!IsTemporaryOf(entry, prefix)) continue;
@@ -100,10 +103,13 @@ void RemoveStaleTemporaryFiles(int dirFd, const std::string& name) {
       continue;
     }
     UniqueFd fd(::openat(dirFd, entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    // What was opened is checked again: the name may have been swapped since.
     struct stat held, named;
-    if (::fstat(fd.get(), &held) == 0 &&
-        ::fstatat(dirFd, entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fd.get() < 0 || ::fstat(fd.get(), &held) != 0 || !KeepsItsMode(held) ||
+        ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      continue;
+    }
+    if (::fstatat(dirFd, entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         SameFile(held, named)) {
       ::unlinkat(dirFd, entry.c_str(), 0);
     }
@@ -201,17 +207,20 @@ class NamesToWalk {
     return name;
   }
   // Reads the link `name` in the folder `dirFd` (an O_PATH descriptor of the
-  // link itself with an empty name), `size` bytes long as its status says,
-  // and walks its target next. Sets `fromRoot` when the target is absolute.
-  // Returns 0, or the error of a link that cannot be read or of more than
+  // link itself with an empty name) and walks its target next. Sets
+  // `fromRoot` when the target is absolute. Returns 0, or the error of a
+  // link that cannot be read, of an empty or overlong one, or of more than
   // the kernel's 40 links.
-  uint32_t FollowLink(int dirFd, const char* name, off_t size, bool& fromRoot) {
+  uint32_t FollowLink(int dirFd, const char* name, bool& fromRoot) {
     constexpr int kMaxLinks = 40;
     if (++links_ > kMaxLinks) return ErrorFromErrno(ELOOP);
-    std::string target(static_cast<size_t>(size > 0 ? size : 4096) + 1, '\0');
+    // The kernel's own bound, not the size the link's status reports: a
+    // file system of another user's (FUSE) may report any size.
+    std::string target(PATH_MAX + 1, '\0');
     ssize_t n = ::readlinkat(dirFd, name, target.data(), target.size());
     if (n < 0) return LastErrorFromErrno();
-    if (n == 0 || static_cast<size_t>(n) == target.size()) return ErrorFromErrno(ENAMETOOLONG);
+    if (n == 0) return ErrorFromErrno(ENOENT);  // as the kernel takes an empty link
+    if (static_cast<size_t>(n) == target.size()) return ErrorFromErrno(ENAMETOOLONG);
     target.resize(static_cast<size_t>(n));
     std::vector<std::string> spliced = Components(target);
     rest_.insert(rest_.end(), spliced.rbegin(), spliced.rend());
@@ -257,7 +266,7 @@ Verdict WalkTrusted(const std::string& path, std::string& resolved, uint32_t& er
     if (S_ISLNK(st.st_mode)) {
       if (!TrustedOwner(st.st_uid)) return Verdict::Untrusted;
       bool fromRoot = false;
-      error = names.FollowLink(AT_FDCWD, next.c_str(), st.st_size, fromRoot);
+      error = names.FollowLink(AT_FDCWD, next.c_str(), fromRoot);
       if (error != kErrorSuccess) return Verdict::Failed;
       if (fromRoot) {
         current.assign(1, '/');  // (operator= of a literal trips GCC 12's -Wrestrict here)
@@ -276,11 +285,13 @@ Verdict WalkTrusted(const std::string& path, std::string& resolved, uint32_t& er
   return Verdict::Trusted;
 }
 
+// `path` from "/"; empty when it is relative and the working folder is gone
+// (removed, or no longer reachable), which leaves no place to start from.
 std::string Absolute(const std::string& path) {
   if (!path.empty() && path.front() == '/') return path;
   std::error_code ec;
   std::string cwd = std::filesystem::current_path(ec).string();
-  return ec ? path : JoinPath(cwd, path);
+  return ec || cwd.empty() || cwd.front() != '/' ? std::string() : JoinPath(cwd, path);
 }
 
 // --- The folder rule ---
@@ -321,9 +332,7 @@ struct WalkedFolder {
 //   write without the sticky bit, where anyone could have swapped it.
 uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string& why) {
   const std::string walkedPath = Absolute(dir);
-  // A relative name whose working folder is gone (removed, or no longer
-  // reachable) has no place to start from: not from "/".
-  if (walkedPath.empty() || walkedPath.front() != '/') return kErrorPathNotFound;
+  if (walkedPath.empty()) return kErrorPathNotFound;
   std::vector<WalkedFolder> stack;
   // Names the folder as given and, when links led elsewhere, the folder
   // they led to.
@@ -367,7 +376,7 @@ uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string
     if (S_ISLNK(st.st_mode)) {
       passed(st.st_uid);
       bool fromRoot = false;
-      if (uint32_t rc = names.FollowLink(fd.get(), "", st.st_size, fromRoot)) return rc;
+      if (uint32_t rc = names.FollowLink(fd.get(), "", fromRoot)) return rc;
       if (fromRoot) {
         if (uint32_t rc = enterRoot()) return rc;
       }
@@ -393,9 +402,11 @@ uint32_t OpenFolderToWrite(const std::string& dir, UniqueFd& folder, std::string
 }
 
 // Where a write of `path` goes: the folder of the name it must replace (the
-// trusted-link rule's target), opened by the folder rule, and that name.
+// trusted-link rule's target), opened by the folder rule, its status, and
+// that name.
 struct WritePlace {
   UniqueFd dir;
+  struct stat folder;
   std::string name;
 };
 
@@ -404,7 +415,19 @@ uint32_t PlaceToWrite(const std::string& path, WritePlace& place, std::string& w
   if (uint32_t rc = ResolveTrustedPath(path, target)) return rc;
   place.name = NameOf(target);
   if (place.name.empty() || place.name == "." || place.name == "..") return ErrorFromErrno(EISDIR);
-  return OpenFolderToWrite(FolderOf(target), place.dir, why);
+  if (uint32_t rc = OpenFolderToWrite(FolderOf(target), place.dir, why)) return rc;
+  return ::fstat(place.dir.get(), &place.folder) == 0 ? kErrorSuccess : LastErrorFromErrno();
+}
+
+// A file at the name of `place` that a writer may keep (append to, or hand
+// its mode and owner on to the new file): a regular file of one name and, in
+// a folder that group or others may write, one of root's, this process's
+// user's or the folder owner's. Anyone else's there could have been planted:
+// an empty 0666 shortcut on a shared sticky desktop, to be rewritten later.
+bool MayKeep(const WritePlace& place, const struct stat& file) {
+  if (!KeepsItsMode(file)) return false;
+  const bool shared = place.folder.st_mode & (S_IWGRP | S_IWOTH);
+  return !shared || TrustedOwner(file.st_uid) || file.st_uid == place.folder.st_uid;
 }
 
 // The replacement of WriteFileAtomic, in the folder the rules gave.
@@ -416,7 +439,7 @@ uint32_t ReplaceIn(const WritePlace& place, const std::string& data, const NewFi
   RemoveStaleTemporaryFiles(dirFd, name);
   struct stat st;
   const bool keep =
-      ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && KeepsItsMode(st);
+      ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && MayKeep(place, st);
   std::string temp;
   UniqueFd fd = CreateTemporaryFile(dirFd, name, temp);
   if (fd.get() < 0) return LastErrorFromErrno();
@@ -472,9 +495,11 @@ uint32_t ResolveTrustedPath(const std::string& path, std::string& target) {
   target = path;
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return kErrorSuccess;
+  const std::string absolute = Absolute(path);
+  if (absolute.empty()) return kErrorPathNotFound;
   std::string resolved;
   uint32_t error = kErrorSuccess;
-  switch (WalkTrusted(Absolute(path), resolved, error)) {
+  switch (WalkTrusted(absolute, resolved, error)) {
     case Verdict::Trusted:
       target = resolved;
       return kErrorSuccess;
@@ -505,11 +530,12 @@ uint32_t AppendToFile(const std::string& path, const std::string& data,
   const int dirFd = place.dir.get();
   const char* name = place.name.c_str();
   // Looked at before it is opened: opening a FIFO or a device can block or
-  // act on the device. Anything but a file of one name (an untrusted link, a
-  // FIFO, a device, a second name of another file) loses the name to a new
-  // file, as a replacement would; what it pointed to is never opened.
+  // act on the device. Anything but a file that may be kept (an untrusted
+  // link, a FIFO, a device, a second name of another file, a file planted in
+  // a shared folder) loses the name to a new file, as a replacement would;
+  // what it pointed to is never opened.
   struct stat st;
-  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !KeepsItsMode(st)) {
+  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !MayKeep(place, st)) {
     if (S_ISDIR(st.st_mode)) return ErrorFromErrno(EISDIR);
     if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) return LastErrorFromErrno();
   }
@@ -527,7 +553,7 @@ uint32_t AppendToFile(const std::string& path, const std::string& data,
   }
   if (fd.get() < 0) return LastErrorFromErrno();
   // What was opened is checked again: the name may have changed since.
-  if (::fstat(fd.get(), &st) != 0 || !KeepsItsMode(st)) return kErrorAccessDenied;
+  if (::fstat(fd.get(), &st) != 0 || !MayKeep(place, st)) return kErrorAccessDenied;
   if (created) {
     if (uint32_t rc = ApplyNewFileMode(fd.get(), newMode)) return rc;
   }

@@ -89,8 +89,10 @@ std::optional<int64_t> FileSize(const std::string& path);
 // trusted-link rule above trusts it; a name that holds anything else but a
 // regular file of one link (an untrusted link, a FIFO, a device, a hard link
 // to another file) is removed and a new file made in its place, so that
-// nothing it pointed to is ever opened for writing. Returns 0 or the error
-// code.
+// nothing it pointed to is ever opened for writing. So is, in a folder that
+// group or others may write, a file of any owner but root, this process's
+// user and the folder's owner, which any of them could have planted there.
+// Returns 0 or the error code.
 uint32_t AppendToFile(const std::string& path, const std::string& data,
                       const NewFileMode& newMode = kPublicFile);
 
@@ -119,7 +121,9 @@ uint32_t ReadWholeFile(const std::string& path, std::string& data, size_t maxSiz
 // - It is readable by its owner only until it is complete; it then gets the
 //   mode of the regular file it replaces and, when this process may give
 //   them, that file's owner and group. Anything else at the name (nothing, a
-//   link not followed, a hard link, a FIFO) gives a new file `newMode`.
+//   link not followed, a hard link, a FIFO, a file another user may have
+//   planted in a shared folder, as AppendToFile says) gives a new file
+//   `newMode`.
 // - Temporary files of `path` that replacements killed on the way left behind
 //   are removed first; those of a replacement still running are not.
 uint32_t WriteFileAtomic(const std::string& path, const std::string& data,

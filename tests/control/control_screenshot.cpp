@@ -27,6 +27,7 @@
 #include "control/selectpc.h"
 #include "control_fakes.h"
 #include "platform/file.h"
+#include "qt_tsan_suppressions.h"
 
 // LeakSanitizer builds: the D-Bus library that Qt's X11 platform loads keeps
 // a buffer of its own to the end; it is not ours to free.
@@ -34,11 +35,9 @@ extern "C" const char* __lsan_default_suppressions() {
   return "leak:libdbus-1.so\n";
 }
 
-// ThreadSanitizer builds: Qt's own threads (D-Bus connection, thread pool)
-// hand their work to the main thread inside Qt's libraries, which are not
-// instrumented, so their locking is not seen. This program starts no thread.
+// ThreadSanitizer builds: see qt_tsan_suppressions.h.
 extern "C" const char* __tsan_default_suppressions() {
-  return "race:libQt6\nrace:libdbus-1.so\n";
+  return control_test::kQtThreadsTsanSuppressions;
 }
 
 namespace {

@@ -47,14 +47,13 @@
 #include "platform/syserror.h"
 #include "platform/unique_fd.h"
 #include "qt_test_support.h"
+#include "qt_tsan_suppressions.h"
 #include "tests/support/process_support.h"
 #include "tests/support/temp_folder.h"
 
-// ThreadSanitizer builds: Qt's own pooled threads (font loading) hand their
-// work to the main thread inside Qt's libraries, which are not instrumented,
-// so their locking is not seen. This test's own threads never touch Qt.
+// ThreadSanitizer builds: see qt_tsan_suppressions.h.
 extern "C" const char* __tsan_default_suppressions() {
-  return "race:libQt6\nrace:libdbus-1.so\n";
+  return control_test::kQtThreadsTsanSuppressions;
 }
 
 namespace {

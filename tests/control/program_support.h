@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "qt_tsan_suppressions.h"
 #include "tests/support/child_runner.h"
 #include "tests/support/temp_folder.h"
 
@@ -58,8 +59,14 @@ class ProgramInstallation {
     // LeakSanitizer builds: the D-Bus library that Qt's X11 platform loads
     // keeps a buffer of its own to the end; it is not ours to free.
     env.push_back("LSAN_OPTIONS=suppressions=" + folder.Write("lsan.supp", "leak:libdbus-1.so\n"));
-    for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    // ThreadSanitizer builds: qt_tsan_suppressions.h says why; the later
+    // suppressions option wins.
+    if (const char* value = std::getenv("TSAN_OPTIONS")) {
+      env.push_back(std::string("TSAN_OPTIONS=") + value +
+                    ":suppressions=" + folder.Write("tsan.supp", kQtThreadsTsanSuppressions));
     }
     env.insert(env.end(), more.begin(), more.end());
     return env;

@@ -975,7 +975,7 @@ def sandboxed_run(work, processes):
     settings, all through the program folder's links."""
     os.makedirs(os.path.dirname(DROPIN), exist_ok=True)
     with open(DROPIN, "w") as f:
-        f.write("[Service]\nProtectHome=tmpfs\nBindPaths=%s\n" % DESKTOP)
+        f.write("[Service]\nProtectHome=tmpfs\nBindPaths=%s\n" % HOME)
     write_crlf(QUENNET, ["[Options]", "From=alarmes@boutiques.example"], 0o640)
     stop_manager()
     # Made again in the sandbox, or the check below fails.

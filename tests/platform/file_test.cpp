@@ -383,6 +383,46 @@ TEST_F(TrustedLinkTest, ANewFileForAGroupTheWriterMayNotGiveLosesTheGroupsBits) 
   }
 }
 
+// In a folder others may write (a shared sticky desktop), a file another
+// user planted at the name, writable by him, is not kept: the shortcut and
+// the log become root's own files, so that he cannot rewrite them later. A
+// file of the folder's owner there keeps its owner and mode.
+TEST_F(TrustedLinkTest, AFilePlantedInASharedFolderIsReplacedNotKept) {
+  const std::string shared = Folder("shared", 01777);
+  for (const char* name : {"shared/Alert_Report.lnk", "shared/vigilo.log"}) {
+    Write(name, "planted");
+    ASSERT_EQ(::chown(At(name).c_str(), nobody_, nobody_), 0);
+    ASSERT_EQ(::chmod(At(name).c_str(), 0666), 0);
+  }
+  ASSERT_EQ(platform::WriteFileAtomic(At("shared/Alert_Report.lnk"), "link"), 0u);
+  ASSERT_EQ(platform::AppendToFile(At("shared/vigilo.log"), "line\n"), 0u);
+  for (const auto& [name, data] :
+       {std::pair{"shared/Alert_Report.lnk", "link"}, std::pair{"shared/vigilo.log", "line\n"}}) {
+    SCOPED_TRACE(name);
+    struct stat st;
+    ASSERT_EQ(::lstat(At(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~ProcessUmask());
+    EXPECT_EQ(Read(At(name)), data);
+  }
+
+  ASSERT_EQ(::chown(shared.c_str(), nobody_, nobody_), 0);
+  for (const char* name : {"shared/Alert_Report.lnk", "shared/vigilo.log"}) {
+    ASSERT_EQ(::chown(At(name).c_str(), nobody_, nobody_), 0);
+    ASSERT_EQ(::chmod(At(name).c_str(), 0640), 0);
+  }
+  ASSERT_EQ(platform::WriteFileAtomic(At("shared/Alert_Report.lnk"), "again"), 0u);
+  ASSERT_EQ(platform::AppendToFile(At("shared/vigilo.log"), "more\n"), 0u);
+  EXPECT_EQ(Read(At("shared/vigilo.log")), "line\nmore\n");
+  for (const char* name : {"shared/Alert_Report.lnk", "shared/vigilo.log"}) {
+    SCOPED_TRACE(name);
+    struct stat st;
+    ASSERT_EQ(::lstat(At(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody_);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+  }
+}
+
 // The folder rule: the folder a name is written in is judged by who could
 // have redirected the walk to it. A user's folders and links may lead only to
 // folders of his own; root's lead anywhere. Refused folders get nothing and
