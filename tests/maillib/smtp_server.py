@@ -36,8 +36,12 @@ def content_type(part):
     return part.get_content_type() + ("; charset=" + charset if charset else "")
 
 
+# The text of the 550 reply to the refused recipient.
+DEFAULT_REFUSAL = "Mailbox unavailable"
+
+
 class StoringHandler:
-    def __init__(self, folder, refuse, refusal):
+    def __init__(self, folder, refuse, refusal=DEFAULT_REFUSAL):
         self.folder = folder
         self.refuse = refuse
         self.refusal = refusal
@@ -94,7 +98,7 @@ def main():
     parser.add_argument("--implicit-tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--auth", nargs=2, metavar=("USER", "PASSWORD"))
     parser.add_argument("--refuse")
-    parser.add_argument("--refusal", default="Mailbox unavailable")
+    parser.add_argument("--refusal", default=DEFAULT_REFUSAL)
     parser.add_argument("--size-limit", type=int)
     args = parser.parse_args()
 
